@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian 12 machine, builds everything and runs every test:
+# the optimised build, then the AddressSanitizer + UBSan build. Exits non-zero on any failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+# The GUI tests run without a display; the browser engine refuses to run as root without this.
+export QT_QPA_PLATFORM=offscreen
+export QTWEBENGINE_DISABLE_SANDBOX=1
+
+for preset in default asan; do
+  echo "=== build and test: ${preset}"
+  cmake --preset "${preset}"
+  cmake --build --preset "${preset}"
+  ctest --preset "${preset}" -j 2
+done
+
+echo "=== all tests passed"
