@@ -19,6 +19,18 @@ struct KeyParseResult {
 // Judges a key text; characters after the nineteenth play no part.
 KeyParseResult ParseKeyText(std::u16string_view text);
 
+namespace cipher_detail {
+using ByteTable = std::array<std::array<std::uint8_t, 16>, 8>;
+
+constexpr ByteTable IdentityTable() {
+    ByteTable table{};
+    for (auto& row : table) {
+        for (std::uint8_t i = 0; i < 16; ++i) row[i] = i;
+    }
+    return table;
+}
+}  // namespace cipher_detail
+
 struct CipherState {
     std::uint64_t wordA = 0;
     std::uint64_t wordB = 0;
@@ -27,6 +39,16 @@ struct CipherState {
     std::uint64_t counter1 = 0;
     std::uint64_t counter2 = 0;
     std::uint64_t counter3 = 0;
+
+    // Precomputed orders. The key bytes only ever rotate, so after any number of steps they are
+    // the bytes the tables were built from, rotated left by orderRotation (0..7). Row j holds, for
+    // that rotation, the key bytes themselves, the full-block emission order and its inverse (for
+    // each position, the index of the stored byte that lands there). The defaults match all-zero
+    // key bytes. Key bytes changed by hand are noticed by the next step, which rebuilds the rows.
+    std::uint8_t orderRotation = 0;
+    cipher_detail::ByteTable orderKeyBytes{};
+    cipher_detail::ByteTable emissionOrders = cipher_detail::IdentityTable();
+    cipher_detail::ByteTable placementOrders = cipher_detail::IdentityTable();
 };
 
 CipherState InitCipherState(const KeyDigits& digits);
@@ -39,10 +61,22 @@ void EmissionOrder(const std::array<std::uint8_t, 16>& keyBytes, int n,
                    std::array<std::uint8_t, 16>& order);
 // Advances the state and writes the n transformed bytes of block to out; 1 <= n <= 16.
 void EncryptBlock(CipherState& state, const std::uint8_t* block, int n, std::uint8_t* out);
-// Advances the state and restores the n stored bytes into restoreArea[0..n-1].
+// Advances the state and restores the n stored bytes into restoreArea[0..n-1]. All sixteen
+// positions are unmasked; positions n..15 keep their earlier content (now masked) and play no
+// part in the result.
 void DecryptBlock(CipherState& state, const std::uint8_t* stored, int n,
                   std::array<std::uint8_t, 16>& restoreArea);
 
-// A fresh key text of 19 characters from the operating system's random source.
+// Rebuilds the precomputed orders from the current key bytes. The next step does this by itself
+// when it finds the key bytes changed; calling it directly is only needed by code that reads the
+// order rows.
+void RebuildOrderTables(CipherState& state);
+
+// A fresh key text of 19 characters from the operating system's random source. Throws
+// std::system_error when the random source fails; it never returns a weak key.
 std::string GenerateKeyText();
+// One byte from the operating system's random source; throws std::system_error on failure.
 std::uint8_t NextKeyByte();
+// The key text of eight bytes: two capital hexadecimal characters per byte, low half first,
+// "." after every fourth character (byte 0x3C is written "C3").
+std::string FormatKeyText(const std::array<std::uint8_t, 8>& bytes);
