@@ -1,0 +1,188 @@
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+
+#include "cipher/cipher.h"
+#include "reference_cipher.h"
+
+namespace {
+
+constexpr char16_t kWellFormed[] = u"0123.4567.89AB.CDEF";
+
+std::u16string WithCharacter(std::u16string text, std::size_t position, char16_t c) {
+    text[position] = c;
+    return text;
+}
+
+void ExpectSameState(const CipherState& a, const CipherState& b) {
+    EXPECT_EQ(a.wordA, b.wordA);
+    EXPECT_EQ(a.wordB, b.wordB);
+    EXPECT_EQ(a.keyBytes, b.keyBytes);
+    EXPECT_EQ(a.blockCounter, b.blockCounter);
+    EXPECT_EQ(a.counter1, b.counter1);
+    EXPECT_EQ(a.counter2, b.counter2);
+    EXPECT_EQ(a.counter3, b.counter3);
+}
+
+CipherState StateOf(std::u16string_view text) {
+    const KeyParseResult parsed = ParseKeyText(text);
+    EXPECT_EQ(parsed.verdict, KeyVerdict::KeyAccepted) << std::string(text.begin(), text.end());
+    return InitCipherState(parsed.digits);
+}
+
+struct VerdictCase {
+    const char* name;
+    std::u16string text;
+    KeyVerdict verdict;
+};
+
+// Keeps the test names readable and stable.
+void PrintTo(const VerdictCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class KeyVerdictTest : public testing::TestWithParam<VerdictCase> {};
+
+TEST_P(KeyVerdictTest, JudgesText) {
+    EXPECT_EQ(ParseKeyText(GetParam().text).verdict, GetParam().verdict);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, KeyVerdictTest,
+    testing::Values(
+        VerdictCase{"Empty", u"", KeyVerdict::KeyEmpty},
+        VerdictCase{"SingleSpace", u" ", KeyVerdict::KeyMalformed},
+        VerdictCase{"EighteenCharacters", u"0123.4567.89AB.CDE", KeyVerdict::KeyMalformed},
+        VerdictCase{"WellFormed", kWellFormed, KeyVerdict::KeyAccepted},
+        VerdictCase{"AllLetters", u"GHIJ.KLMN.OPQR.STUV", KeyVerdict::KeyAccepted},
+        VerdictCase{"LastLetters", u"WXYZ.WXYZ.WXYZ.WXYZ", KeyVerdict::KeyAccepted},
+        VerdictCase{"LeadingSpace", u" 0123.4567.89AB.CDEF", KeyVerdict::KeyMalformed},
+        VerdictCase{"TrailingLetters", u"0123.4567.89AB.CDEFxyz", KeyVerdict::KeyAccepted},
+        VerdictCase{"TrailingSpace", u"0123.4567.89AB.CDEF ", KeyVerdict::KeyAccepted},
+        VerdictCase{"NoSeparators", u"0123456789ABCDEF000", KeyVerdict::KeyMalformed},
+        VerdictCase{"ZInLastPosition", u"0000.0000.0000.000Z", KeyVerdict::KeyAccepted},
+        VerdictCase{"EveryPositionWrong", u"abcd-efgh-ijkl-mnop", KeyVerdict::KeyMalformed},
+        VerdictCase{"OnlyLastPositionWrong", u"0000.0000.0000.000z", KeyVerdict::KeyMalformed},
+        VerdictCase{"NulInside",
+                    std::u16string(u"0000.0000.0000.00\0"
+                                   u"0",
+                                   19),
+                    KeyVerdict::KeyMalformed},
+        VerdictCase{"FullWidthLetter", u"0000.0000.0000.000\uFF21", KeyVerdict::KeyMalformed},
+        VerdictCase{"ArabicIndicDigit", u"\u06610000.0000.0000.000", KeyVerdict::KeyMalformed}),
+    [](const testing::TestParamInfo<VerdictCase>& info) { return info.param.name; });
+
+// Every key position refuses the characters just outside the accepted ranges and lower case;
+// every separator position refuses anything but ".".
+TEST(KeyText, EveryPositionIsJudged) {
+    const std::u16string good = kWellFormed;
+    for (std::size_t position = 0; position < 19; ++position) {
+        const bool separator = position == 4 || position == 9 || position == 14;
+        const std::u16string rejected = separator ? u"-, 0A" : u"/:@[`az.\u00C0\u0130";
+        for (char16_t c : rejected) {
+            EXPECT_EQ(ParseKeyText(WithCharacter(good, position, c)).verdict,
+                      KeyVerdict::KeyMalformed)
+                << "position " << position << " character " << int(c);
+        }
+        if (!separator) {
+            for (char16_t c : std::u16string(u"09AZ")) {
+                EXPECT_EQ(ParseKeyText(WithCharacter(good, position, c)).verdict,
+                          KeyVerdict::KeyAccepted)
+                    << "position " << position << " character " << int(c);
+            }
+        }
+    }
+}
+
+TEST(KeyText, DigitsFollowTextOrder) {
+    const KeyParseResult first = ParseKeyText(kWellFormed);
+    ASSERT_EQ(first.verdict, KeyVerdict::KeyAccepted);
+    for (std::uint8_t i = 0; i < 16; ++i) EXPECT_EQ(first.digits[i], i);
+
+    const KeyParseResult letters = ParseKeyText(u"GHIJ.KLMN.OPQR.STUZ");
+    ASSERT_EQ(letters.verdict, KeyVerdict::KeyAccepted);
+    for (std::uint8_t i = 0; i < 15; ++i) EXPECT_EQ(letters.digits[i], 16 + i);
+    EXPECT_EQ(letters.digits[15], 35);  // "Z" in the last position
+}
+
+TEST(KeyText, TextBeyondNineteenCharactersPlaysNoPart) {
+    const CipherState alone = StateOf(u"Z1Y2.X3W4.V5U6.T7S8");
+    for (std::u16string tail : {u"Q", u" ", u"....", u"\uFFFF\u0000abc"}) {
+        ExpectSameState(StateOf(u"Z1Y2.X3W4.V5U6.T7S8" + tail), alone);
+    }
+    // No length limit: a very long text is judged on its first nineteen characters.
+    ExpectSameState(StateOf(u"Z1Y2.X3W4.V5U6.T7S8" + std::u16string(100000, u'x')), alone);
+    EXPECT_EQ(ParseKeyText(u"Z1Y2.X3W4.V5U6.T7s8" + std::u16string(500, u'A')).verdict,
+              KeyVerdict::KeyMalformed);
+}
+
+TEST(KeyState, FoldUsesOrNotAddition) {
+    // Digit 3 at text position 0 and digit 5 at text position 5 fold to 7.
+    const CipherState state = StateOf(u"3000.5000.0000.0000");
+    EXPECT_EQ(state.wordA, 49u);
+    EXPECT_EQ(state.wordB, 0u);
+    EXPECT_EQ(state.keyBytes[0], 49);
+    EXPECT_EQ(state.blockCounter, 49u);
+}
+
+TEST(KeyState, AllZeroKeyGivesZeroState) {
+    const CipherState state = StateOf(u"0000.0000.0000.0000");
+    EXPECT_EQ(state.wordA, 0u);
+    EXPECT_EQ(state.wordB, 0u);
+    EXPECT_EQ(state.keyBytes, (std::array<std::uint8_t, 16>{}));
+    EXPECT_EQ(state.blockCounter, 0u);
+    EXPECT_EQ(state.counter1 | state.counter2 | state.counter3, 0u);
+}
+
+TEST(KeyState, KnownDerivation) {
+    // "Z" is 35 = 0x23 everywhere: P = Q = 0x23232323, whose square is 0x04D2A06E326496C9.
+    const CipherState state = StateOf(u"ZZZZ.ZZZZ.ZZZZ.ZZZZ");
+    EXPECT_EQ(state.wordA, 0x04D2A06E326496C9u);
+    EXPECT_EQ(state.wordB, 0x04D2A06E326496C9u);
+    const std::array<std::uint8_t, 16> bytes = {0xC9, 0x96, 0x64, 0x32, 0x6E, 0xA0, 0xD2, 0x04,
+                                                0xC9, 0x96, 0x64, 0x32, 0x6E, 0xA0, 0xD2, 0x04};
+    EXPECT_EQ(state.keyBytes, bytes);
+    EXPECT_EQ(state.blockCounter, 985u);  // the sum of wordA's eight bytes
+}
+
+TEST(KeyState, MatchesPlainModelForManyTexts) {
+    std::uint32_t seed = 12345;
+    const char16_t alphabet[] = u"0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    for (int round = 0; round < 2000; ++round) {
+        std::u16string text = u"0000.0000.0000.0000";
+        for (std::size_t position = 0; position < 19; ++position) {
+            if (position == 4 || position == 9 || position == 14) continue;
+            seed = seed * 1103515245u + 12345u;
+            text[position] = alphabet[(seed >> 16) % 36];
+        }
+        const KeyParseResult parsed = ParseKeyText(text);
+        ASSERT_EQ(parsed.verdict, KeyVerdict::KeyAccepted);
+        const CipherState state = InitCipherState(parsed.digits);
+        const reference::State model = reference::Init(parsed.digits);
+        ASSERT_EQ(state.wordA, model.wordA);
+        ASSERT_EQ(state.wordB, model.wordB);
+        ASSERT_EQ(state.keyBytes, model.keyBytes);
+        ASSERT_EQ(state.blockCounter, model.blockCounter);
+    }
+}
+
+// Exchanging the two characters that fold into one byte, or using digits with the same OR,
+// leaves the state unchanged.
+TEST(KeyState, SymmetricPairsGiveSameState) {
+    const std::u16string base = u"1A2B.3C4D.5E6F.7G8H";
+    const CipherState expected = StateOf(base);
+    const std::pair<std::size_t, std::size_t> pairs[] = {{0, 5},   {1, 6},   {2, 7},   {3, 8},
+                                                         {10, 15}, {11, 16}, {12, 17}, {13, 18}};
+    for (auto [a, b] : pairs) {
+        std::u16string swapped = base;
+        std::swap(swapped[a], swapped[b]);
+        ASSERT_NE(swapped, base);
+        ExpectSameState(StateOf(swapped), expected);
+    }
+    ExpectSameState(StateOf(u"1000.3000.0000.0000"), StateOf(u"3000.3000.0000.0000"));
+    // A different OR gives a different state.
+    EXPECT_NE(StateOf(u"1000.4000.0000.0000").wordA, StateOf(u"3000.3000.0000.0000").wordA);
+}
+
+}  // namespace

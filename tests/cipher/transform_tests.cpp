@@ -1,0 +1,371 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <ostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "cipher/cipher.h"
+#include "reference_cipher.h"
+
+namespace {
+
+using Bytes16 = std::array<std::uint8_t, 16>;
+
+reference::State ModelOf(const CipherState& s) {
+    return {s.wordA, s.wordB, s.keyBytes, s.blockCounter, s.counter1, s.counter2, s.counter3};
+}
+
+void ExpectMatchesModel(const CipherState& s, const reference::State& m) {
+    ASSERT_EQ(s.wordA, m.wordA);
+    ASSERT_EQ(s.wordB, m.wordB);
+    ASSERT_EQ(s.keyBytes, m.keyBytes);
+    ASSERT_EQ(s.blockCounter, m.blockCounter);
+    ASSERT_EQ(s.counter1, m.counter1);
+    ASSERT_EQ(s.counter2, m.counter2);
+    ASSERT_EQ(s.counter3, m.counter3);
+}
+
+// Counters drawn where the signed sum changes behaviour: small, just below and above 2^31 and
+// 2^32 (low 32 bits negative, zero, positive again), and anywhere.
+std::uint64_t InterestingCounter(std::mt19937_64& random) {
+    const std::uint64_t near[] = {0, 1ull << 31, 1ull << 32, 3ull << 31, ~0ull - 100};
+    switch (random() % 4) {
+        case 0:
+            return random() % 5000;
+        case 1:
+            return near[random() % 5] + (random() % 64) - 32;
+        case 2:
+            return random() % 3000000000ull;
+        default:
+            return random();
+    }
+}
+
+// A state as a key gives it, with the counters then set to interesting values (the counters
+// never influence the orders, so the state stays consistent).
+CipherState RandomState(std::mt19937_64& random) {
+    KeyDigits digits{};
+    for (auto& d : digits) d = std::uint8_t(random() % 36);
+    CipherState state = InitCipherState(digits);
+    if (random() % 4 != 0) {
+        state.blockCounter = InterestingCounter(random);
+        state.counter1 = InterestingCounter(random);
+        state.counter2 = InterestingCounter(random) % 1000;
+        state.counter3 = InterestingCounter(random) % 1000;
+    }
+    return state;
+}
+
+std::vector<std::uint8_t> RandomBytes(std::mt19937_64& random, std::size_t count) {
+    std::vector<std::uint8_t> bytes(count);
+    for (auto& b : bytes) b = std::uint8_t(random());
+    return bytes;
+}
+
+TEST(Rotate, MatchesOneBitLoops) {
+    const std::uint64_t values64[] = {1, 0x8000000000000001ull, 0x0123456789ABCDEFull, ~0ull};
+    for (std::int32_t count = -70; count <= 200; ++count) {
+        for (std::uint64_t v : values64) {
+            EXPECT_EQ(RotateLeft64(v, count), reference::Rotate64(v, count)) << count;
+        }
+        for (int v = 0; v < 256; v += 37) {
+            EXPECT_EQ(RotateLeft8(std::uint8_t(v), count),
+                      reference::Rotate8(std::uint8_t(v), count))
+                << count;
+        }
+    }
+    EXPECT_EQ(RotateLeft64(0x0123456789ABCDEFull, 64), 0x0123456789ABCDEFull);
+    EXPECT_EQ(RotateLeft64(1, 100), 1ull << 36);
+    EXPECT_EQ(RotateLeft64(1, -1), 1u);
+    EXPECT_EQ(RotateLeft64(1, std::numeric_limits<std::int32_t>::min()), 1u);
+    EXPECT_EQ(RotateLeft8(0x81, 1), 0x03);
+    EXPECT_EQ(RotateLeft8(0x81, 8), 0x81);
+    EXPECT_EQ(RotateLeft8(0x81, -3), 0x81);
+}
+
+struct CounterCase {
+    int steps;
+    std::uint64_t blockCounter, counter1, counter2, counter3;
+    std::int32_t sum;
+};
+
+void PrintTo(const CounterCase& c, std::ostream* os) {
+    *os << c.steps << " steps";
+}
+
+class CounterCheckTest : public testing::TestWithParam<CounterCase> {};
+
+TEST_P(CounterCheckTest, CascadeFromFive) {
+    const CounterCase& c = GetParam();
+    CipherState state;
+    state.blockCounter = 5;
+    for (int i = 1; i < c.steps; ++i) AdvanceCipherState(state);
+    // The last step's sum shows in the rotation of a word holding bit 0 and of the key bytes.
+    state.wordA = 1;
+    state.wordB = 0x8000000000000000ull;
+    state.keyBytes.fill(1);
+    AdvanceCipherState(state);
+    EXPECT_EQ(state.blockCounter, c.blockCounter);
+    EXPECT_EQ(state.counter1, c.counter1);
+    EXPECT_EQ(state.counter2, c.counter2);
+    EXPECT_EQ(state.counter3, c.counter3);
+    EXPECT_EQ(state.wordA, 1ull << (c.sum % 64));
+    EXPECT_EQ(state.wordB, std::rotl(0x8000000000000000ull, c.sum % 64));
+    Bytes16 keys;
+    keys.fill(std::uint8_t(1u << (c.sum % 8)));
+    EXPECT_EQ(state.keyBytes, keys);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CheckTable, CounterCheckTest,
+    testing::Values(CounterCase{1, 6, 0, 1, 0, 7}, CounterCase{2, 7, 1, 1, 0, 9},
+                    CounterCase{7, 12, 1, 1, 0, 14}, CounterCase{161, 166, 23, 7, 0, 196},
+                    CounterCase{162, 167, 23, 8, 0, 198}, CounterCase{961, 966, 138, 37, 1, 1142},
+                    CounterCase{10000, 10005, 1429, 435, 319, 12188}),
+    [](const testing::TestParamInfo<CounterCase>& info) {
+        return "Steps" + std::to_string(info.param.steps);
+    });
+
+TEST(Advance, MatchesPlainModelOverLongRuns) {
+    std::mt19937_64 random(7);
+    for (int round = 0; round < 300; ++round) {
+        CipherState state = RandomState(random);
+        reference::State model = ModelOf(state);
+        for (int step = 0; step < 300; ++step) {
+            AdvanceCipherState(state);
+            reference::Advance(model);
+            ExpectMatchesModel(state, model);
+        }
+    }
+}
+
+// Sum 64 (R = 64, r = 0) and a sum with negative low 32 bits both leave words and key bytes alone.
+TEST(Advance, StepsThatRotateNothing) {
+    struct Start {
+        std::uint64_t blockCounter, counter1, counter2, counter3;
+    };
+    const Start starts[] = {
+        {60, 2, 1, 0},              // sum 61 + 2 + 1 + 0 = 64
+        {187, 3, 1, 0},             // sum 188 + 3 + 1 = 192: R = 64
+        {0x7FFFFFFFull, 1, 1, 0},   // low 32 bits 0x80000002: negative
+        {0xFFFFFFFDull, 1, 1, 0},   // low 32 bits wrap to 0
+        {0x17FFFFFFFull, 1, 1, 0},  // negative again above 2^32
+    };
+    for (const Start& s : starts) {
+        CipherState state = InitCipherState(ParseKeyText(u"1A2B.3C4D.5E6F.7G8H").digits);
+        state.blockCounter = s.blockCounter;
+        state.counter1 = s.counter1;
+        state.counter2 = s.counter2;
+        state.counter3 = s.counter3;
+        const CipherState before = state;
+        reference::State model = ModelOf(state);
+        const std::int32_t sum = reference::Advance(model);
+        EXPECT_TRUE(sum <= 0 || sum % 64 == 0) << sum;
+        AdvanceCipherState(state);
+        EXPECT_EQ(state.blockCounter, s.blockCounter + 1);
+        EXPECT_EQ(state.wordA, before.wordA);
+        EXPECT_EQ(state.wordB, before.wordB);
+        EXPECT_EQ(state.keyBytes, before.keyBytes);
+    }
+}
+
+TEST(Order, ExampleAndTies) {
+    Bytes16 keys{17, 200, 17, 255, 0};
+    Bytes16 order{};
+    EmissionOrder(keys, 5, order);
+    EXPECT_EQ((std::array<std::uint8_t, 5>{order[0], order[1], order[2], order[3], order[4]}),
+              (std::array<std::uint8_t, 5>{3, 1, 0, 2, 4}));
+
+    Bytes16 equal;
+    equal.fill(99);
+    EmissionOrder(equal, 16, order);
+    for (std::uint8_t i = 0; i < 16; ++i) EXPECT_EQ(order[i], i);
+
+    // Only key bytes 0..n-1 take part: a large byte beyond the block changes nothing.
+    Bytes16 tail{1, 2, 3};
+    tail[15] = 255;
+    EmissionOrder(tail, 3, order);
+    EXPECT_EQ(order[0], 2);
+    EXPECT_EQ(order[1], 1);
+    EXPECT_EQ(order[2], 0);
+}
+
+TEST(Order, MatchesThresholdScan) {
+    std::mt19937_64 random(11);
+    for (int round = 0; round < 3000; ++round) {
+        Bytes16 keys;
+        // Few distinct values make ties common.
+        const unsigned spread = round % 2 ? 256 : 4;
+        for (auto& k : keys) k = std::uint8_t(random() % spread * (256 / spread));
+        for (int n = 1; n <= 16; ++n) {
+            Bytes16 order{};
+            EmissionOrder(keys, n, order);
+            const Bytes16 expected = reference::Order(keys, n);
+            for (int k = 0; k < n; ++k) ASSERT_EQ(order[k], expected[k]) << n;
+        }
+    }
+}
+
+TEST(Mask, BytesAreLittleEndianWords) {
+    CipherState state;
+    state.wordA = 0x0706050403020100ull;
+    state.wordB = 0x0F0E0D0C0B0A0908ull;
+    const Bytes16 mask = BlockMask(state);
+    for (std::uint8_t i = 0; i < 16; ++i) EXPECT_EQ(mask[i], i);
+}
+
+// The library's block functions against the plain model, for every block length, over many
+// states, including counters where the signed sum is negative or wraps.
+TEST(Transform, MatchesPlainModelInBothDirections) {
+    std::mt19937_64 random(2024);
+    for (int round = 0; round < 400; ++round) {
+        CipherState encryptState = RandomState(random);
+        CipherState decryptState = encryptState;
+        reference::State encryptModel = ModelOf(encryptState);
+        reference::State decryptModel = encryptModel;
+        Bytes16 area{};
+        Bytes16 modelArea{};
+        for (int block = 0; block < 64; ++block) {
+            const int n = block < 16 ? block + 1 : int(random() % 16) + 1;
+            const std::vector<std::uint8_t> plain = RandomBytes(random, std::size_t(n));
+            std::uint8_t out[16];
+            std::uint8_t expected[16];
+            EncryptBlock(encryptState, plain.data(), n, out);
+            reference::Encrypt(encryptModel, plain.data(), n, expected);
+            ASSERT_EQ(0, std::memcmp(out, expected, std::size_t(n)));
+            ExpectMatchesModel(encryptState, encryptModel);
+
+            DecryptBlock(decryptState, out, n, area);
+            reference::Decrypt(decryptModel, out, n, modelArea);
+            ASSERT_EQ(area, modelArea);
+            ASSERT_EQ(0, std::memcmp(area.data(), plain.data(), std::size_t(n)));
+        }
+    }
+}
+
+// Key bytes and words set by hand (not derived from a key) are honoured by the next block.
+TEST(Transform, HandSetStateIsHonoured) {
+    std::mt19937_64 random(99);
+    for (int round = 0; round < 500; ++round) {
+        CipherState state = RandomState(random);
+        AdvanceCipherState(state);
+        state.wordA = random();
+        state.wordB = random();
+        for (auto& k : state.keyBytes) k = std::uint8_t(random() % 8);
+        reference::State model = ModelOf(state);
+        const int n = int(random() % 16) + 1;
+        const std::vector<std::uint8_t> plain = RandomBytes(random, 16);
+        std::uint8_t out[16];
+        std::uint8_t expected[16];
+        EncryptBlock(state, plain.data(), n, out);
+        reference::Encrypt(model, plain.data(), n, expected);
+        ASSERT_EQ(0, std::memcmp(out, expected, std::size_t(n)));
+    }
+    // The order example inside a block: sum 64 keeps the key bytes as set.
+    CipherState state;
+    state.blockCounter = 60;
+    state.counter1 = 2;
+    state.counter2 = 1;
+    state.keyBytes = {17, 200, 17, 255, 0};
+    const std::uint8_t plain[5] = {10, 11, 12, 13, 14};
+    std::uint8_t out[5];
+    EncryptBlock(state, plain, 5, out);
+    EXPECT_EQ((std::array<std::uint8_t, 5>{out[0], out[1], out[2], out[3], out[4]}),
+              (std::array<std::uint8_t, 5>{13, 11, 10, 12, 14}));
+    Bytes16 area{};
+    state.blockCounter = 60;
+    state.counter1 = 2;
+    state.counter2 = 1;
+    state.counter3 = 0;
+    DecryptBlock(state, out, 5, area);
+    EXPECT_EQ(0, std::memcmp(area.data(), plain, 5));
+}
+
+TEST(Transform, RoundTripEveryLength) {
+    std::mt19937_64 random(5);
+    for (int round = 0; round < 500; ++round) {
+        const CipherState start = RandomState(random);
+        for (int n = 1; n <= 16; ++n) {
+            CipherState encryptState = start;
+            CipherState decryptState = start;
+            Bytes16 area{};
+            for (int block = 0; block < 8; ++block) {
+                const int length = block == 7 ? n : 16;  // a file whose last block has n bytes
+                const std::vector<std::uint8_t> plain = RandomBytes(random, 16);
+                std::uint8_t stored[16];
+                EncryptBlock(encryptState, plain.data(), length, stored);
+                DecryptBlock(decryptState, stored, length, area);
+                ASSERT_EQ(0, std::memcmp(area.data(), plain.data(), std::size_t(length)))
+                    << "length " << length;
+            }
+        }
+    }
+}
+
+TEST(Transform, OneByteBlockIsMaskedWithLowestByte) {
+    CipherState state = InitCipherState(ParseKeyText(u"9Q8R.7S6T.5U4V.3W2X").digits);
+    for (int block = 0; block < 50; ++block) {
+        CipherState next = state;
+        AdvanceCipherState(next);
+        const std::uint8_t plain = std::uint8_t(block * 7);
+        std::uint8_t out;
+        EncryptBlock(state, &plain, 1, &out);
+        EXPECT_EQ(out, std::uint8_t(plain ^ std::uint8_t(next.wordA)));
+    }
+}
+
+TEST(Transform, AllZeroKeyLeavesDataUnchanged) {
+    std::mt19937_64 random(3);
+    CipherState state = InitCipherState(ParseKeyText(u"0000.0000.0000.0000").digits);
+    for (int block = 0; block < 2000; ++block) {
+        const int n = int(random() % 16) + 1;
+        const std::vector<std::uint8_t> plain = RandomBytes(random, std::size_t(n));
+        std::uint8_t out[16];
+        EncryptBlock(state, plain.data(), n, out);
+        ASSERT_EQ(0, std::memcmp(out, plain.data(), std::size_t(n)));
+    }
+    EXPECT_EQ(state.wordA | state.wordB, 0u);
+    EXPECT_EQ(state.keyBytes, Bytes16{});
+}
+
+// What a short block leaves in positions n..15 of the restore area never changes its result;
+// those positions are only unmasked.
+TEST(Transform, ShortBlockIgnoresRestoreAreaTail) {
+    std::mt19937_64 random(17);
+    for (int round = 0; round < 200; ++round) {
+        const CipherState start = RandomState(random);
+        const int n = int(random() % 15) + 1;
+        const std::vector<std::uint8_t> plain = RandomBytes(random, std::size_t(n));
+        CipherState encryptState = start;
+        std::uint8_t stored[16];
+        EncryptBlock(encryptState, plain.data(), n, stored);
+        const Bytes16 mask = BlockMask(encryptState);
+        for (int fill = 0; fill < 3; ++fill) {
+            Bytes16 area;
+            for (auto& b : area) b = std::uint8_t(random());
+            const Bytes16 before = area;
+            CipherState decryptState = start;
+            DecryptBlock(decryptState, stored, n, area);
+            ASSERT_EQ(0, std::memcmp(area.data(), plain.data(), std::size_t(n)));
+            for (int i = n; i < 16; ++i) ASSERT_EQ(area[i], before[i] ^ mask[i]);
+        }
+    }
+}
+
+TEST(Transform, WrongStateGivesWrongBytes) {
+    CipherState state = InitCipherState(ParseKeyText(u"1A2B.3C4D.5E6F.7G8H").digits);
+    CipherState late = state;
+    AdvanceCipherState(late);
+    std::uint8_t plain[16] = {};
+    std::uint8_t stored[16];
+    EncryptBlock(state, plain, 16, stored);
+    Bytes16 area{};
+    DecryptBlock(late, stored, 16, area);
+    EXPECT_NE(0, std::memcmp(area.data(), plain, 16));
+}
+
+}  // namespace
