@@ -1,0 +1,145 @@
+#pragma once
+// CFileStream: the program's own buffered file. One buffer serves reading and writing; the stream
+// keeps its own 64-bit length and position, opens with a numbered mode and reports its own
+// failures: an open the platform refuses is explained to the user, and a misuse of the stream
+// (reading, writing or closing it while it is not open, writing a read-only stream, a bad
+// position) shows a short message and ends the process. Platform failures after a successful
+// open are thrown as CFileException.
+//
+// Read and Write have an inline fast path: while the request fits the buffer they are a copy and
+// a pointer bump. The cursors below are the only state that path touches; the counted fields
+// (bufferIndex_, position_, length_, ...) are brought up to date from them by every other call.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "filestream/file_error.h"
+#include "filestream/internet_session.h"
+#include "filestream/notify.h"
+#include "filestream/platform_file.h"
+#include "filestream/text_buffer.h"
+
+class CFileStream {
+  public:
+    static constexpr std::int32_t ModeRead = 1;
+    static constexpr std::int32_t ModeReadWrite = 2;
+    static constexpr std::int32_t ModeCreate = 3;
+
+    static constexpr std::int32_t TextUtf16 = 1;       // UTF-16 little-endian
+    static constexpr std::int32_t TextSingleByte = 2;  // one byte per character
+
+    static constexpr std::int32_t OriginBegin = 1;
+    static constexpr std::int32_t OriginEnd = 2;
+
+    // The work area of ReadLine: 100,000 characters of line, the terminator and one spare.
+    static constexpr std::int32_t kLineWorkArea = 100002;
+    static constexpr std::int32_t kMaxLine = 100000;
+
+    CFileStream();
+    // A stream on a platform file of the caller's choosing (tests).
+    explicit CFileStream(std::unique_ptr<IPlatformFile> file);
+    // Closes an open stream (held bytes reach the file); never throws.
+    ~CFileStream();
+    CFileStream(const CFileStream&) = delete;
+    CFileStream& operator=(const CFileStream&) = delete;
+
+    // 1: open. 0: the platform refused; the user has been told.
+    std::int32_t Open(std::u16string_view path, std::int32_t mode);
+
+    // Bytes copied: count while enough remain, fewer where the end falls inside, then 0.
+    std::int32_t Read(void* destination, std::int32_t count) {
+        unsigned char* cursor = readCursor_;
+        if (count > 0 && count < readLimit_ - cursor) {
+            std::memcpy(destination, cursor, static_cast<std::size_t>(count));
+            readCursor_ = cursor + count;
+            return count;
+        }
+        return ReadSlow(destination, count);
+    }
+
+    void Write(const void* source, std::int32_t count) {
+        unsigned char* cursor = writeCursor_;
+        if (count > 0 && count <= writeLimit_ - cursor) {
+            std::memcpy(cursor, source, static_cast<std::size_t>(count));
+            writeCursor_ = cursor + count;
+            return;
+        }
+        WriteSlow(source, count);
+    }
+
+    // Passes held bytes to the file, makes them durable and closes. May throw CFileException;
+    // the stream is closed afterwards either way.
+    void Close();
+    // After a failed run: drops held bytes, closes ignoring errors and removes the file this
+    // stream last opened for writing, if its path still names that same file. Never exits,
+    // never throws; also valid after Close() threw.
+    void CloseAndRemove() noexcept;
+
+    // origin 1: from the start; any other: from the end. Does nothing on a URL source.
+    void SetPosition(std::int64_t offset, std::int32_t origin);
+    // The capacity that reading gives the buffer; 0: none.
+    void SetBufferSize(std::int32_t size);
+    // One character: two bytes little-endian in UTF-16 text, else one byte (Latin-1). 0 at the end.
+    char16_t ReadChar();
+    // 1: a line (without its break) is in line. 0: the stream was already at its end.
+    std::int32_t ReadLine(CTextBuffer& line);
+    // 1 once the URL source is open. Throws CInternetException when it cannot be opened; the
+    // stream is then closed.
+    std::int32_t OpenUrl(const CTextBuffer& url);
+
+    std::uint64_t GetLength() const;
+    std::uint64_t GetPosition() const;
+    bool IsOpen() const { return isOpen_ != 0; }
+    bool IsAtEnd() const { return atEnd_ != 0; }
+    bool IsUrl() const { return isUrl_ != 0; }
+    std::int32_t GetTextEncoding() const { return textEncoding_; }
+    std::int32_t GetOpenMode() const { return openMode_; }
+    std::int32_t GetBufferCapacity() const { return bufferCapacity_; }
+    std::int32_t GetBufferSize() const { return preferredBufferSize_; }
+
+  private:
+    std::int32_t ReadSlow(void* destination, std::int32_t count);
+    void WriteSlow(const void* source, std::int32_t count);
+    // Brings the counted fields up to date with the fast-path cursors and disarms them.
+    void Settle();
+    // Arms the fast path for the current state.
+    void Arm();
+    void PassHeldBytes();
+    void Reallocate(std::int64_t size, bool keepHeld);
+    void SeekAndReset(std::int64_t offset, std::int32_t origin);
+    void ReplaceFileForLocalUse();
+    bool ReadOneChar(char16_t& c);
+
+    // Fast-path cursors: null unless the stream is reading (or writing) with room to spare.
+    unsigned char* readCursor_ = nullptr;
+    unsigned char* readLimit_ = nullptr;
+    unsigned char* writeCursor_ = nullptr;
+    unsigned char* writeLimit_ = nullptr;
+
+    unsigned char* buffer_ = nullptr;
+    std::int32_t bufferCapacity_ = 0;
+    std::int32_t bufferIndex_ = 0;
+    std::int32_t bufferFill_ = 0;
+    std::int32_t sourceDrained_ = 0;
+    std::int32_t isUrl_ = 0;
+    std::int32_t openMode_ = 0;
+    std::int32_t lastWasRead_ = 0;
+    std::int32_t writePending_ = 0;
+    std::int32_t textEncoding_ = TextSingleByte;
+    CInternetSession internetSession_;
+    std::unique_ptr<IPlatformFile> file_;
+    std::int32_t preferredBufferSize_ = 0;
+    std::uint64_t length_ = 0;
+    std::uint64_t position_ = 0;
+    std::int32_t isOpen_ = 0;
+    std::int32_t atEnd_ = 0;
+
+    bool fileIsUrlSource_ = false;  // file_ came from the internet session
+    bool lengthUnknown_ = false;    // a URL source that announced no length
+    bool hasHeldChar_ = false;      // ReadLine looked one character past a lone carriage return
+    char16_t heldChar_ = 0;
+    std::unique_ptr<char16_t[]> lineArea_;
+};

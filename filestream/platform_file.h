@@ -1,0 +1,51 @@
+#pragma once
+// The platform file underneath CFileStream: open with access, sharing and create-or-empty rules,
+// read, write, seek, position, length, close. The real one works on POSIX descriptors
+// (posix_file.h); tests and fault injection substitute their own through the factory below.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string_view>
+
+enum class FileAccess {
+    Read,             // an existing file, read only; others may read, not write
+    ReadWrite,        // an existing file, read and write; others may read, not write
+    CreateReadWrite,  // created when missing, emptied otherwise (only once the file is held)
+};
+
+enum class SeekOrigin { Begin, Current, End };
+
+class IPlatformFile {
+  public:
+    virtual ~IPlatformFile() = default;
+
+    // Opens path (UTF-16, as the user gave it). Throws CFileException with the cause and path.
+    virtual void Open(std::u16string_view path, FileAccess access) = 0;
+    // Reads up to count bytes; fewer only at the end of the source. Throws CFileException.
+    virtual std::int32_t Read(void* destination, std::int32_t count) = 0;
+    // Writes all count bytes or throws CFileException (a short write is cause 13, disk full).
+    virtual void Write(const void* source, std::int32_t count) = 0;
+    // Moves and returns the new position. Throws CFileException.
+    virtual std::uint64_t Seek(std::int64_t offset, SeekOrigin origin) = 0;
+    virtual std::uint64_t GetPosition() const = 0;
+    virtual std::uint64_t GetLength() const = 0;
+    // Whether the source has nothing beyond the bytes already read.
+    virtual bool IsDrained() const { return GetPosition() >= GetLength(); }
+    // Makes written data durable and closes. The file is closed even when this throws.
+    virtual void Close() = 0;
+    // Closes, ignoring every error.
+    virtual void Abort() noexcept = 0;
+    // Abort, then removes the file last opened for writing if its path still names that same
+    // file. Never removes a file that was opened for reading only.
+    virtual void AbortAndRemove() noexcept = 0;
+    virtual bool IsOpen() const = 0;
+};
+
+using PlatformFileFactory = std::function<std::unique_ptr<IPlatformFile>()>;
+
+// Replaces the maker of the platform files that new streams get; an empty factory restores the
+// real one. Meant for tests and fault injection.
+void SetPlatformFileFactory(PlatformFileFactory factory);
+// A fresh, unopened platform file from the current factory.
+std::unique_ptr<IPlatformFile> MakePlatformFile();
