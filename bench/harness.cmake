@@ -1,0 +1,4 @@
+# The headless harness: runs the real Encrypt and Decrypt operations from the command line and
+# measures their throughput against a plain copy.
+add_executable(vyx_bench ${CMAKE_CURRENT_LIST_DIR}/vyx_bench.cpp)
+target_link_libraries(vyx_bench PRIVATE vyx_fileops)

@@ -1,0 +1,334 @@
+// vyx_bench: the Encrypt and Decrypt operations without a window, for measuring and scripting.
+//
+//   vyx_bench encrypt KEYTEXT INPUT OUTPUT [--trace]
+//   vyx_bench decrypt KEYTEXT INPUT OUTPUT [--trace]
+//   vyx_bench throughput [--size MIB] [--dir DIR]
+//
+// encrypt/decrypt run the operation through a headless window whose page holds the given values.
+// With --trace every value the status row shows is printed when it changes, and every message
+// (the operation's and the file stream's) as "message: TEXT", in order. The exit status is 0 when
+// the run showed its completion message, 1 otherwise, 2 for a bad command line. Elapsed seconds
+// and MB/s go to standard error.
+//
+// throughput makes a random file (default 1024 MiB) in DIR (default a fresh temporary folder),
+// times a 64 KiB read/write copy of it, its encryption and the decryption of the result, checks
+// the round trip, and prints MB/s for each, the ratios to the copy and the peak resident size.
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cipher/cipher.h"
+#include "fileops/file_operations.h"
+#include "fileops/headless_window.h"
+#include "filestream/notify.h"
+#include "filestream/text_convert.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::u16string_view kEncryptionComplete =
+    u"Encryption complete. Please retain this key for future reference.";
+constexpr std::u16string_view kDecryptionComplete = u"Decryption complete";
+constexpr std::size_t kCopyChunk = 64 * 1024;
+
+enum class Op { Encrypt, Decrypt };
+
+int Usage() {
+    std::fputs(
+        "usage: vyx_bench encrypt KEYTEXT INPUT OUTPUT [--trace]\n"
+        "       vyx_bench decrypt KEYTEXT INPUT OUTPUT [--trace]\n"
+        "       vyx_bench throughput [--size MIB] [--dir DIR]\n",
+        stderr);
+    return 2;
+}
+
+void PrintLine(std::u16string_view text) {
+    const std::string line = Utf16ToUtf8(text) + "\n";
+    std::fwrite(line.data(), 1, line.size(), stdout);
+}
+
+double Seconds(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+double MegabytesPerSecond(std::uint64_t bytes, double seconds) {
+    return seconds > 0 ? static_cast<double>(bytes) / 1e6 / seconds : 0.0;
+}
+
+std::uint64_t FileSizeOrZero(const fs::path& path) {
+    std::error_code error;
+    const auto size = fs::file_size(path, error);
+    return error ? 0 : size;
+}
+
+struct RunResult {
+    bool completed = false;
+    double seconds = 0;
+};
+
+// One operation through a headless window; the window also presents the stream's messages.
+RunResult RunOperation(Op op, std::u16string key, std::u16string input, std::u16string output,
+                       bool trace) {
+    HeadlessWindow window;
+    window.page.key = std::move(key);
+    window.page.inputFile = std::move(input);
+    window.page.outputFile = std::move(output);
+    std::u16string shown = window.page.complete;
+    if (trace) {
+        window.onPageWrite = [&shown](HeadlessWindow& w) {
+            if (w.page.complete == shown) return;
+            shown = w.page.complete;
+            PrintLine(shown);
+        };
+        window.onMessage = [](HeadlessWindow&, const HeadlessWindow::Message& message) {
+            PrintLine(u"message: " + message.text);
+        };
+    }
+    IMessagePresenter* const previous = GetMessagePresenter();
+    SetMessagePresenter(&window);
+    const auto start = std::chrono::steady_clock::now();
+    if (op == Op::Encrypt) {
+        EncryptFile(window);
+    } else {
+        DecryptFile(window);
+    }
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    SetMessagePresenter(previous);
+    std::fflush(stdout);
+
+    const std::u16string_view completion =
+        op == Op::Encrypt ? kEncryptionComplete : kDecryptionComplete;
+    RunResult result;
+    result.completed = !window.messages.empty() &&
+                       window.messages.back().source == HeadlessWindow::Source::Window &&
+                       window.messages.back().text == completion;
+    result.seconds = Seconds(elapsed);
+    return result;
+}
+
+int OperationCommand(Op op, const std::vector<std::string>& args) {
+    bool trace = false;
+    std::vector<std::string> values;
+    for (const std::string& arg : args) {
+        if (arg == "--trace") {
+            trace = true;
+        } else {
+            values.push_back(arg);
+        }
+    }
+    if (values.size() != 3) return Usage();
+    const RunResult result = RunOperation(op, Utf8ToUtf16(values[0]), Utf8ToUtf16(values[1]),
+                                          Utf8ToUtf16(values[2]), trace);
+    const std::uint64_t bytes = FileSizeOrZero(values[1]);
+    std::fprintf(stderr, "%s: %.3f s, %.1f MB/s (%llu bytes)\n",
+                 op == Op::Encrypt ? "encrypt" : "decrypt", result.seconds,
+                 MegabytesPerSecond(bytes, result.seconds), static_cast<unsigned long long>(bytes));
+    return result.completed ? 0 : 1;
+}
+
+// A fast generator is enough: the data only has to be incompressible and unpatterned.
+struct SplitMix64 {
+    std::uint64_t state;
+    std::uint64_t Next() {
+        std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+};
+
+bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool MakeRandomFile(const fs::path& path, std::uint64_t bytes) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0) return false;
+    SplitMix64 rng{static_cast<std::uint64_t>(::getpid()) * 0x2545F4914F6CDD1Dull};
+    std::vector<std::uint8_t> chunk(1 << 20);
+    bool ok = true;
+    while (ok && bytes > 0) {
+        for (std::size_t i = 0; i < chunk.size(); i += 8) {
+            const std::uint64_t word = rng.Next();
+            std::memcpy(chunk.data() + i, &word, 8);
+        }
+        const std::size_t n = bytes < chunk.size() ? static_cast<std::size_t>(bytes) : chunk.size();
+        ok = WriteAll(fd, chunk.data(), n);
+        bytes -= n;
+    }
+    return ::close(fd) == 0 && ok;
+}
+
+// The reference: what a plain copy costs through 64 KiB reads and writes, made durable at the end
+// as the operations make their output.
+std::optional<double> TimeCopy(const fs::path& from, const fs::path& to) {
+    const auto start = std::chrono::steady_clock::now();
+    const int in = ::open(from.c_str(), O_RDONLY);
+    const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    bool ok = in >= 0 && out >= 0;
+    std::vector<std::uint8_t> chunk(kCopyChunk);
+    while (ok) {
+        const ssize_t n = ::read(in, chunk.data(), chunk.size());
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        ok = WriteAll(out, chunk.data(), static_cast<std::size_t>(n));
+    }
+    if (out >= 0) ok = ::fsync(out) == 0 && ::close(out) == 0 && ok;
+    if (in >= 0) ::close(in);
+    if (!ok) return std::nullopt;
+    return Seconds(std::chrono::steady_clock::now() - start);
+}
+
+bool SameContent(const fs::path& a, const fs::path& b) {
+    const int fa = ::open(a.c_str(), O_RDONLY);
+    const int fb = ::open(b.c_str(), O_RDONLY);
+    bool same = fa >= 0 && fb >= 0;
+    std::vector<std::uint8_t> ca(1 << 20), cb(1 << 20);
+    while (same) {
+        const ssize_t na = ::read(fa, ca.data(), ca.size());
+        ssize_t nb = 0;
+        while (nb < na) {  // read as much of b as was read of a
+            const ssize_t n = ::read(fb, cb.data() + nb, static_cast<std::size_t>(na - nb));
+            if (n <= 0) break;
+            nb += n;
+        }
+        if (na < 0 || nb != na || std::memcmp(ca.data(), cb.data(), static_cast<std::size_t>(na)))
+            same = false;
+        if (na <= 0) {
+            // both at their end: b must have nothing more either
+            char extra;
+            same = same && na == 0 && ::read(fb, &extra, 1) == 0;
+            break;
+        }
+    }
+    if (fa >= 0) ::close(fa);
+    if (fb >= 0) ::close(fb);
+    return same;
+}
+
+long PeakResidentKiB() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+int ThroughputCommand(const std::vector<std::string>& args) {
+    std::uint64_t mebibytes = 1024;
+    std::optional<fs::path> dirArg;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--size" && i + 1 < args.size()) {
+            char* end = nullptr;
+            const unsigned long long value = std::strtoull(args[++i].c_str(), &end, 10);
+            if (end == args[i].c_str() || *end != '\0' || value == 0) return Usage();
+            mebibytes = value;
+        } else if (args[i] == "--dir" && i + 1 < args.size()) {
+            dirArg = args[++i];
+        } else {
+            return Usage();
+        }
+    }
+
+    // Files of our own inside DIR, or a fresh folder of our own removed afterwards.
+    fs::path dir;
+    bool ownDir = false;
+    if (dirArg) {
+        dir = *dirArg;
+    } else {
+        std::string pattern = (fs::temp_directory_path() / "vyx-bench-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            std::perror("vyx_bench: temporary folder");
+            return 1;
+        }
+        dir = pattern;
+        ownDir = true;
+    }
+    const std::string tag = "vyx-bench-" + std::to_string(::getpid());
+    const fs::path plain = dir / (tag + ".plain");
+    const fs::path copy = dir / (tag + ".copy");
+    const fs::path encrypted = dir / (tag + ".encr");
+    const fs::path decrypted = dir / (tag + ".decr");
+    const auto cleanUp = [&] {
+        std::error_code ignored;
+        for (const fs::path& p : {plain, copy, encrypted, decrypted}) fs::remove(p, ignored);
+        if (ownDir) fs::remove(dir, ignored);
+    };
+
+    const std::uint64_t bytes = mebibytes << 20;
+    std::printf("size: %llu MiB in %s\n", static_cast<unsigned long long>(mebibytes), dir.c_str());
+    std::fflush(stdout);
+    if (!MakeRandomFile(plain, bytes)) {
+        std::perror("vyx_bench: making the input");
+        cleanUp();
+        return 1;
+    }
+
+    const std::optional<double> copySeconds = TimeCopy(plain, copy);
+    std::error_code ignored;
+    fs::remove(copy, ignored);
+    const std::string keyText = GenerateKeyText();
+    const std::u16string key(keyText.begin(), keyText.end());
+    const RunResult encrypt =
+        RunOperation(Op::Encrypt, key, plain.u16string(), encrypted.u16string(), false);
+    const RunResult decrypt =
+        RunOperation(Op::Decrypt, key, encrypted.u16string(), decrypted.u16string(), false);
+    const bool roundTrip = encrypt.completed && decrypt.completed && SameContent(plain, decrypted);
+    cleanUp();
+
+    if (!copySeconds) {
+        std::fputs("vyx_bench: the copy failed\n", stderr);
+        return 1;
+    }
+    const double copyRate = MegabytesPerSecond(bytes, *copySeconds);
+    const double encryptRate = MegabytesPerSecond(bytes, encrypt.seconds);
+    const double decryptRate = MegabytesPerSecond(bytes, decrypt.seconds);
+    std::printf("copy:    %8.3f s %9.1f MB/s\n", *copySeconds, copyRate);
+    std::printf("encrypt: %8.3f s %9.1f MB/s\n", encrypt.seconds, encryptRate);
+    std::printf("decrypt: %8.3f s %9.1f MB/s\n", decrypt.seconds, decryptRate);
+    std::printf("encrypt/copy: %.3f\n", copyRate > 0 ? encryptRate / copyRate : 0.0);
+    std::printf("decrypt/copy: %.3f\n", copyRate > 0 ? decryptRate / copyRate : 0.0);
+    std::printf("round trip: %s\n", roundTrip ? "identical" : "FAILED");
+    std::printf("peak RSS: %ld KiB\n", PeakResidentKiB());
+    return roundTrip ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return Usage();
+    const std::string command = argv[1];
+    std::vector<std::string> args(argv + 2, argv + argc);
+    // --trace may stand anywhere, before the command too.
+    if (command == "--trace" && argc >= 3) {
+        const std::string real = argv[2];
+        std::vector<std::string> rest(argv + 3, argv + argc);
+        rest.push_back("--trace");
+        if (real == "encrypt") return OperationCommand(Op::Encrypt, rest);
+        if (real == "decrypt") return OperationCommand(Op::Decrypt, rest);
+        return Usage();
+    }
+    if (command == "encrypt") return OperationCommand(Op::Encrypt, args);
+    if (command == "decrypt") return OperationCommand(Op::Decrypt, args);
+    if (command == "throughput") return ThroughputCommand(args);
+    return Usage();
+}

@@ -1,0 +1,264 @@
+#include "fileops/file_operations.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "cipher/cipher.h"
+#include "filestream/file_error.h"
+#include "filestream/file_stream.h"
+
+namespace {
+
+constexpr std::u16string_view kEnterKey = u"Please enter a key or select 'Generate Key'";
+constexpr std::u16string_view kInvalidKey = u"Invalid key format";
+constexpr std::u16string_view kWeakKey =
+    u"This key would leave data unencrypted. Please enter another key or select 'Generate Key'";
+constexpr std::u16string_view kEncryptionComplete =
+    u"Encryption complete. Please retain this key for future reference.";
+constexpr std::u16string_view kDecryptionComplete = u"Decryption complete";
+constexpr std::u16string_view kInputEmpty = u"The input file is empty";
+constexpr std::u16string_view kNotEncrypted = u"This is not an encrypted file";
+
+// Every encrypted file starts with these two bytes.
+constexpr std::uint8_t kMarkerFirst = 0x7E;
+constexpr std::uint8_t kMarkerSecond = 0xF9;
+constexpr std::int32_t kBlockSize = 16;
+
+// The page values a run works with, copied at its start: a run started from one of its pumps reads
+// the page again into the same fields.
+struct RunInputs {
+    std::u16string key;
+    std::u16string inputPath;
+    std::u16string outputPath;
+};
+
+RunInputs TakeInputs(IMainWindow& window) {
+    window.ReadPageFields();
+    const PageFields& fields = window.Fields();
+    return {fields.key, fields.inputFile, fields.outputFile};
+}
+
+// Judges the key text; a refusal is told to the user and yields false.
+bool AcceptKey(IMainWindow& window, std::u16string_view keyText, CipherState& state) {
+    const KeyParseResult parsed = ParseKeyText(keyText);
+    switch (parsed.verdict) {
+        case KeyVerdict::KeyEmpty:
+            window.ShowMessage(kEnterKey);
+            return false;
+        case KeyVerdict::KeyMalformed:
+            window.ShowMessage(kInvalidKey);
+            return false;
+        case KeyVerdict::KeyAccepted:
+            break;
+    }
+    state = InitCipherState(parsed.digits);
+    return true;
+}
+
+// A zero mask word stays zero through every rotation, so half of every block (or all of it) would
+// be stored in the clear.
+bool LeavesDataInClear(const CipherState& state) {
+    return state.wordA == 0 || state.wordB == 0;
+}
+
+std::u16string PercentText(std::int32_t percent) {
+    const std::string digits = std::to_string(percent);
+    std::u16string text(digits.begin(), digits.end());
+    text += u" %";
+    return text;
+}
+
+// Closes a stream whose error, if it has one, must not hide the one already being handled (or
+// that cannot matter: a file that was only read).
+void CloseQuietly(CFileStream& stream) noexcept {
+    if (!stream.IsOpen()) return;
+    try {
+        stream.Close();
+    } catch (...) {
+    }
+}
+
+// The status row of one run: "Complete" with the whole-number percentage of the input counted
+// so far. Every change is written to the page and followed by a pump; each refresh reports whether
+// the run may go on (false once the window has asked to stop).
+class StatusRow {
+  public:
+    StatusRow(IMainWindow& window, std::uint64_t inputLength)
+        : window_(window), length_(static_cast<double>(inputLength)) {}
+
+    [[nodiscard]] bool Start() {
+        window_.Fields().completeText = u"Complete";
+        return Show(PercentText(0));
+    }
+
+    // Adds the bytes of a read made after a block was written.
+    [[nodiscard]] bool Count(std::int32_t bytes) {
+        counted_ += bytes;
+        if (counted_ == 0 || length_ == 0) return true;
+        const auto percent =
+            static_cast<std::int32_t>(static_cast<double>(counted_) / length_ * 100.0);
+        if (percent == last_) return true;
+        last_ = percent;
+        return Show(PercentText(percent));
+    }
+
+    [[nodiscard]] bool Finish() { return Show(u"100 %"); }
+
+  private:
+    bool Show(std::u16string text) {
+        window_.Fields().complete = std::move(text);
+        window_.WritePageFields();
+        window_.PumpEvents();
+        return !window_.StopRequested();
+    }
+
+    IMainWindow& window_;
+    double length_;
+    std::int64_t counted_ = 0;
+    std::int32_t last_ = 0;
+};
+
+// Removes the output on every way out of a run that did not finish it: a stop, a file error, or
+// anything else thrown from inside a pump.
+class OutputGuard {
+  public:
+    explicit OutputGuard(CFileStream& output) : output_(output) {}
+    OutputGuard(const OutputGuard&) = delete;
+    OutputGuard& operator=(const OutputGuard&) = delete;
+    ~OutputGuard() { Discard(); }
+
+    void Keep() { armed_ = false; }
+    void Discard() noexcept {
+        if (armed_) output_.CloseAndRemove();
+        armed_ = false;
+    }
+
+  private:
+    CFileStream& output_;
+    bool armed_ = true;
+};
+
+enum class TransferResult { Finished, Stopped };
+
+// Runs the transfer of a run whose two files are open, closes both and ends the run: the status
+// row's "100 %" and the completion message for a finished transfer; no output and no completion
+// for a stopped one; the file's own error text and no output for a failed one.
+template <typename Transfer>
+void FinishRun(IMainWindow& window, CFileStream& input, CFileStream& output,
+               std::uint64_t inputLength, std::u16string_view completionText, Transfer&& transfer) {
+    OutputGuard guard(output);
+    StatusRow row(window, inputLength);
+    try {
+        if (!row.Start() || transfer(row) == TransferResult::Stopped) {
+            CloseQuietly(input);
+            return;  // the guard removes the incomplete output
+        }
+        input.Close();
+        output.Close();
+    } catch (const CFileException& error) {
+        CloseQuietly(input);
+        guard.Discard();
+        window.ShowMessage(error.Message());
+        return;
+    }
+    guard.Keep();
+    // The output is complete on disk; a window closing during the last pump just gets no message.
+    if (!row.Finish()) return;
+    window.ShowMessage(completionText);
+}
+
+}  // namespace
+
+void EncryptFile(IMainWindow& window) {
+    const RunInputs inputs = TakeInputs(window);
+    CipherState state;
+    if (!AcceptKey(window, inputs.key, state)) return;
+    if (LeavesDataInClear(state)) {
+        window.ShowMessage(kWeakKey);
+        return;
+    }
+
+    CFileStream input;
+    if (input.Open(inputs.inputPath, CFileStream::ModeRead) == 0) return;
+    const std::uint64_t inputLength = input.GetLength();
+    CFileStream output;
+    if (output.Open(inputs.outputPath, CFileStream::ModeCreate) == 0) {
+        CloseQuietly(input);
+        return;
+    }
+
+    FinishRun(window, input, output, inputLength, kEncryptionComplete, [&](StatusRow& row) {
+        output.Write(&kMarkerFirst, 1);
+        output.Write(&kMarkerSecond, 1);
+        std::uint8_t block[kBlockSize];
+        std::uint8_t stored[kBlockSize];
+        std::int32_t length = input.Read(block, kBlockSize);
+        while (length > 0) {
+            EncryptBlock(state, block, length, stored);
+            for (std::int32_t i = 0; i < length; ++i) output.Write(&stored[i], 1);
+            length = input.Read(block, kBlockSize);
+            if (!row.Count(length)) return TransferResult::Stopped;
+        }
+        return TransferResult::Finished;
+    });
+}
+
+void DecryptFile(IMainWindow& window) {
+    const RunInputs inputs = TakeInputs(window);
+    CipherState state;
+    if (!AcceptKey(window, inputs.key, state)) return;
+
+    CFileStream input;
+    if (input.Open(inputs.inputPath, CFileStream::ModeRead) == 0) return;
+    const std::uint64_t inputLength = input.GetLength();
+
+    bool empty = false;
+    bool accepted = true;
+    try {
+        std::uint8_t byte = 0;
+        if (input.Read(&byte, 1) == 0) {
+            empty = true;
+            accepted = false;
+        } else if (byte != kMarkerFirst) {
+            accepted = false;
+        } else if (input.Read(&byte, 1) == 0 || byte != kMarkerSecond) {
+            accepted = false;
+        }
+    } catch (const CFileException& error) {
+        CloseQuietly(input);
+        window.ShowMessage(error.Message());
+        return;
+    }
+
+    if (empty) {
+        // An empty file is taken as an encrypted file with an empty body, after a warning.
+        window.ShowMessage(kInputEmpty);
+        if (window.StopRequested()) return;
+    } else if (!accepted) {
+        CloseQuietly(input);
+        window.ShowMessage(kNotEncrypted);
+        return;
+    }
+
+    CFileStream output;
+    if (output.Open(inputs.outputPath, CFileStream::ModeCreate) == 0) {
+        CloseQuietly(input);
+        return;
+    }
+
+    FinishRun(window, input, output, inputLength, kDecryptionComplete, [&](StatusRow& row) {
+        std::uint8_t stored[kBlockSize];
+        std::array<std::uint8_t, kBlockSize> restored{};
+        std::int32_t length = input.Read(stored, kBlockSize);
+        while (length > 0) {
+            DecryptBlock(state, stored, length, restored);
+            output.Write(restored.data(), length);
+            length = input.Read(stored, kBlockSize);
+            if (!row.Count(length)) return TransferResult::Stopped;
+        }
+        return TransferResult::Finished;
+    });
+}

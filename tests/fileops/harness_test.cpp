@@ -1,0 +1,94 @@
+// The harness's command line: its trace, its exit status, --trace in any place.
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+
+#include "test_support.h"
+
+namespace {
+
+#ifdef VYX_BENCH_PATH
+constexpr const char* kBench = VYX_BENCH_PATH;
+#else
+constexpr const char* kBench = nullptr;
+#endif
+
+struct Outcome {
+    std::string out;
+    int status = -1;
+};
+
+// Runs vyx_bench with the arguments (already quoted for the shell), standard error dropped.
+Outcome Bench(const std::string& args) {
+    Outcome outcome;
+    const std::string command = std::string("'") + kBench + "' " + args + " 2>/dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return outcome;
+    char chunk[512];
+    std::size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) outcome.out.append(chunk, n);
+    const int raw = pclose(pipe);
+    outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return outcome;
+}
+
+class HarnessTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (kBench == nullptr) GTEST_SKIP() << "built without the harness";
+    }
+    std::string Path(const char* name) const { return "'" + (dir / name).string() + "'"; }
+    TempDir dir;
+};
+
+const std::string kKeyText = "7K2Q.M9XA.4ZBC.PL0D";
+
+TEST_F(HarnessTest, TracePrintsTheStatusRowAndMessagesAndExitsZeroOnCompletion) {
+    WriteBytes(dir / "plain", RandomBytes(17, 1));
+    Outcome run =
+        Bench("encrypt " + kKeyText + " " + Path("plain") + " " + Path("enc") + " --trace");
+    EXPECT_EQ(run.out,
+              "0 %\n5 %\n100 %\n"
+              "message: Encryption complete. Please retain this key for future reference.\n");
+    EXPECT_EQ(run.status, 0);
+
+    run = Bench("--trace decrypt " + kKeyText + " " + Path("enc") + " " + Path("back"));
+    EXPECT_EQ(run.out, "0 %\n5 %\n100 %\nmessage: Decryption complete\n");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(ReadBytes(dir / "back"), ReadBytes(dir / "plain"));
+
+    run = Bench("decrypt --trace " + kKeyText + " " + Path("enc") + " " + Path("back"));
+    EXPECT_EQ(run.status, 0);
+    run = Bench("decrypt " + kKeyText + " " + Path("enc") + " " + Path("back"));
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST_F(HarnessTest, RunsWithoutCompletionExitOne) {
+    WriteBytes(dir / "plain", RandomBytes(40, 2));
+    Outcome run =
+        Bench("encrypt 7k2q.m9xa.4zbc.pl0d " + Path("plain") + " " + Path("enc") + " --trace");
+    EXPECT_EQ(run.out, "message: Invalid key format\n");
+    EXPECT_EQ(run.status, 1);
+
+    run = Bench("decrypt " + kKeyText + " " + Path("plain") + " " + Path("back") + " --trace");
+    EXPECT_EQ(run.out, "message: This is not an encrypted file\n");
+    EXPECT_EQ(run.status, 1);
+
+    // The stream's own message comes through the same trace.
+    run = Bench("encrypt " + kKeyText + " " + Path("missing") + " " + Path("enc") + " --trace");
+    EXPECT_EQ(run.out, "message: File could not be opened: " + (dir / "missing").string() +
+                           " was not found.\n");
+    EXPECT_EQ(run.status, 1);
+}
+
+TEST_F(HarnessTest, BadCommandLinesAreRefused) {
+    for (const char* args : {"", "encrypt", "encrypt a b", "shred a b c", "throughput --size x"}) {
+        const Outcome run = Bench(args);
+        EXPECT_EQ(run.status, 2) << args;
+        EXPECT_EQ(run.out, "") << args;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,223 @@
+// Runs that do not finish: the disk fills up, the window asks to stop, or a nested run collides.
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+using Texts = std::vector<std::u16string>;
+
+Bytes EncryptedLooking(std::size_t bodyLength, std::uint32_t seed) {
+    Bytes bytes = RandomBytes(bodyLength, seed);
+    bytes.insert(bytes.begin(), {0x7E, 0xF9});
+    return bytes;
+}
+
+Bytes InputFor(Op op, std::size_t length) {
+    return op == Op::Encrypt ? RandomBytes(length, 31) : EncryptedLooking(length, 31);
+}
+
+bool Contains(const Texts& texts, const std::u16string& text) {
+    return std::find(texts.begin(), texts.end(), text) != texts.end();
+}
+
+struct SizeCase {
+    Op op;
+    std::size_t length;  // small ones fail only when the output is closed and flushed
+};
+
+std::string SizeCaseName(const testing::TestParamInfo<SizeCase>& info) {
+    return std::string(OpName(info.param.op)) + std::to_string(info.param.length);
+}
+
+const auto kSizeCases = testing::Values(SizeCase{Op::Encrypt, 5}, SizeCase{Op::Encrypt, 100'000},
+                                        SizeCase{Op::Decrypt, 5}, SizeCase{Op::Decrypt, 100'000});
+
+class FullDeviceTest : public OperationTest, public testing::WithParamInterface<SizeCase> {};
+
+// Every write to the device fails as a full disk does; the device itself must survive the clean-up.
+TEST_P(FullDeviceTest, ReportsDiskFullAndLeavesTheDeviceAlone) {
+    fs::path device = "/dev/full";
+    if (geteuid() == 0 && mknod((dir / "full").c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0) {
+        device = dir / "full";  // a private node: a faulty clean-up cannot harm the system's
+    }
+    const Bytes input = InputFor(GetParam().op, GetParam().length);
+    WriteBytes(dir / "in", input);
+    SetPage(kKey, dir / "in", device);
+    RunOp(GetParam().op, window);
+
+    EXPECT_EQ(window.MessageTexts(),
+              Texts{u"Disk full while accessing " + device.u16string() + u"."});
+    EXPECT_FALSE(Contains(window.StatusValues(), u"100 %"));
+    EXPECT_TRUE(fs::is_character_file(device));
+    EXPECT_TRUE(ReadBytes(dir / "in") == input);
+    EXPECT_TRUE(NotHeldOpen(dir / "in"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, FullDeviceTest, kSizeCases, SizeCaseName);
+
+class SmallFileSystemTest : public OperationTest, public testing::WithParamInterface<Op> {
+  protected:
+    void SetUp() override {
+        OperationTest::SetUp();
+        mountPoint_ = dir / "small";
+        fs::create_directory(mountPoint_);
+        if (geteuid() != 0 || mount("tmpfs", mountPoint_.c_str(), "tmpfs", 0, "size=64k") != 0) {
+            GTEST_SKIP() << "needs root to mount a small file system";
+        }
+        mounted_ = true;
+    }
+    void TearDown() override {
+        if (mounted_) umount2(mountPoint_.c_str(), MNT_DETACH);
+        OperationTest::TearDown();
+    }
+
+    fs::path mountPoint_;
+    bool mounted_ = false;
+};
+
+TEST_P(SmallFileSystemTest, ReportsDiskFullAndRemovesTheCutOffOutput) {
+    const Bytes input = InputFor(GetParam(), 1'000'000);
+    WriteBytes(dir / "in", input);
+    const fs::path output = mountPoint_ / "out";
+    SetPage(kKey, dir / "in", output);
+    RunOp(GetParam(), window);
+
+    EXPECT_EQ(window.MessageTexts(),
+              Texts{u"Disk full while accessing " + output.u16string() + u"."});
+    EXPECT_FALSE(Contains(window.StatusValues(), u"100 %"));
+    EXPECT_FALSE(fs::exists(output));
+    EXPECT_TRUE(ReadBytes(dir / "in") == input);
+}
+
+TEST_P(SmallFileSystemTest, FailureOnTheFinalFlushRemovesTheOutputToo) {
+    // Leave less room than the one buffer of output a small run holds until it closes.
+    WriteBytes(mountPoint_ / "filler", RandomBytes(64 * 1024 - 4096, 1));
+    WriteBytes(dir / "in", InputFor(GetParam(), 6000));
+    const fs::path output = mountPoint_ / "out";
+    SetPage(kKey, dir / "in", output);
+    RunOp(GetParam(), window);
+
+    EXPECT_EQ(window.MessageTexts(),
+              Texts{u"Disk full while accessing " + output.u16string() + u"."});
+    EXPECT_FALSE(fs::exists(output));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothOperations, SmallFileSystemTest,
+                         testing::Values(Op::Encrypt, Op::Decrypt),
+                         [](const auto& info) { return std::string(OpName(info.param)); });
+
+struct StopCase {
+    Op op;
+    int atPump;  // 1 is the pump after "0 %"
+};
+
+class StopTest : public OperationTest, public testing::WithParamInterface<StopCase> {};
+
+TEST_P(StopTest, StopFromAPumpEndsTheRunWithoutOutput) {
+    WriteBytes(dir / "in", InputFor(GetParam().op, 1000));
+    SetPage(kKey, dir / "in", dir / "out");
+    window.onPump = [&](HeadlessWindow& w) {
+        if (w.pumps == GetParam().atPump) w.stopRequested = true;
+    };
+    RunOp(GetParam().op, window);
+
+    EXPECT_EQ(window.pumps, GetParam().atPump);
+    EXPECT_TRUE(window.messages.empty());
+    EXPECT_FALSE(fs::exists(dir / "out"));
+    EXPECT_TRUE(NotHeldOpen(dir / "in"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Pumps, StopTest,
+                         testing::Values(StopCase{Op::Encrypt, 1}, StopCase{Op::Encrypt, 4},
+                                         StopCase{Op::Decrypt, 1}, StopCase{Op::Decrypt, 4}),
+                         [](const testing::TestParamInfo<StopCase>& info) {
+                             return std::string(OpName(info.param.op)) + "AtPump" +
+                                    std::to_string(info.param.atPump);
+                         });
+
+using LateStopTest = OperationTest;
+
+TEST_F(LateStopTest, StopAfterTheLastPumpKeepsTheCompleteOutputButShowsNoMessage) {
+    WriteBytes(dir / "in", RandomBytes(100, 3));
+    SetPage(kKey, dir / "in", dir / "out");
+    window.onPump = [](HeadlessWindow& w) { w.stopRequested = w.page.complete == u"100 %"; };
+    EncryptFile(window);
+    EXPECT_TRUE(window.messages.empty());
+    EXPECT_EQ(fs::file_size(dir / "out"), 102u);
+}
+
+TEST_F(LateStopTest, StopWhileTheEmptyInputWarningIsUpCreatesNoOutput) {
+    WriteBytes(dir / "in", {});
+    SetPage(kKey, dir / "in", dir / "out");
+    window.onMessage = [](HeadlessWindow& w, const HeadlessWindow::Message&) {
+        w.stopRequested = true;
+    };
+    DecryptFile(window);
+    EXPECT_EQ(window.MessageTexts(), Texts{u"The input file is empty"});
+    EXPECT_FALSE(fs::exists(dir / "out"));
+}
+
+class NestedRunTest : public OperationTest, public testing::WithParamInterface<Op> {
+  protected:
+    // Runs the operation with a second one started from its first pump, aimed at `nestedOutput`.
+    void RunNested(const fs::path& nestedOutput) {
+        WriteBytes(dir / "plain", RandomBytes(5000, 41));
+        if (GetParam() == Op::Decrypt) {
+            SetPage(kKey, dir / "plain", dir / "enc");
+            EncryptFile(window);
+            window.messages.clear();
+            SetPage(kKey, dir / "enc", dir / "out");
+        } else {
+            SetPage(kKey, dir / "plain", dir / "out");
+        }
+        window.onPump = [this, nestedOutput](HeadlessWindow& w) {
+            if (std::exchange(nestedStarted_, true)) return;
+            w.page.outputFile = nestedOutput.u16string();
+            RunOp(GetParam(), w);
+        };
+        RunOp(GetParam(), window);
+    }
+    // What the outer run wrote, turned back into the plaintext when it was an encryption.
+    Bytes OuterResult(const fs::path& output) {
+        if (GetParam() == Op::Decrypt) return ReadBytes(output);
+        HeadlessWindow check({kKey, (dir / "check").u16string(), {}, {}, output.u16string()});
+        DecryptFile(check);
+        return ReadBytes(dir / "check");
+    }
+    std::u16string Completion() const {
+        return GetParam() == Op::Encrypt ? kEncryptDone : kDecryptDone;
+    }
+
+    bool nestedStarted_ = false;
+};
+
+TEST_P(NestedRunTest, NestedRunOnTheSameOutputIsRefusedWhileTheOuterRunCompletes) {
+    RunNested(dir / "out");
+    EXPECT_EQ(window.MessageTexts(),
+              (Texts{u"File could not be opened: A sharing violation occurred while accessing " +
+                         (dir / "out").u16string() + u".",
+                     Completion()}));
+    EXPECT_TRUE(OuterResult(dir / "out") == ReadBytes(dir / "plain"));
+}
+
+TEST_P(NestedRunTest, NestedRunOnAnotherOutputCompletesAsWellAsTheOuterOne) {
+    RunNested(dir / "other");
+    EXPECT_EQ(window.MessageTexts(), (Texts{Completion(), Completion()}));
+    EXPECT_TRUE(OuterResult(dir / "out") == ReadBytes(dir / "plain"));
+    EXPECT_TRUE(OuterResult(dir / "other") == ReadBytes(dir / "plain"));
+    EXPECT_EQ(window.page.complete, u"100 %");
+}
+
+INSTANTIATE_TEST_SUITE_P(BothOperations, NestedRunTest, testing::Values(Op::Encrypt, Op::Decrypt),
+                         [](const auto& info) { return std::string(OpName(info.param)); });
+
+}  // namespace

@@ -1,0 +1,206 @@
+// Runs that are refused: by the key, by the input's first bytes, or by the file stream's open.
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+using Texts = std::vector<std::u16string>;
+
+const std::u16string kEnterKey = u"Please enter a key or select 'Generate Key'";
+const std::u16string kInvalid = u"Invalid key format";
+const std::u16string kWeak =
+    u"This key would leave data unencrypted. Please enter another key or select 'Generate Key'";
+
+struct KeyCase {
+    Op op;
+    std::u16string key;
+    std::u16string message;
+};
+
+class KeyRefusalTest : public OperationTest, public testing::WithParamInterface<KeyCase> {
+  protected:
+    void SetUp() override {
+        OperationTest::SetUp();
+        window.page.completeText = u"Complete";
+        window.page.complete = u"42 %";
+    }
+    void ExpectNothingHappenedBut(const std::u16string& message) {
+        EXPECT_EQ(window.MessageTexts(), Texts{message});
+        EXPECT_EQ(window.messages[0].source, HeadlessWindow::Source::Window);
+        EXPECT_TRUE(window.pageWrites.empty());
+        EXPECT_EQ(window.pumps, 0);
+        EXPECT_EQ(window.page.complete, u"42 %");
+        EXPECT_FALSE(fs::exists(dir / "out"));
+    }
+};
+
+TEST_P(KeyRefusalTest, KeyIsJudgedBeforeAnyFileIsOpened) {
+    const KeyCase& c = GetParam();
+    SetPage(c.key, dir / "missing", dir / "out");  // the missing input draws no message
+    RunOp(c.op, window);
+    ExpectNothingHappenedBut(c.message);
+
+    window.messages.clear();
+    WriteBytes(dir / "in", {0x7E, 0xF9, 1, 2, 3});
+    SetPage(c.key, dir / "in", dir / "out");
+    RunOp(c.op, window);
+    ExpectNothingHappenedBut(c.message);
+    EXPECT_TRUE(NotHeldOpen(dir / "in"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, KeyRefusalTest,
+    testing::Values(KeyCase{Op::Encrypt, u"", kEnterKey}, KeyCase{Op::Decrypt, u"", kEnterKey},
+                    KeyCase{Op::Encrypt, u" ", kInvalid}, KeyCase{Op::Decrypt, u" ", kInvalid},
+                    KeyCase{Op::Encrypt, u"7K2Q.M9XA.4ZBC.PL0", kInvalid},
+                    KeyCase{Op::Decrypt, u"7k2Q.M9XA.4ZBC.PL0D", kInvalid},
+                    KeyCase{Op::Encrypt, u"7K2Q-M9XA.4ZBC.PL0D", kInvalid},
+                    KeyCase{Op::Decrypt, u"7K2Q.M9XA.4ZBC,PL0D", kInvalid},
+                    KeyCase{Op::Encrypt, u"0000.0000.4ZBC.PL0D", kWeak},
+                    KeyCase{Op::Encrypt, u"7K2Q.M9XA.0000.0000", kWeak},
+                    KeyCase{Op::Encrypt, u"0000.0000.0000.0000", kWeak},
+                    KeyCase{Op::Encrypt, u"0000.0000.0000.0000 and more", kWeak}));
+
+class NotEncryptedTest : public OperationTest, public testing::WithParamInterface<Bytes> {};
+
+TEST_P(NotEncryptedTest, RefusedBeforeTheOutputIsOpened) {
+    WriteBytes(dir / "in", GetParam());
+    const Bytes existing = RandomBytes(64, 8);
+    WriteBytes(dir / "out", existing);
+    SetPage(kKey, dir / "in", dir / "out");
+    DecryptFile(window);
+
+    EXPECT_EQ(window.MessageTexts(), Texts{u"This is not an encrypted file"});
+    EXPECT_EQ(ReadBytes(dir / "out"), existing);
+    EXPECT_TRUE(window.pageWrites.empty());
+    EXPECT_TRUE(NotHeldOpen(dir / "in"));
+}
+
+INSTANTIATE_TEST_SUITE_P(FirstBytes, NotEncryptedTest,
+                         testing::Values(Bytes{0x41}, Bytes{0x7E}, Bytes{0xF9},
+                                         Bytes{0xF9, 0x7E, 0, 0}, Bytes{0x00, 0xF9, 1},
+                                         Bytes{0x7E, 0x00}, Bytes{0x7E, 0xF8, 1, 2, 3}));
+
+class OpenFailureTest : public OperationTest, public testing::WithParamInterface<Op> {
+  protected:
+    void Prepare() {
+        WriteBytes(dir / "in", {0x7E, 0xF9, 1, 2, 3});
+        window.page.complete = u"42 %";
+    }
+    void ExpectOnlyTheStreamSpoke(const std::u16string& text) {
+        ASSERT_EQ(window.MessageTexts(), Texts{u"File could not be opened: " + text});
+        EXPECT_EQ(window.messages[0].source, HeadlessWindow::Source::Stream);
+        EXPECT_EQ(window.messages[0].buttons, MessageButtons::OkCancel);
+        EXPECT_TRUE(window.pageWrites.empty());
+        EXPECT_EQ(window.page.complete, u"42 %");
+    }
+};
+
+TEST_P(OpenFailureTest, MissingInputIsReportedByTheStreamAlone) {
+    Prepare();
+    SetPage(kKey, dir / "missing", dir / "out");
+    RunOp(GetParam(), window);
+    ExpectOnlyTheStreamSpoke((dir / "missing").u16string() + u" was not found.");
+    EXPECT_FALSE(fs::exists(dir / "out"));
+}
+
+TEST_P(OpenFailureTest, OutputInAMissingFolderLeavesTheInputClosed) {
+    Prepare();
+    SetPage(kKey, dir / "in", dir / "nowhere" / "out");
+    RunOp(GetParam(), window);
+    ExpectOnlyTheStreamSpoke((dir / "nowhere" / "out").u16string() + u" contains an invalid path.");
+    EXPECT_TRUE(NotHeldOpen(dir / "in"));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothOperations, OpenFailureTest, testing::Values(Op::Encrypt, Op::Decrypt),
+                         [](const auto& info) { return std::string(OpName(info.param)); });
+
+// Ways of naming the input file again as the output.
+enum class Spelling { Same, DotSlash, DotSegment, ParentSegment, HardLink, SymLink };
+
+struct SameFileCase {
+    Op op;
+    Spelling spelling;
+};
+
+class SameFileTest : public OperationTest, public testing::WithParamInterface<SameFileCase> {
+  protected:
+    void TearDown() override {
+        if (!oldDir_.empty()) fs::current_path(oldDir_);
+        OperationTest::TearDown();
+    }
+    // The output path that names dir/in.
+    fs::path Spell(Spelling spelling) {
+        switch (spelling) {
+            case Spelling::Same:
+                return dir / "in";
+            case Spelling::DotSlash:
+                oldDir_ = fs::current_path();
+                fs::current_path(dir.Path());
+                return "./in";
+            case Spelling::DotSegment:
+                return dir.Path() / "." / "in";
+            case Spelling::ParentSegment:
+                fs::create_directory(dir / "sub");
+                return dir.Path() / "sub" / ".." / "in";
+            case Spelling::HardLink:
+                fs::create_hard_link(dir / "in", dir / "link");
+                return dir / "link";
+            case Spelling::SymLink:
+                fs::create_symlink(dir / "in", dir / "link");
+                return dir / "link";
+        }
+        return {};
+    }
+
+  private:
+    fs::path oldDir_;
+};
+
+TEST_P(SameFileTest, OutputNamingTheInputIsRefusedAndTheInputKept) {
+    const Bytes input = [] {
+        Bytes bytes = RandomBytes(1000, 21);
+        bytes[0] = 0x7E;
+        bytes[1] = 0xF9;
+        return bytes;
+    }();
+    WriteBytes(dir / "in", input);
+    const fs::path output = Spell(GetParam().spelling);
+    SetPage(kKey, dir / "in", output);
+    RunOp(GetParam().op, window);
+
+    ASSERT_EQ(window.MessageTexts(),
+              Texts{u"File could not be opened: A sharing violation occurred "
+                    u"while accessing " +
+                    output.u16string() + u"."});
+    EXPECT_EQ(window.messages[0].source, HeadlessWindow::Source::Stream);
+    EXPECT_TRUE(window.pageWrites.empty());
+    EXPECT_TRUE(ReadBytes(dir / "in") == input);
+    EXPECT_TRUE(NotHeldOpen(dir / "in"));
+}
+
+std::vector<SameFileCase> AllSameFileCases() {
+    std::vector<SameFileCase> cases;
+    for (const Op op : {Op::Encrypt, Op::Decrypt}) {
+        for (const Spelling s : {Spelling::Same, Spelling::DotSlash, Spelling::DotSegment,
+                                 Spelling::ParentSegment, Spelling::HardLink, Spelling::SymLink}) {
+            cases.push_back({op, s});
+        }
+    }
+    return cases;
+}
+
+std::string SameFileCaseName(const testing::TestParamInfo<SameFileCase>& info) {
+    static const char* const kNames[] = {"Same",          "DotSlash", "DotSegment",
+                                         "ParentSegment", "HardLink", "SymLink"};
+    return std::string(OpName(info.param.op)) + kNames[static_cast<int>(info.param.spelling)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Spellings, SameFileTest, testing::ValuesIn(AllSameFileCases()),
+                         SameFileCaseName);
+
+}  // namespace

@@ -1,0 +1,60 @@
+#pragma once
+// Helpers shared by the file operation tests: a private temporary folder, whole-file reading and
+// writing, random data and keys, and a fixture whose headless window also records the file
+// stream's own messages.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "fileops/file_operations.h"
+#include "fileops/headless_window.h"
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const fs::path& Path() const { return path_; }
+    fs::path operator/(const char* name) const { return path_ / name; }
+
+  private:
+    fs::path path_;
+};
+
+Bytes ReadBytes(const fs::path& path);
+void WriteBytes(const fs::path& path, const Bytes& bytes);
+Bytes RandomBytes(std::size_t count, std::uint32_t seed);
+// A well-formed key whose two halves are not all "0".
+std::u16string RandomKey(std::mt19937& rng);
+
+enum class Op { Encrypt, Decrypt };
+void RunOp(Op op, HeadlessWindow& window);
+const char* OpName(Op op);
+
+class OperationTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Puts the three values a run reads on the page.
+    void SetPage(std::u16string key, const fs::path& input, const fs::path& output);
+    // True when a stream can open the path for writing now, i.e. no run holds it open any more.
+    bool NotHeldOpen(const fs::path& path);
+
+    HeadlessWindow window;
+    TempDir dir;
+};
+
+inline const std::u16string kKey = u"7K2Q.M9XA.4ZBC.PL0D";
+inline const std::u16string kOtherKey = u"H3N8.2RTW.Q5EV.Y1UJ";
+inline const std::u16string kEncryptDone =
+    u"Encryption complete. Please retain this key for future reference.";
+inline const std::u16string kDecryptDone = u"Decryption complete";

@@ -1,0 +1,191 @@
+// Round trips, the stored layout and the status row of complete runs.
+#include <string>
+#include <vector>
+
+#include "cipher/cipher.h"
+#include "test_support.h"
+
+namespace {
+
+using Texts = std::vector<std::u16string>;
+
+class RoundTripTest : public OperationTest, public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(RoundTripTest, DecryptingTheEncryptionGivesThePlaintextBack) {
+    const std::size_t length = GetParam();
+    std::mt19937 rng(static_cast<std::uint32_t>(length));
+    const std::u16string key = RandomKey(rng);
+    const Bytes plain = RandomBytes(length, static_cast<std::uint32_t>(length) + 7);
+    WriteBytes(dir / "plain", plain);
+
+    SetPage(key, dir / "plain", dir / "enc");
+    EncryptFile(window);
+    const Bytes stored = ReadBytes(dir / "enc");
+    ASSERT_EQ(stored.size(), length + 2);
+    EXPECT_EQ(stored[0], 0x7E);
+    EXPECT_EQ(stored[1], 0xF9);
+
+    SetPage(key, dir / "enc", dir / "back");
+    DecryptFile(window);
+    EXPECT_TRUE(ReadBytes(dir / "back") == plain) << "key " << testing::PrintToString(key);
+    EXPECT_EQ(window.MessageTexts(), (Texts{kEncryptDone, kDecryptDone}));
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryShortLength, RoundTripTest, testing::Range<std::size_t>(0, 101));
+// Around the stream's buffer sizes, and one of a few blocks over a mebibyte.
+INSTANTIATE_TEST_SUITE_P(LargeLengths, RoundTripTest,
+                         testing::Values(10001, 10002, 10016, 10017, 65543, (1u << 20) + 5));
+
+using TransferTest = OperationTest;
+
+// Checked against the block transform applied to 16-byte pieces by hand: a run that cut the
+// blocks differently, or wrote their bytes in another order, would still round-trip.
+TEST_F(TransferTest, EncryptedFileIsTheMarkerThenEachBlockTransformedInTurn) {
+    for (const std::size_t length : {std::size_t{40}, std::size_t{10021}}) {
+        const Bytes plain = RandomBytes(length, 99);
+        WriteBytes(dir / "plain", plain);
+        SetPage(kKey, dir / "plain", dir / "enc");
+        EncryptFile(window);
+
+        CipherState state = InitCipherState(ParseKeyText(kKey).digits);
+        Bytes expected = {0x7E, 0xF9};
+        for (std::size_t at = 0; at < length; at += 16) {
+            const int n = static_cast<int>(std::min<std::size_t>(16, length - at));
+            std::uint8_t out[16];
+            EncryptBlock(state, plain.data() + at, n, out);
+            expected.insert(expected.end(), out, out + n);
+        }
+        EXPECT_TRUE(ReadBytes(dir / "enc") == expected) << "length " << length;
+    }
+}
+
+TEST_F(TransferTest, WrongKeyCompletesSilentlyWithWrongBytesOfTheRightLength) {
+    const Bytes plain = RandomBytes(333, 5);
+    WriteBytes(dir / "plain", plain);
+    SetPage(kKey, dir / "plain", dir / "enc");
+    EncryptFile(window);
+    SetPage(kOtherKey, dir / "enc", dir / "back");
+    DecryptFile(window);
+
+    const Bytes back = ReadBytes(dir / "back");
+    EXPECT_EQ(back.size(), plain.size());
+    EXPECT_NE(back, plain);
+    EXPECT_EQ(window.MessageTexts(), (Texts{kEncryptDone, kDecryptDone}));
+}
+
+TEST_F(TransferTest, ExistingOutputIsReplacedWhole) {
+    WriteBytes(dir / "plain", RandomBytes(10, 1));
+    WriteBytes(dir / "enc", RandomBytes(5000, 2));
+    SetPage(kKey, dir / "plain", dir / "enc");
+    EncryptFile(window);
+    EXPECT_EQ(fs::file_size(dir / "enc"), 12u);
+}
+
+TEST_F(TransferTest, EmptyInputEncryptsToTheMarkerAlone) {
+    WriteBytes(dir / "plain", {});
+    SetPage(kKey, dir / "plain", dir / "enc");
+    EncryptFile(window);
+    EXPECT_EQ(ReadBytes(dir / "enc"), (Bytes{0x7E, 0xF9}));
+    EXPECT_EQ(window.MessageTexts(), Texts{kEncryptDone});
+}
+
+TEST_F(TransferTest, MarkerAloneDecryptsToAnEmptyFileWithoutWarning) {
+    WriteBytes(dir / "enc", {0x7E, 0xF9});
+    SetPage(kKey, dir / "enc", dir / "back");
+    DecryptFile(window);
+    EXPECT_TRUE(fs::exists(dir / "back"));
+    EXPECT_EQ(fs::file_size(dir / "back"), 0u);
+    EXPECT_EQ(window.MessageTexts(), Texts{kDecryptDone});
+}
+
+TEST_F(TransferTest, ZeroByteInputIsWarnedAboutThenDecryptsToAnEmptiedOutput) {
+    WriteBytes(dir / "enc", {});
+    WriteBytes(dir / "back", RandomBytes(77, 3));
+    SetPage(kKey, dir / "enc", dir / "back");
+    DecryptFile(window);
+    EXPECT_EQ(fs::file_size(dir / "back"), 0u);
+    EXPECT_EQ(window.MessageTexts(), (Texts{u"The input file is empty", kDecryptDone}));
+    EXPECT_EQ(window.StatusValues(), (Texts{u"0 %", u"100 %"}));
+}
+
+// Files that exist were written with whatever key the user had; decryption takes them all.
+TEST_F(TransferTest, DecryptAcceptsKeysThatEncryptRefuses) {
+    const Bytes body = RandomBytes(50, 4);
+    Bytes stored = {0x7E, 0xF9};
+    stored.insert(stored.end(), body.begin(), body.end());
+    WriteBytes(dir / "enc", stored);
+    for (const char16_t* key : {u"0000.0000.4ZBC.PL0D", u"7K2Q.M9XA.0000.0000"}) {
+        SetPage(key, dir / "enc", dir / "back");
+        DecryptFile(window);
+        EXPECT_EQ(fs::file_size(dir / "back"), body.size());
+    }
+    // The all-"0" key stored the file unchanged, so it comes back unchanged.
+    SetPage(u"0000.0000.0000.0000", dir / "enc", dir / "back");
+    DecryptFile(window);
+    EXPECT_EQ(ReadBytes(dir / "back"), body);
+    EXPECT_EQ(window.MessageTexts(), (Texts{kDecryptDone, kDecryptDone, kDecryptDone}));
+}
+
+struct StatusCase {
+    Op op;
+    std::size_t bodyLength;  // decryption inputs get the marker in front
+    Texts shown;
+};
+
+class StatusRowTest : public OperationTest, public testing::WithParamInterface<StatusCase> {};
+
+TEST_P(StatusRowTest, ShowsEachChangedPercentageOnceWithAPumpAfterEveryWrite) {
+    const StatusCase& c = GetParam();
+    Bytes input = c.op == Op::Decrypt ? Bytes{0x7E, 0xF9} : Bytes{};
+    const Bytes body = RandomBytes(c.bodyLength, 11);
+    input.insert(input.end(), body.begin(), body.end());
+    WriteBytes(dir / "in", input);
+    window.page.completeText = u"old label";
+    window.page.complete = u"old value";
+    SetPage(kKey, dir / "in", dir / "out");
+    RunOp(c.op, window);
+
+    EXPECT_EQ(window.StatusValues(), c.shown);
+    EXPECT_EQ(window.pumps, static_cast<int>(window.pageWrites.size()));
+    for (const PageFields& written : window.pageWrites) {
+        EXPECT_EQ(written.completeText, u"Complete");
+        EXPECT_EQ(written.key, kKey);  // the other values go back as they were read
+        EXPECT_EQ(written.inputFile, (dir / "in").u16string());
+    }
+    EXPECT_EQ(window.messages.size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sequences, StatusRowTest,
+                         testing::Values(StatusCase{Op::Encrypt, 0, {u"0 %", u"100 %"}},
+                                         StatusCase{Op::Encrypt, 16, {u"0 %", u"100 %"}},
+                                         StatusCase{Op::Encrypt, 17, {u"0 %", u"5 %", u"100 %"}},
+                                         StatusCase{Op::Encrypt,
+                                                    100,
+                                                    {u"0 %", u"16 %", u"32 %", u"48 %", u"64 %",
+                                                     u"80 %", u"84 %", u"100 %"}},
+                                         StatusCase{Op::Decrypt, 0, {u"0 %", u"100 %"}},
+                                         StatusCase{Op::Decrypt, 16, {u"0 %", u"100 %"}},
+                                         StatusCase{Op::Decrypt, 32, {u"0 %", u"47 %", u"100 %"}}),
+                         [](const testing::TestParamInfo<StatusCase>& info) {
+                             return std::string(OpName(info.param.op)) +
+                                    std::to_string(info.param.bodyLength);
+                         });
+
+TEST_F(TransferTest, LargeFileRefreshesAtMostOncePerPercent) {
+    WriteBytes(dir / "in", RandomBytes(3'000'017, 12));
+    for (const Op op : {Op::Encrypt, Op::Decrypt}) {
+        window.pageWrites.clear();
+        SetPage(kKey, op == Op::Encrypt ? dir / "in" : dir / "enc",
+                op == Op::Encrypt ? dir / "enc" : dir / "back");
+        RunOp(op, window);
+
+        const Texts shown = window.StatusValues();
+        ASSERT_EQ(shown.size(), 101u) << OpName(op);  // 0 % to 99 %, then 100 %
+        for (std::size_t i = 0; i < shown.size(); ++i) {
+            const std::string expected = std::to_string(i) + " %";
+            EXPECT_EQ(shown[i], std::u16string(expected.begin(), expected.end()));
+        }
+    }
+}
+
+}  // namespace
