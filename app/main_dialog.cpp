@@ -1,0 +1,187 @@
+#include "main_dialog.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QEventLoop>
+
+#include "about_dialog.h"
+#include "app_icon.h"
+#include "cipher/cipher.h"
+#include "dialog_units.h"
+#include "fileops/file_operations.h"
+#include "filestream/notify.h"
+#include "output_name.h"
+#include "ui_services.h"
+
+// The file stream's own messages: boxes of their own, no owner, empty caption.
+class CStreamMessagePresenter : public IMessagePresenter {
+  public:
+    void Present(std::u16string_view text, MessageButtons buttons) override {
+        ShowMessageBox(nullptr,
+                       QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size())),
+                       buttons == MessageButtons::OkCancel ? QMessageBox::Ok | QMessageBox::Cancel
+                                                           : QMessageBox::Ok);
+    }
+};
+
+CMainDialog::CMainDialog(QWidget* parent)
+    : CDHtmlDialog(QUrl(QStringLiteral("qrc:/page/main.html")), parent),
+      icon_(AppIcon()),
+      presenter_(std::make_unique<CStreamMessagePresenter>()) {
+    SetMessagePresenter(presenter_.get());
+
+    setWindowTitle(QStringLiteral("VYX Encryption"));
+    // A window of its own (its own taskbar entry) with a minimise box and no maximise box.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setFixedSize(CDialogUnits().Size(375, 225));
+    setAcceptDrops(true);
+
+    MapClick(u"BHelpAbout", [this] { OnHelpAbout(); });
+    MapClick(u"BOpenFile", [this] { OnOpenFile(); });
+    MapClick(u"BGenerateKey", [this] { OnGenerateKey(); });
+    MapClick(u"BEncrypt", [this] { OnEncrypt(); });
+    MapClick(u"BDecrypt", [this] { OnDecrypt(); });
+    MapClick(u"BExit", [this] { OnExit(); });
+}
+
+CMainDialog::~CMainDialog() {
+    if (GetMessagePresenter() == presenter_.get()) SetMessagePresenter(nullptr);
+}
+
+bool CMainDialog::OnInitDialog() {
+    CDHtmlDialog::OnInitDialog();
+    // No system menu to extend here: the window manager owns it. The About button serves.
+    setWindowIcon(icon_);
+    return true;
+}
+
+void CMainDialog::DoDataExchange(CDataExchange& exchange) {
+    CDHtmlDialog::DoDataExchange(exchange);
+    DDX_DHtml_ElementValue(exchange, u"Key", fields_.key);
+    DDX_DHtml_ElementValue(exchange, u"output_file", fields_.outputFile);
+    DDX_DHtml_ElementInnerText(exchange, u"Complete", fields_.complete);
+    DDX_DHtml_ElementInnerText(exchange, u"CompleteText", fields_.completeText);
+    DDX_DHtml_ElementInnerText(exchange, u"input_file", fields_.inputFile);
+}
+
+void CMainDialog::ReadPageFields() {
+    UpdateData(true);
+}
+
+void CMainDialog::WritePageFields() {
+    UpdateData(false);
+}
+
+void CMainDialog::PumpEvents() {
+    // Two turns that take what is pending and never wait for more.
+    for (int turn = 0; turn < 2; ++turn) QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void CMainDialog::ShowMessage(std::u16string_view text) {
+    ShowMessageBox(this, QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size())));
+}
+
+void CMainDialog::OnHelpAbout() {
+    CAboutDialog about(icon_, this);
+    about.DoModal();
+}
+
+void CMainDialog::OnOpenFile() {
+    const std::optional<QString> chosen = ChooseFileToOpen(this);
+    if (!chosen) return;  // cancelled: nothing changes
+    SelectInputFile(*chosen);
+}
+
+void CMainDialog::SelectInputFile(const QString& path) {
+    fields_.inputFile = path.toStdU16String();
+    fields_.outputFile = ProposeOutputName(fields_.inputFile);
+    WritePageFields();
+}
+
+void CMainDialog::OnDropFile(const QString& path) {
+    SelectInputFile(path);
+}
+
+void CMainDialog::OnGenerateKey() {
+    const std::string text = GenerateKeyText();
+    fields_.key.assign(text.begin(), text.end());  // plain ASCII, one character each
+    WritePageFields();
+}
+
+void CMainDialog::OnEncrypt() {
+    RunOperation(&EncryptFile);
+}
+
+void CMainDialog::OnDecrypt() {
+    RunOperation(&DecryptFile);
+}
+
+void CMainDialog::RunOperation(void (*operation)(IMainWindow&)) {
+    ++runningOperations_;
+    try {
+        operation(*this);
+    } catch (...) {
+        FinishOperation();
+        throw;
+    }
+    FinishOperation();
+}
+
+void CMainDialog::FinishOperation() {
+    --runningOperations_;
+    if (runningOperations_ == 0 && stopRequested_) {
+        // The window was closed while the operation ran: it has stopped, so the run ends now.
+        stopRequested_ = false;
+        CDHtmlDialog::EndDialog(pendingResult_);
+    }
+}
+
+void CMainDialog::OnExit() {
+    EndDialog(2);
+}
+
+void CMainDialog::OnSysCommand(unsigned commandId, long /*parameter*/) {
+    if ((commandId & ~0xFu) == AboutCommand) {
+        CAboutDialog about(icon_, this);
+        about.DoModal();
+        return;
+    }
+    switch (commandId & ~0xFu) {
+        case SysCommandClose:
+            close();
+            break;
+        case SysCommandMinimize:
+            showMinimized();
+            break;
+        case SysCommandRestore:
+            showNormal();
+            break;
+        default:
+            break;
+    }
+}
+
+void CMainDialog::EndDialog(int result) {
+    done(result);
+}
+
+void CMainDialog::closeEvent(QCloseEvent* event) {
+    event->ignore();
+    EndDialog(2);
+}
+
+void CMainDialog::reject() {
+    EndDialog(2);
+}
+
+void CMainDialog::done(int result) {
+    if (runningOperations_ > 0) {
+        // The operation stops at its next pump and removes what it wrote; the run ends after it.
+        stopRequested_ = true;
+        pendingResult_ = result;
+        return;
+    }
+    CDHtmlDialog::EndDialog(result);
+}

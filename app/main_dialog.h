@@ -1,0 +1,74 @@
+#pragma once
+// The program's one window: the page with its six buttons, the five bound values, and the services
+// the file operations use while they run.
+
+#include <QIcon>
+#include <memory>
+#include <string_view>
+
+#include "dhtml_dialog.h"
+#include "fileops/main_window.h"
+
+class CStreamMessagePresenter;
+
+class CMainDialog : public CDHtmlDialog, public IMainWindow {
+    Q_OBJECT
+  public:
+    // The system-menu command that opens the about box; its low four bits are free for the system.
+    static constexpr unsigned AboutCommand = 0x0010;
+    // The system commands this window knows beyond its own (values of the platform's menu).
+    static constexpr unsigned SysCommandClose = 0xF060;
+    static constexpr unsigned SysCommandMinimize = 0xF020;
+    static constexpr unsigned SysCommandRestore = 0xF120;
+
+    explicit CMainDialog(QWidget* parent = nullptr);
+    ~CMainDialog() override;
+
+    // Ends the run, or, while a file operation runs, asks it to stop and ends the run as soon as
+    // it has returned.
+    void EndDialog(int result) override;
+
+    // IMainWindow
+    PageFields& Fields() override { return fields_; }
+    void ReadPageFields() override;
+    void WritePageFields() override;
+    void PumpEvents() override;
+    void ShowMessage(std::u16string_view text) override;
+    bool StopRequested() const override { return stopRequested_; }
+
+    // Click handlers.
+    void OnHelpAbout();
+    void OnOpenFile();
+    void OnGenerateKey();
+    void OnEncrypt();
+    void OnDecrypt();
+    void OnExit();
+    // The system menu's commands.
+    void OnSysCommand(unsigned commandId, long parameter);
+
+    // The chosen file becomes the input and its proposed output name the output.
+    void SelectInputFile(const QString& path);
+
+    // How many file operations are running (more than one when one was started from a pump).
+    int RunningOperations() const { return runningOperations_; }
+    const QIcon& Icon() const { return icon_; }
+
+  protected:
+    bool OnInitDialog() override;
+    void DoDataExchange(CDataExchange& exchange) override;
+    void OnDropFile(const QString& path) override;
+    void closeEvent(QCloseEvent* event) override;
+    void reject() override;
+    void done(int result) override;
+
+  private:
+    void RunOperation(void (*operation)(IMainWindow&));
+    void FinishOperation();
+
+    PageFields fields_;
+    QIcon icon_;
+    std::unique_ptr<CStreamMessagePresenter> presenter_;
+    int runningOperations_ = 0;
+    bool stopRequested_ = false;
+    int pendingResult_ = 0;
+};
