@@ -1,0 +1,169 @@
+// Encrypt-then-decrypt of arbitrary data with arbitrary accepted keys: every block must come back
+// exactly, both directions must evolve the state identically, and each encrypted block must match
+// a plain, loop-by-loop model of the transform (the library uses precomputed orders and word-wide
+// masking, which the model does not).
+//
+// Input: one flag byte, sixteen key digit bytes (taken modulo 36), then
+//   flag bit 0: 32 bytes of starting counters (four little-endian 64-bit values), so that blocks
+//               far into a file (a negative counter sum included) are reached;
+//   flag bit 1: every block is preceded by a byte giving its length (1..16), so short blocks
+//               appear anywhere, not only at the end;
+// and the rest is the plaintext.
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "cipher/cipher.h"
+#include "fuzz_support.h"
+
+namespace {
+
+struct ModelState {
+    std::uint64_t wordA = 0;
+    std::uint64_t wordB = 0;
+    std::array<std::uint8_t, 16> keyBytes{};
+    std::uint64_t blockCounter = 0;
+    std::uint64_t counter1 = 0;
+    std::uint64_t counter2 = 0;
+    std::uint64_t counter3 = 0;
+};
+
+std::uint64_t ModelRotate64(std::uint64_t value, std::int32_t count) {
+    for (std::int32_t i = 0; i < count; ++i) value = (value << 1) | (value >> 63);
+    return value;
+}
+
+std::uint8_t ModelRotate8(std::uint8_t value, std::int32_t count) {
+    for (std::int32_t i = 0; i < count; ++i) {
+        value = static_cast<std::uint8_t>((value << 1) | (value >> 7));
+    }
+    return value;
+}
+
+void ModelAdvance(ModelState& s) {
+    s.blockCounter += 1;
+    if (s.blockCounter % 7 == 0) s.counter1 += 1;
+    if (s.counter1 % 23 == 0) s.counter2 += 1;
+    if (s.counter2 % 37 == 0) s.counter3 += 1;
+    const auto low =
+        static_cast<std::uint32_t>(s.blockCounter + s.counter1 + s.counter2 + s.counter3);
+    const auto sum = static_cast<std::int32_t>(low);
+    const std::int32_t wordCount = sum % 128;
+    const std::int32_t byteCount = sum % 8;
+    s.wordA = ModelRotate64(s.wordA, wordCount);
+    s.wordB = ModelRotate64(s.wordB, wordCount);
+    for (auto& b : s.keyBytes) b = ModelRotate8(b, byteCount);
+}
+
+// Threshold scan: highest key byte first, ties in ascending position.
+std::array<std::uint8_t, 16> ModelOrder(const std::array<std::uint8_t, 16>& keyBytes, int n) {
+    std::array<std::uint8_t, 16> order{};
+    std::array<bool, 16> emitted{};
+    int count = 0;
+    for (int threshold = 255; count < n; --threshold) {
+        for (int p = 0; p < n; ++p) {
+            if (!emitted[p] && keyBytes[p] >= threshold) {
+                emitted[p] = true;
+                order[count++] = static_cast<std::uint8_t>(p);
+            }
+        }
+    }
+    return order;
+}
+
+void ModelEncrypt(ModelState& s, const std::uint8_t* block, int n, std::uint8_t* out) {
+    ModelAdvance(s);
+    std::array<std::uint8_t, 16> masked{};
+    for (int i = 0; i < n; ++i) {
+        const std::uint64_t word = i < 8 ? s.wordA : s.wordB;
+        masked[i] = static_cast<std::uint8_t>(block[i] ^ (word >> (8 * (i % 8))));
+    }
+    const auto order = ModelOrder(s.keyBytes, n);
+    for (int k = 0; k < n; ++k) out[k] = masked[order[k]];
+}
+
+std::uint64_t LoadWord(const std::uint8_t* bytes) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < 8; ++i) value |= std::uint64_t(bytes[i]) << (8 * i);
+    return value;
+}
+
+bool SameState(const CipherState& a, const CipherState& b) {
+    return a.wordA == b.wordA && a.wordB == b.wordB && a.keyBytes == b.keyBytes &&
+           a.blockCounter == b.blockCounter && a.counter1 == b.counter1 &&
+           a.counter2 == b.counter2 && a.counter3 == b.counter3;
+}
+
+bool MatchesModel(const CipherState& a, const ModelState& m) {
+    return a.wordA == m.wordA && a.wordB == m.wordB && a.keyBytes == m.keyBytes &&
+           a.blockCounter == m.blockCounter && a.counter1 == m.counter1 &&
+           a.counter2 == m.counter2 && a.counter3 == m.counter3;
+}
+
+constexpr char16_t kDigitChars[] = u"0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 17) return 0;
+    const std::uint8_t flags = data[0];
+    const bool setCounters = (flags & 1) != 0;
+    const bool lengthPrefixed = (flags & 2) != 0;
+
+    KeyDigits digits{};
+    std::u16string keyText;
+    for (std::size_t i = 0; i < 16; ++i) {
+        if (i > 0 && i % 4 == 0) keyText.push_back(u'.');
+        digits[i] = static_cast<std::uint8_t>(data[1 + i] % 36);
+        keyText.push_back(kDigitChars[digits[i]]);
+    }
+    std::size_t offset = 17;
+
+    const KeyParseResult parsed = ParseKeyText(keyText);
+    FUZZ_CHECK(parsed.verdict == KeyVerdict::KeyAccepted, "a well-formed key was refused");
+    FUZZ_CHECK(parsed.digits == digits, "the key's digits were misread");
+
+    CipherState encryptor = InitCipherState(parsed.digits);
+    if (setCounters) {
+        if (size < offset + 32) return 0;
+        encryptor.blockCounter = LoadWord(data + offset);
+        encryptor.counter1 = LoadWord(data + offset + 8);
+        encryptor.counter2 = LoadWord(data + offset + 16);
+        encryptor.counter3 = LoadWord(data + offset + 24);
+        offset += 32;
+    }
+    CipherState decryptor = encryptor;
+    ModelState model{encryptor.wordA,        encryptor.wordB,    encryptor.keyBytes,
+                     encryptor.blockCounter, encryptor.counter1, encryptor.counter2,
+                     encryptor.counter3};
+
+    std::array<std::uint8_t, 16> restoreArea{};
+    while (offset < size) {
+        int n = 16;
+        if (lengthPrefixed) {
+            n = data[offset++] % 16 + 1;
+            if (offset >= size) break;
+        }
+        n = static_cast<int>(std::min<std::size_t>(std::size_t(n), size - offset));
+        const std::uint8_t* block = data + offset;
+        offset += std::size_t(n);
+
+        std::array<std::uint8_t, 16> stored{};
+        std::array<std::uint8_t, 16> expected{};
+        EncryptBlock(encryptor, block, n, stored.data());
+        ModelEncrypt(model, block, n, expected.data());
+        FUZZ_CHECK(MatchesModel(encryptor, model), "state evolution differs from the model");
+        FUZZ_CHECK(std::memcmp(stored.data(), expected.data(), std::size_t(n)) == 0,
+                   "encrypted block differs from the model");
+
+        DecryptBlock(decryptor, stored.data(), n, restoreArea);
+        FUZZ_CHECK(SameState(encryptor, decryptor), "the two directions evolved differently");
+        FUZZ_CHECK(std::memcmp(restoreArea.data(), block, std::size_t(n)) == 0,
+                   "decryption did not restore the block");
+    }
+    return 0;
+}
