@@ -3,6 +3,13 @@
 #include <bit>
 #include <cstring>
 
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+#define VYX_X86_SHUFFLE 1
+#include <immintrin.h>
+#else
+#define VYX_X86_SHUFFLE 0
+#endif
+
 namespace {
 
 constexpr int kKeyTextLength = 19;
@@ -64,28 +71,179 @@ std::array<std::uint8_t, 16> RotateKeyBytes(const std::array<std::uint8_t, 16>& 
     return rotated;
 }
 
-// The mask applied to a block, as two little-endian halves.
-struct MaskWords {
-    std::uint64_t low;
-    std::uint64_t high;
+// Whether the key bytes are still those of the order rows (they are unless set by hand).
+[[gnu::always_inline]] inline bool RowsMatchKeyBytes(const CipherState& state) {
+    return SameBytes(state.keyBytes, state.orderKeyBytes[state.orderRotation]);
+}
+
+void EnsureRowsMatchKeyBytes(CipherState& state) {
+    if (!RowsMatchKeyBytes(state)) RebuildOrderTables(state);
+}
+
+using FullBlockFunction = void (*)(CipherState&, const std::uint8_t*, std::uint8_t*);
+
+// The rare way into a full-block function: rebuild the rows, then take the usual way. Kept out of
+// line so that the usual way needs no stack frame.
+template <FullBlockFunction Usual>
+[[gnu::noinline]] void RebuildRowsThen(CipherState& state, const std::uint8_t* in,
+                                       std::uint8_t* out) {
+    RebuildOrderTables(state);
+    Usual(state, in, out);
+}
+
+struct StepResult {
+    std::uint64_t wordA;
+    std::uint64_t wordB;
+    const std::uint8_t* order;      // the full-block emission order for the advanced key bytes
+    const std::uint8_t* placement;  // its inverse
 };
 
-MaskWords CurrentMask(const CipherState& state) {
-    return {state.wordA, state.wordB};
+// One step of the state, leaving in registers what the block transform needs next. The rows must
+// match the key bytes.
+[[gnu::always_inline]] inline StepResult StepState(CipherState& state) {
+    // Each counter is tested on every step, not only when the one below it changed.
+    const std::uint64_t blockCounter = state.blockCounter + 1;
+    const std::uint64_t counter1 = state.counter1 + (blockCounter % 7 == 0 ? 1 : 0);
+    const std::uint64_t counter2 = state.counter2 + (counter1 % 23 == 0 ? 1 : 0);
+    const std::uint64_t counter3 = state.counter3 + (counter2 % 37 == 0 ? 1 : 0);
+    state.blockCounter = blockCounter;
+    state.counter1 = counter1;
+    state.counter2 = counter2;
+    state.counter3 = counter3;
+
+    const auto sum = std::int32_t(std::uint32_t(blockCounter + counter1 + counter2 + counter3));
+    // A negative sum gives negative (or zero) remainders, which rotate nothing. For a positive
+    // sum the word rotation by (sum % 128) % 64 is a rotation by sum % 64.
+    const std::uint32_t amount = sum > 0 ? std::uint32_t(sum) : 0u;
+
+    const std::uint64_t wordA = std::rotl(state.wordA, int(amount & 63));
+    const std::uint64_t wordB = std::rotl(state.wordB, int(amount & 63));
+    state.wordA = wordA;
+    state.wordB = wordB;
+
+    const std::size_t row = (state.orderRotation + amount) & 7;
+    state.orderRotation = std::uint8_t(row);
+    // Copied as two words, so that the next step's comparison reads what was stored.
+    std::uint64_t low, high;
+    std::memcpy(&low, state.orderKeyBytes[row].data(), 8);
+    std::memcpy(&high, state.orderKeyBytes[row].data() + 8, 8);
+    std::memcpy(state.keyBytes.data(), &low, 8);
+    std::memcpy(state.keyBytes.data() + 8, &high, 8);
+    return {wordA, wordB, state.emissionOrders[row].data(), state.placementOrders[row].data()};
 }
 
-void MaskedBlock(const CipherState& state, const std::uint8_t* block, int n, std::uint8_t* masked) {
-    const MaskWords mask = CurrentMask(state);
-    if (n == 16) {
-        StoreLittleEndian(LoadLittleEndian(block) ^ mask.low, masked);
-        StoreLittleEndian(LoadLittleEndian(block + 8) ^ mask.high, masked + 8);
-        return;
+void EncryptFullPortable(CipherState& state, const std::uint8_t* block, std::uint8_t* out) {
+    if (!RowsMatchKeyBytes(state)) [[unlikely]] {
+        return RebuildRowsThen<EncryptFullPortable>(state, block, out);
     }
+    const StepResult step = StepState(state);
+    std::uint8_t masked[16];
+    StoreLittleEndian(LoadLittleEndian(block) ^ step.wordA, masked);
+    StoreLittleEndian(LoadLittleEndian(block + 8) ^ step.wordB, masked + 8);
+    for (int k = 0; k < 16; ++k) out[k] = masked[step.order[k]];
+}
+
+void DecryptFullPortable(CipherState& state, const std::uint8_t* stored, std::uint8_t* area) {
+    if (!RowsMatchKeyBytes(state)) [[unlikely]] {
+        return RebuildRowsThen<DecryptFullPortable>(state, stored, area);
+    }
+    const StepResult step = StepState(state);
+    std::uint8_t placed[16];
+    for (int p = 0; p < 16; ++p) placed[p] = stored[step.placement[p]];
+    StoreLittleEndian(LoadLittleEndian(placed) ^ step.wordA, area);
+    StoreLittleEndian(LoadLittleEndian(placed + 8) ^ step.wordB, area + 8);
+}
+
+#if VYX_X86_SHUFFLE
+// The byte shuffle as one SSSE3 instruction, chosen at start-up when the processor has it.
+[[gnu::target("ssse3")]] void EncryptFullSsse3(CipherState& state, const std::uint8_t* block,
+                                               std::uint8_t* out) {
+    if (!RowsMatchKeyBytes(state)) [[unlikely]] {
+        return RebuildRowsThen<EncryptFullSsse3>(state, block, out);
+    }
+    const StepResult step = StepState(state);
+    const __m128i mask = _mm_set_epi64x(std::int64_t(step.wordB), std::int64_t(step.wordA));
+    const __m128i masked =
+        _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block)), mask);
+    const __m128i order = _mm_loadu_si128(reinterpret_cast<const __m128i*>(step.order));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(masked, order));
+}
+
+[[gnu::target("ssse3")]] void DecryptFullSsse3(CipherState& state, const std::uint8_t* stored,
+                                               std::uint8_t* area) {
+    if (!RowsMatchKeyBytes(state)) [[unlikely]] {
+        return RebuildRowsThen<DecryptFullSsse3>(state, stored, area);
+    }
+    const StepResult step = StepState(state);
+    const __m128i mask = _mm_set_epi64x(std::int64_t(step.wordB), std::int64_t(step.wordA));
+    const __m128i placement = _mm_loadu_si128(reinterpret_cast<const __m128i*>(step.placement));
+    const __m128i placed =
+        _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(stored)), placement);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(area), _mm_xor_si128(placed, mask));
+}
+#endif
+
+// Kept out of line so that the full-block calls stay short.
+[[gnu::noinline]] void EncryptShortBlock(CipherState& state, const std::uint8_t* block, int n,
+                                         std::uint8_t* out) {
+    EnsureRowsMatchKeyBytes(state);
+    const StepResult step = StepState(state);
+    std::uint8_t masked[16];
     for (int i = 0; i < n; ++i) {
-        const std::uint64_t word = i < 8 ? mask.low : mask.high;
+        const std::uint64_t word = i < 8 ? step.wordA : step.wordB;
         masked[i] = std::uint8_t(block[i] ^ std::uint8_t(word >> (8 * (i & 7))));
     }
+    // A short block keeps the full order's sequence among its own positions (the sort is
+    // stable, so dropping the positions from n on leaves the order of the rest unchanged).
+    int k = 0;
+    for (int i = 0; i < 16; ++i) {
+        const std::uint8_t position = step.order[i];
+        if (position < n) out[k++] = masked[position];
+    }
 }
+
+[[gnu::noinline]] void DecryptShortBlock(CipherState& state, const std::uint8_t* stored, int n,
+                                         std::uint8_t* area) {
+    EnsureRowsMatchKeyBytes(state);
+    const StepResult step = StepState(state);
+    int k = 0;
+    for (int i = 0; i < 16; ++i) {
+        const std::uint8_t position = step.order[i];
+        if (position < n) area[position] = stored[k++];
+    }
+    // All sixteen positions are unmasked; those from n on are never part of the result.
+    StoreLittleEndian(LoadLittleEndian(area) ^ step.wordA, area);
+    StoreLittleEndian(LoadLittleEndian(area + 8) ^ step.wordB, area + 8);
+}
+
+struct FullBlockPaths {
+    FullBlockFunction encrypt;
+    FullBlockFunction decrypt;
+};
+
+constexpr FullBlockPaths PortablePaths() {
+    return {EncryptFullPortable, DecryptFullPortable};
+}
+
+bool VectorShuffleAvailable() {
+#if VYX_X86_SHUFFLE
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("ssse3");
+#else
+    return false;
+#endif
+}
+
+FullBlockPaths VectorPaths() {
+#if VYX_X86_SHUFFLE
+    return {EncryptFullSsse3, DecryptFullSsse3};
+#else
+    return PortablePaths();
+#endif
+}
+
+// Usable before any start-up code has run; upgraded to the vector shuffle at start-up.
+constinit FullBlockPaths gFullBlockPaths = PortablePaths();
 
 }  // namespace
 
@@ -156,27 +314,8 @@ std::uint8_t RotateLeft8(std::uint8_t value, std::int32_t count) {
 }
 
 void AdvanceCipherState(CipherState& state) {
-    // Each counter is tested on every step, not only when the one below it changed.
-    state.blockCounter += 1;
-    if (state.blockCounter % 7 == 0) state.counter1 += 1;
-    if (state.counter1 % 23 == 0) state.counter2 += 1;
-    if (state.counter2 % 37 == 0) state.counter3 += 1;
-
-    const auto sum = std::int32_t(
-        std::uint32_t(state.blockCounter + state.counter1 + state.counter2 + state.counter3));
-    // A negative sum gives negative (or zero) remainders, which rotate nothing. For a positive
-    // sum the word rotation by (sum % 128) % 64 is a rotation by sum % 64.
-    const std::uint32_t amount = sum > 0 ? std::uint32_t(sum) : 0u;
-
-    state.wordA = std::rotl(state.wordA, int(amount & 63));
-    state.wordB = std::rotl(state.wordB, int(amount & 63));
-
-    // Key bytes set by hand since the last step no longer match the rows: rebuild them.
-    if (!SameBytes(state.keyBytes, state.orderKeyBytes[state.orderRotation])) {
-        RebuildOrderTables(state);
-    }
-    state.orderRotation = std::uint8_t((state.orderRotation + amount) & 7);
-    state.keyBytes = state.orderKeyBytes[state.orderRotation];
+    EnsureRowsMatchKeyBytes(state);
+    StepState(state);
 }
 
 std::array<std::uint8_t, 16> BlockMask(const CipherState& state) {
@@ -201,41 +340,28 @@ void EmissionOrder(const std::array<std::uint8_t, 16>& keyBytes, int n,
 }
 
 void EncryptBlock(CipherState& state, const std::uint8_t* block, int n, std::uint8_t* out) {
-    AdvanceCipherState(state);
-    std::uint8_t masked[16];
-    MaskedBlock(state, block, n, masked);
-    const std::array<std::uint8_t, 16>& order = state.emissionOrders[state.orderRotation];
     if (n == 16) {
-        for (int k = 0; k < 16; ++k) out[k] = masked[order[std::size_t(k)]];
-        return;
-    }
-    // A short block keeps the full order's sequence among its own positions (the sort is
-    // stable, so dropping the positions from n on leaves the order of the rest unchanged).
-    int k = 0;
-    for (std::uint8_t position : order) {
-        if (position < n) out[k++] = masked[position];
+        gFullBlockPaths.encrypt(state, block, out);
+    } else {
+        EncryptShortBlock(state, block, n, out);
     }
 }
 
 void DecryptBlock(CipherState& state, const std::uint8_t* stored, int n,
                   std::array<std::uint8_t, 16>& restoreArea) {
-    AdvanceCipherState(state);
-    const std::size_t row = state.orderRotation;
     if (n == 16) {
-        const std::array<std::uint8_t, 16>& placement = state.placementOrders[row];
-        std::uint8_t placed[16];
-        for (int p = 0; p < 16; ++p) placed[p] = stored[placement[std::size_t(p)]];
-        const MaskWords mask = CurrentMask(state);
-        StoreLittleEndian(LoadLittleEndian(placed) ^ mask.low, restoreArea.data());
-        StoreLittleEndian(LoadLittleEndian(placed + 8) ^ mask.high, restoreArea.data() + 8);
-        return;
+        gFullBlockPaths.decrypt(state, stored, restoreArea.data());
+    } else {
+        DecryptShortBlock(state, stored, n, restoreArea.data());
     }
-    int k = 0;
-    for (std::uint8_t position : state.emissionOrders[row]) {
-        if (position < n) restoreArea[position] = stored[k++];
-    }
-    // All sixteen positions are unmasked; those from n on are never part of the result.
-    const MaskWords mask = CurrentMask(state);
-    StoreLittleEndian(LoadLittleEndian(restoreArea.data()) ^ mask.low, restoreArea.data());
-    StoreLittleEndian(LoadLittleEndian(restoreArea.data() + 8) ^ mask.high, restoreArea.data() + 8);
 }
+
+bool UseVectorShuffle(bool wanted) {
+    const bool use = wanted && VectorShuffleAvailable();
+    gFullBlockPaths = use ? VectorPaths() : PortablePaths();
+    return use;
+}
+
+namespace {
+const bool gVectorShuffleChosen = UseVectorShuffle(true);
+}  // namespace

@@ -72,6 +72,11 @@ void DecryptBlock(CipherState& state, const std::uint8_t* stored, int n,
 // order rows.
 void RebuildOrderTables(CipherState& state);
 
+// Chooses how full blocks are shuffled: with the processor's byte-shuffle instruction when wanted
+// and available, else with a portable loop; both give identical results. The instruction is
+// chosen by itself at start-up. Returns whether it is now in use.
+bool UseVectorShuffle(bool wanted);
+
 // A fresh key text of 19 characters from the operating system's random source. Throws
 // std::system_error when the random source fails; it never returns a weak key.
 std::string GenerateKeyText();

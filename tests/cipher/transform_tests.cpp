@@ -218,9 +218,26 @@ TEST(Mask, BytesAreLittleEndianWords) {
     for (std::uint8_t i = 0; i < 16; ++i) EXPECT_EQ(mask[i], i);
 }
 
+// Full blocks are shuffled either by the processor's byte-shuffle instruction or by a portable
+// loop; every transform test runs with both.
+class TransformTest : public testing::TestWithParam<bool> {
+  protected:
+    void SetUp() override {
+        if (!UseVectorShuffle(GetParam()) && GetParam()) {
+            GTEST_SKIP() << "no vector shuffle on this processor";
+        }
+    }
+    void TearDown() override { UseVectorShuffle(true); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Shuffles, TransformTest, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Vector" : "Portable";
+                         });
+
 // The library's block functions against the plain model, for every block length, over many
 // states, including counters where the signed sum is negative or wraps.
-TEST(Transform, MatchesPlainModelInBothDirections) {
+TEST_P(TransformTest, MatchesPlainModelInBothDirections) {
     std::mt19937_64 random(2024);
     for (int round = 0; round < 400; ++round) {
         CipherState encryptState = RandomState(random);
@@ -248,7 +265,7 @@ TEST(Transform, MatchesPlainModelInBothDirections) {
 }
 
 // Key bytes and words set by hand (not derived from a key) are honoured by the next block.
-TEST(Transform, HandSetStateIsHonoured) {
+TEST_P(TransformTest, HandSetStateIsHonoured) {
     std::mt19937_64 random(99);
     for (int round = 0; round < 500; ++round) {
         CipherState state = RandomState(random);
@@ -285,7 +302,7 @@ TEST(Transform, HandSetStateIsHonoured) {
     EXPECT_EQ(0, std::memcmp(area.data(), plain, 5));
 }
 
-TEST(Transform, RoundTripEveryLength) {
+TEST_P(TransformTest, RoundTripEveryLength) {
     std::mt19937_64 random(5);
     for (int round = 0; round < 500; ++round) {
         const CipherState start = RandomState(random);
@@ -306,7 +323,7 @@ TEST(Transform, RoundTripEveryLength) {
     }
 }
 
-TEST(Transform, OneByteBlockIsMaskedWithLowestByte) {
+TEST_P(TransformTest, OneByteBlockIsMaskedWithLowestByte) {
     CipherState state = InitCipherState(ParseKeyText(u"9Q8R.7S6T.5U4V.3W2X").digits);
     for (int block = 0; block < 50; ++block) {
         CipherState next = state;
@@ -318,7 +335,7 @@ TEST(Transform, OneByteBlockIsMaskedWithLowestByte) {
     }
 }
 
-TEST(Transform, AllZeroKeyLeavesDataUnchanged) {
+TEST_P(TransformTest, AllZeroKeyLeavesDataUnchanged) {
     std::mt19937_64 random(3);
     CipherState state = InitCipherState(ParseKeyText(u"0000.0000.0000.0000").digits);
     for (int block = 0; block < 2000; ++block) {
@@ -334,7 +351,7 @@ TEST(Transform, AllZeroKeyLeavesDataUnchanged) {
 
 // What a short block leaves in positions n..15 of the restore area never changes its result;
 // those positions are only unmasked.
-TEST(Transform, ShortBlockIgnoresRestoreAreaTail) {
+TEST_P(TransformTest, ShortBlockIgnoresRestoreAreaTail) {
     std::mt19937_64 random(17);
     for (int round = 0; round < 200; ++round) {
         const CipherState start = RandomState(random);
@@ -356,7 +373,7 @@ TEST(Transform, ShortBlockIgnoresRestoreAreaTail) {
     }
 }
 
-TEST(Transform, WrongStateGivesWrongBytes) {
+TEST_P(TransformTest, WrongStateGivesWrongBytes) {
     CipherState state = InitCipherState(ParseKeyText(u"1A2B.3C4D.5E6F.7G8H").digits);
     CipherState late = state;
     AdvanceCipherState(late);
