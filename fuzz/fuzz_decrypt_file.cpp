@@ -1,0 +1,106 @@
+// The real Decrypt operation on arbitrary files, through a headless window: never a crash, a
+// file without the marker is refused with nothing written, an accepted file gives an output of
+// exactly its length minus the two marker bytes, holding what the block transform restores, and
+// the status row only counts up, from "0 %" to "100 %".
+
+#include <unistd.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cipher/cipher.h"
+#include "fileops/file_operations.h"
+#include "fileops/headless_window.h"
+#include "filestream/notify.h"
+#include "fuzz_support.h"
+#include "scratch_files.h"
+
+namespace {
+
+constexpr char16_t kKey[] = u"3F0A.91C2.7B44.E05D";
+
+int PercentOf(const std::u16string& status) {
+    FUZZ_CHECK(status.size() >= 3 && status.ends_with(u" %"), "a status that is no percentage");
+    int value = 0;
+    for (std::size_t i = 0; i + 2 < status.size(); ++i) {
+        FUZZ_CHECK(status[i] >= u'0' && status[i] <= u'9', "a status that is no percentage");
+        value = value * 10 + (status[i] - u'0');
+    }
+    return value;
+}
+
+// What decrypting the body must give: the blocks of 16 (the last one shorter) restored in turn.
+std::string ExpectedPlaintext(const std::uint8_t* body, std::size_t size) {
+    CipherState state = InitCipherState(ParseKeyText(kKey).digits);
+    std::array<std::uint8_t, 16> restored{};
+    std::string plain;
+    for (std::size_t at = 0; at < size; at += 16) {
+        const int n = static_cast<int>(size - at < 16 ? size - at : 16);
+        DecryptBlock(state, body + at, n, restored);
+        plain.append(reinterpret_cast<const char*>(restored.data()), std::size_t(n));
+    }
+    return plain;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const fuzz::ScratchFolder folder;
+    const std::string inputPath = folder.File("input");
+    const std::string outputPath = folder.File("output");
+    fuzz::WriteFile(inputPath, data, size);
+    ::unlink(outputPath.c_str());
+
+    HeadlessWindow window;
+    window.page.key = kKey;
+    window.page.inputFile = fuzz::Widen(inputPath);
+    window.page.outputFile = fuzz::Widen(outputPath);
+    SetMessagePresenter(&window);
+    DecryptFile(window);
+    SetMessagePresenter(nullptr);
+
+    for (const HeadlessWindow::Message& message : window.messages) {
+        FUZZ_CHECK(message.source == HeadlessWindow::Source::Window,
+                   "the file stream complained about a readable file");
+    }
+    const std::vector<std::u16string> texts = window.MessageTexts();
+    std::string output;
+    const bool outputExists = fuzz::ReadFile(outputPath, output);
+
+    const bool marked = size >= 2 && data[0] == 0x7E && data[1] == 0xF9;
+    if (size == 0) {
+        FUZZ_CHECK(texts == std::vector<std::u16string>(
+                                {u"The input file is empty", u"Decryption complete"}),
+                   "an empty input must warn and then complete");
+        FUZZ_CHECK(outputExists && output.empty(), "an empty input must give an empty output");
+    } else if (!marked) {
+        FUZZ_CHECK(texts == std::vector<std::u16string>({u"This is not an encrypted file"}),
+                   "an unmarked input must be refused");
+        FUZZ_CHECK(!outputExists, "a refused input must not create the output");
+        FUZZ_CHECK(window.pageWrites.empty(), "a refused input must leave the status row");
+        return 0;
+    } else {
+        FUZZ_CHECK(texts == std::vector<std::u16string>({u"Decryption complete"}),
+                   "a marked input must decrypt");
+        FUZZ_CHECK(outputExists && output.size() == size - 2,
+                   "the output must be the input's length less the marker");
+        FUZZ_CHECK(output == ExpectedPlaintext(data + 2, size - 2),
+                   "the output differs from the restored blocks");
+    }
+
+    const std::vector<std::u16string> status = window.StatusValues();
+    FUZZ_CHECK(status.size() >= 2 && status.front() == u"0 %" && status.back() == u"100 %",
+               "the status row must go from 0 % to 100 %");
+    int previous = 0;
+    for (std::size_t i = 1; i + 1 < status.size(); ++i) {
+        const int percent = PercentOf(status[i]);
+        FUZZ_CHECK(percent > previous && percent < 100, "the status row must only count up");
+        previous = percent;
+    }
+    FUZZ_CHECK(window.page.completeText == u"Complete", "the status label");
+    ::unlink(outputPath.c_str());
+    return 0;
+}
