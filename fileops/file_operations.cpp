@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -87,19 +88,22 @@ void CloseQuietly(CFileStream& stream) noexcept {
 class StatusRow {
   public:
     StatusRow(IMainWindow& window, std::uint64_t inputLength)
-        : window_(window), length_(static_cast<double>(inputLength)) {}
+        : window_(window), length_(static_cast<std::int64_t>(inputLength)) {
+        nextChange_ = NextChange();
+    }
 
     [[nodiscard]] bool Start() {
         window_.Fields().completeText = u"Complete";
         return Show(PercentText(0));
     }
 
-    // Adds the bytes of a read made after a block was written.
+    // Adds the bytes of a read made after a block was written. Called once per block, so the
+    // percentage is worked out only when the count reaches the next value that changes it.
     [[nodiscard]] bool Count(std::int32_t bytes) {
         counted_ += bytes;
-        if (counted_ == 0 || length_ == 0) return true;
-        const auto percent =
-            static_cast<std::int32_t>(static_cast<double>(counted_) / length_ * 100.0);
+        if (counted_ < nextChange_) return true;
+        const std::int32_t percent = Percent(counted_);
+        nextChange_ = NextChange();
         if (percent == last_) return true;
         last_ = percent;
         return Show(PercentText(percent));
@@ -108,6 +112,29 @@ class StatusRow {
     [[nodiscard]] bool Finish() { return Show(u"100 %"); }
 
   private:
+    // The percentage as the row shows it: the quotient in double precision, truncated.
+    std::int32_t Percent(std::int64_t counted) const {
+        return static_cast<std::int32_t>(static_cast<double>(counted) /
+                                         static_cast<double>(length_) * 100.0);
+    }
+
+    // The least count above the current one whose percentage differs from the one shown. The
+    // percentage never falls as the count grows, so a bisection finds it.
+    std::int64_t NextChange() const {
+        constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
+        if (length_ <= 0 || counted_ >= length_ || Percent(length_) == Percent(counted_)) {
+            return kNever;
+        }
+        const std::int32_t now = Percent(counted_);
+        std::int64_t low = counted_;  // Percent(low) == now
+        std::int64_t high = length_;  // Percent(high) != now
+        while (high - low > 1) {
+            const std::int64_t middle = low + (high - low) / 2;
+            (Percent(middle) == now ? low : high) = middle;
+        }
+        return high;
+    }
+
     bool Show(std::u16string text) {
         window_.Fields().complete = std::move(text);
         window_.WritePageFields();
@@ -116,8 +143,9 @@ class StatusRow {
     }
 
     IMainWindow& window_;
-    double length_;
+    std::int64_t length_;
     std::int64_t counted_ = 0;
+    std::int64_t nextChange_ = 0;
     std::int32_t last_ = 0;
 };
 

@@ -171,6 +171,37 @@ INSTANTIATE_TEST_SUITE_P(Sequences, StatusRowTest,
                                     std::to_string(info.param.bodyLength);
                          });
 
+// The row follows the quotient of the bytes counted after each written block, worked out here
+// afresh for every block.
+TEST_F(TransferTest, StatusRowFollowsTheTruncatedQuotientForAnyLength) {
+    for (std::size_t length = 1; length < 700; length += 7) {
+        for (const Op op : {Op::Encrypt, Op::Decrypt}) {
+            const std::size_t fileLength = op == Op::Encrypt ? length : length + 2;
+            Texts expected = {u"0 %"};
+            std::int64_t counted = 0;
+            std::int32_t last = 0;
+            for (std::size_t at = 16; at <= length; at += 16) {
+                counted += static_cast<std::int64_t>(std::min<std::size_t>(16, length - at));
+                const auto percent = static_cast<std::int32_t>(
+                    static_cast<double>(counted) / static_cast<double>(fileLength) * 100.0);
+                if (percent == last) continue;
+                last = percent;
+                const std::string text = std::to_string(percent) + " %";
+                expected.emplace_back(text.begin(), text.end());
+            }
+            expected.push_back(u"100 %");
+
+            Bytes input = op == Op::Decrypt ? Bytes{0x7E, 0xF9} : Bytes{};
+            input.resize(fileLength, 0x55);
+            WriteBytes(dir / "in", input);
+            window.pageWrites.clear();
+            SetPage(kKey, dir / "in", dir / "out");
+            RunOp(op, window);
+            EXPECT_EQ(window.StatusValues(), expected) << OpName(op) << " of " << length;
+        }
+    }
+}
+
 TEST_F(TransferTest, LargeFileRefreshesAtMostOncePerPercent) {
     WriteBytes(dir / "in", RandomBytes(3'000'017, 12));
     for (const Op op : {Op::Encrypt, Op::Decrypt}) {
