@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstring>
+#include <stdexcept>
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
 #define VYX_X86_SHUFFLE 1
@@ -73,7 +74,7 @@ std::array<std::uint8_t, 16> RotateKeyBytes(const std::array<std::uint8_t, 16>& 
 
 // Whether the key bytes are still those of the order rows (they are unless set by hand).
 [[gnu::always_inline]] inline bool RowsMatchKeyBytes(const CipherState& state) {
-    return SameBytes(state.keyBytes, state.orderKeyBytes[state.orderRotation]);
+    return SameBytes(state.keyBytes, state.orderKeyBytes[state.orderRotation & 7u]);
 }
 
 void EnsureRowsMatchKeyBytes(CipherState& state) {
@@ -121,7 +122,7 @@ struct StepResult {
     state.wordA = wordA;
     state.wordB = wordB;
 
-    const std::size_t row = (state.orderRotation + amount) & 7;
+    const std::size_t row = (state.orderRotation + amount) & 7u;
     state.orderRotation = std::uint8_t(row);
     // Copied as two words, so that the next step's comparison reads what was stored.
     std::uint64_t low, high;
@@ -183,9 +184,15 @@ void DecryptFullPortable(CipherState& state, const std::uint8_t* stored, std::ui
 }
 #endif
 
+// A block has 1 to 16 bytes; anything else is a caller's fault that must not touch memory.
+void CheckBlockLength(int n) {
+    if (n < 1 || n > 16) throw std::out_of_range("cipher block length outside 1..16");
+}
+
 // Kept out of line so that the full-block calls stay short.
 [[gnu::noinline]] void EncryptShortBlock(CipherState& state, const std::uint8_t* block, int n,
                                          std::uint8_t* out) {
+    CheckBlockLength(n);
     EnsureRowsMatchKeyBytes(state);
     const StepResult step = StepState(state);
     std::uint8_t masked[16];
@@ -204,6 +211,7 @@ void DecryptFullPortable(CipherState& state, const std::uint8_t* stored, std::ui
 
 [[gnu::noinline]] void DecryptShortBlock(CipherState& state, const std::uint8_t* stored, int n,
                                          std::uint8_t* area) {
+    CheckBlockLength(n);
     EnsureRowsMatchKeyBytes(state);
     const StepResult step = StepState(state);
     int k = 0;
@@ -327,6 +335,7 @@ std::array<std::uint8_t, 16> BlockMask(const CipherState& state) {
 
 void EmissionOrder(const std::array<std::uint8_t, 16>& keyBytes, int n,
                    std::array<std::uint8_t, 16>& order) {
+    CheckBlockLength(n);
     // Stable insertion sort by descending key byte: equal bytes keep ascending positions.
     for (int i = 0; i < n; ++i) {
         const auto position = std::uint8_t(i);

@@ -44,7 +44,8 @@ struct CipherState {
     // the bytes the tables were built from, rotated left by orderRotation (0..7). Row j holds, for
     // that rotation, the key bytes themselves, the full-block emission order and its inverse (for
     // each position, the index of the stored byte that lands there). The defaults match all-zero
-    // key bytes. Key bytes changed by hand are noticed by the next step, which rebuilds the rows.
+    // key bytes. Key bytes changed by hand are noticed by the next step, which rebuilds the rows;
+    // the rows themselves are derived and never to be written by hand.
     std::uint8_t orderRotation = 0;
     cipher_detail::ByteTable orderKeyBytes{};
     cipher_detail::ByteTable emissionOrders = cipher_detail::IdentityTable();
@@ -57,6 +58,7 @@ std::uint64_t RotateLeft64(std::uint64_t value, std::int32_t count);
 std::uint8_t RotateLeft8(std::uint8_t value, std::int32_t count);
 std::array<std::uint8_t, 16> BlockMask(const CipherState& state);
 // Writes the positions 0..n-1 in emission order into order[0..n-1]; 1 <= n <= 16.
+// The three functions taking n throw std::out_of_range for any other n.
 void EmissionOrder(const std::array<std::uint8_t, 16>& keyBytes, int n,
                    std::array<std::uint8_t, 16>& order);
 // Advances the state and writes the n transformed bytes of block to out; 1 <= n <= 16.

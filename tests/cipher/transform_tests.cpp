@@ -5,6 +5,7 @@
 #include <limits>
 #include <ostream>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -273,6 +274,7 @@ TEST_P(TransformTest, HandSetStateIsHonoured) {
         state.wordA = random();
         state.wordB = random();
         for (auto& k : state.keyBytes) k = std::uint8_t(random() % 8);
+        if (round % 3 == 0) state.orderRotation = std::uint8_t(random());
         reference::State model = ModelOf(state);
         const int n = int(random() % 16) + 1;
         const std::vector<std::uint8_t> plain = RandomBytes(random, 16);
@@ -300,6 +302,20 @@ TEST_P(TransformTest, HandSetStateIsHonoured) {
     state.counter3 = 0;
     DecryptBlock(state, out, 5, area);
     EXPECT_EQ(0, std::memcmp(area.data(), plain, 5));
+}
+
+TEST_P(TransformTest, LengthOutsideOneToSixteenIsRefused) {
+    for (int n : {0, -1, 17, 1000, std::numeric_limits<int>::min()}) {
+        CipherState state = InitCipherState(ParseKeyText(u"1A2B.3C4D.5E6F.7G8H").digits);
+        const CipherState before = state;
+        std::uint8_t data[32] = {};
+        Bytes16 area{};
+        EXPECT_THROW(EncryptBlock(state, data, n, data + 16), std::out_of_range) << n;
+        EXPECT_THROW(DecryptBlock(state, data, n, area), std::out_of_range) << n;
+        EXPECT_THROW(EmissionOrder(state.keyBytes, n, area), std::out_of_range) << n;
+        EXPECT_EQ(state.blockCounter, before.blockCounter);
+        EXPECT_EQ(state.wordA, before.wordA);
+    }
 }
 
 TEST_P(TransformTest, RoundTripEveryLength) {
