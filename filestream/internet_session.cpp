@@ -41,7 +41,8 @@ class UrlSource final : public IPlatformFile {
     std::uint64_t Seek(std::int64_t, SeekOrigin) override { return delivered_; }
     std::uint64_t GetPosition() const override { return delivered_; }
     std::uint64_t GetLength() const override { return length_; }
-    bool IsDrained() const override { return done_ && Queued() == 0; }
+    // A source that failed is never drained: the next read raises its error.
+    bool IsDrained() const override { return done_ && result_ == CURLE_OK && Queued() == 0; }
     void Close() override { Abort(); }
     void Abort() noexcept override;
     void AbortAndRemove() noexcept override { Abort(); }
@@ -136,8 +137,9 @@ void UrlSource::Start(const std::string& url, const std::string& agent) {
     curl_multi_add_handle(multi_, easy_);
 
     // The response has begun once its first body bytes arrive (or it ended without any).
+    // A failure after some of the body is raised when the reader gets there.
     PumpUntil(1);
-    if (done_ && result_ != CURLE_OK) Fail();
+    if (done_ && result_ != CURLE_OK && Queued() == 0) Fail();
     curl_off_t announced = -1;
     curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
     if (announced >= 0) {

@@ -1,0 +1,163 @@
+// The sharing rule: while a file is open, others may read it but not write it, whatever spelling
+// of its path they use, in this process or another one.
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "support.h"
+
+namespace {
+
+const std::string kContent = "the user's precious input";
+
+// The same file under another name, made in dir for the original at dir/"orig".
+struct Spelling {
+    const char* name;
+    std::string (*make)(const ScratchDir& dir);
+};
+
+const Spelling kSpellings[] = {
+    {"SamePath", [](const ScratchDir& dir) { return dir.File("orig"); }},
+    {"DotAndDotDot",
+     [](const ScratchDir& dir) {
+         std::filesystem::create_directory(dir.File("sub"));
+         return dir.path() + "/./sub/../orig";
+     }},
+    {"HardLink",
+     [](const ScratchDir& dir) {
+         std::filesystem::create_hard_link(dir.File("orig"), dir.File("hard"));
+         return dir.File("hard");
+     }},
+    {"SymbolicLink",
+     [](const ScratchDir& dir) {
+         std::filesystem::create_symlink(dir.File("orig"), dir.File("soft"));
+         return dir.File("soft");
+     }},
+};
+
+class Sharing : public ::testing::TestWithParam<Spelling> {
+  protected:
+    void SetUp() override {
+        WriteBytes(dir_.File("orig"), kContent);
+        other_ = GetParam().make(dir_);
+    }
+    ScratchDir dir_;
+    std::string other_;
+};
+
+void ExpectSharingViolation(const RecordingPresenter& presenter, const std::string& path) {
+    ASSERT_EQ(presenter.shown.size(), 1u);
+    EXPECT_EQ(
+        U8(presenter.shown[0].text),
+        "File could not be opened: A sharing violation occurred while accessing " + path + ".");
+    EXPECT_EQ(presenter.shown[0].buttons, MessageButtons::OkCancel);
+}
+
+TEST_P(Sharing, AWriterIsRefusedWhileAReaderHoldsTheFileAndNothingIsEmptied) {
+    CFileStream input;
+    ASSERT_EQ(input.Open(U16(dir_.File("orig")), CFileStream::ModeRead), 1);
+    for (std::int32_t mode : {CFileStream::ModeCreate, CFileStream::ModeReadWrite}) {
+        RecordingPresenter presenter;
+        CFileStream output;
+        EXPECT_EQ(output.Open(U16(other_), mode), 0);
+        ExpectSharingViolation(presenter, other_);
+        EXPECT_FALSE(output.IsOpen());
+    }
+    EXPECT_EQ(ReadBytes(dir_.File("orig")), kContent);
+    std::string got(kContent.size(), '\0');
+    EXPECT_EQ(input.Read(got.data(), static_cast<std::int32_t>(got.size())),
+              static_cast<std::int32_t>(kContent.size()));
+    EXPECT_EQ(got, kContent);
+}
+
+TEST_P(Sharing, ReadersShareAndAWriterIsAloneOnceTheyAreGone) {
+    {
+        CFileStream first;
+        CFileStream second;
+        ASSERT_EQ(first.Open(U16(dir_.File("orig")), CFileStream::ModeRead), 1);
+        ASSERT_EQ(second.Open(U16(other_), CFileStream::ModeRead), 1);
+    }
+    CFileStream writer;
+    ASSERT_EQ(writer.Open(U16(other_), CFileStream::ModeCreate), 1);
+    RecordingPresenter presenter;
+    CFileStream reader;
+    EXPECT_EQ(reader.Open(U16(dir_.File("orig")), CFileStream::ModeRead), 0);
+    ExpectSharingViolation(presenter, dir_.File("orig"));
+    writer.Close();
+    EXPECT_EQ(reader.Open(U16(dir_.File("orig")), CFileStream::ModeRead), 1);
+}
+
+// Runs body in a child process and returns its exit status.
+template <typename Body>
+int InChild(Body body) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        int status = 99;
+        try {
+            status = body();
+        } catch (...) {
+        }
+        std::fflush(nullptr);
+        ::_exit(status);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_P(Sharing, AnotherProcessCannotWriteWhileThisOneReads) {
+    CFileStream input;
+    ASSERT_EQ(input.Open(U16(dir_.File("orig")), CFileStream::ModeRead), 1);
+    const std::string other = other_;
+    const int status = InChild([&] {
+        RecordingPresenter presenter;
+        CFileStream output;
+        const int opened = output.Open(U16(other), CFileStream::ModeCreate);
+        const bool toldSharing =
+            presenter.shown.size() == 1 &&
+            presenter.shown[0].text.find(u"sharing violation") != std::u16string::npos;
+        return opened == 0 && toldSharing ? 0 : 1;
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(ReadBytes(dir_.File("orig")), kContent);
+}
+
+TEST_P(Sharing, ThisProcessCannotWriteWhileAnotherOneReads) {
+    int ready[2];
+    int release[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    const std::string orig = dir_.File("orig");
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        CFileStream input;
+        const char opened = input.Open(U16(orig), CFileStream::ModeRead) == 1 ? 'y' : 'n';
+        (void)!::write(ready[1], &opened, 1);
+        char c;
+        (void)!::read(release[0], &c, 1);
+        ::_exit(0);
+    }
+    char opened = 0;
+    ASSERT_EQ(::read(ready[0], &opened, 1), 1);
+    ASSERT_EQ(opened, 'y');
+    {
+        RecordingPresenter presenter;
+        CFileStream output;
+        EXPECT_EQ(output.Open(U16(other_), CFileStream::ModeCreate), 0);
+        ExpectSharingViolation(presenter, other_);
+    }
+    (void)!::write(release[1], "x", 1);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
+    EXPECT_EQ(ReadBytes(orig), kContent);
+    CFileStream output;  // the other process is gone, and its hold with it
+    EXPECT_EQ(output.Open(U16(other_), CFileStream::ModeCreate), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Spellings, Sharing, ::testing::ValuesIn(kSpellings),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

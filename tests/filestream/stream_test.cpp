@@ -1,0 +1,533 @@
+// Open, Read, Write, Close: results, the buffer's piece sizes as the file sees them, the early end,
+// and the contract messages that end the process.
+
+#include <random>
+
+#include "support.h"
+
+namespace {
+
+struct ReadCase {
+    const char* name;
+    std::size_t fileSize;
+    std::int32_t request;
+    std::vector<std::int32_t> results;       // of successive Reads, the last one 0
+    std::vector<std::int32_t> fileRequests;  // what the platform file was asked, probe included
+};
+
+class ReadSequence : public ::testing::TestWithParam<ReadCase> {};
+
+TEST_P(ReadSequence, DeliversCountsAndAsksTheFileInBufferSizedPieces) {
+    const ReadCase& c = GetParam();
+    ScratchDir dir;
+    const std::string path = dir.File("in.bin");
+    const std::string content = Pattern(c.fileSize);
+    WriteBytes(path, content);
+
+    auto log = std::make_shared<FileLog>();
+    auto stream = LoggedStream(log);
+    ASSERT_EQ(stream->Open(U16(path), CFileStream::ModeRead), 1);
+    EXPECT_EQ(stream->GetLength(), c.fileSize);
+    EXPECT_EQ(stream->GetPosition(), 0u);
+    EXPECT_EQ(stream->GetTextEncoding(), CFileStream::TextSingleByte);
+
+    std::string got;
+    std::vector<std::int32_t> results;
+    std::vector<char> chunk(static_cast<std::size_t>(c.request));
+    for (std::size_t i = 0; i < c.results.size(); ++i) {
+        const std::int32_t n = stream->Read(chunk.data(), c.request);
+        results.push_back(n);
+        got.append(chunk.data(), static_cast<std::size_t>(n));
+    }
+    EXPECT_EQ(results, c.results);
+    EXPECT_EQ(got, content);
+    EXPECT_TRUE(stream->IsAtEnd());
+    EXPECT_EQ(stream->GetPosition(), c.fileSize);
+    EXPECT_EQ(log->reads, c.fileRequests);
+    stream->Close();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, ReadSequence,
+    ::testing::Values(ReadCase{"Empty", 0, 16, {0}, {}},
+                      ReadCase{"TwentyBytes", 20, 16, {16, 4, 0}, {10002, 10002}},
+                      ReadCase{"TwoBlocks", 32, 16, {16, 16, 0}, {10002, 10002}},
+                      ReadCase{"OneByte", 1, 1, {1, 0}, {10002, 10002}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Cases whose result lists are long are built here rather than written out.
+ReadCase Expand(const char* name, std::size_t size, std::int32_t request) {
+    ReadCase c{name, size, request, {}, {10002}};
+    for (std::size_t left = size; left > 0;) {
+        const auto n = static_cast<std::int32_t>(std::min<std::size_t>(left, request));
+        c.results.push_back(n);
+        left -= static_cast<std::size_t>(n);
+    }
+    c.results.push_back(0);
+    // After the probe the file is asked for whole buffers of 10,002 bytes until it is drained.
+    const std::int32_t capacity = request > 10002 ? request + 10000 : 10002;
+    c.fileRequests[0] = 10002;
+    std::size_t asked = 0;
+    do {
+        c.fileRequests.push_back(capacity);
+        asked += static_cast<std::size_t>(capacity);
+    } while (asked < size);
+    return c;
+}
+
+INSTANTIATE_TEST_SUITE_P(Long, ReadSequence,
+                         ::testing::Values(Expand("ExactBuffer", 10002, 16),
+                                           Expand("ThreeBuffersOdd", 30007, 16),
+                                           Expand("LargeRequests", 50000, 12345),
+                                           Expand("SingleBytes", 10005, 1)),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Read, RandomRequestSizesReassembleTheFileWithExactPositions) {
+    ScratchDir dir;
+    const std::string path = dir.File("in.bin");
+    const std::string content = Pattern(123457);
+    WriteBytes(path, content);
+    std::mt19937 random(7);
+    CFileStream stream;
+    ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeRead), 1);
+    std::string got;
+    char chunk[64];
+    while (!stream.IsAtEnd()) {
+        const auto want = static_cast<std::int32_t>(random() % 64 + 1);
+        const std::int32_t n = stream.Read(chunk, want);
+        ASSERT_GE(n, 1);
+        ASSERT_LE(n, want);
+        if (n < want) {
+            EXPECT_TRUE(stream.IsAtEnd());
+        }
+        got.append(chunk, static_cast<std::size_t>(n));
+        ASSERT_EQ(stream.GetPosition(), got.size());
+    }
+    EXPECT_EQ(got, content);
+    EXPECT_EQ(stream.Read(chunk, 1), 0);
+}
+
+TEST(Open, ByteOrderMarkSetsTheEncodingAndIsNotSkipped) {
+    struct Case {
+        std::string bytes;
+        std::int32_t encoding;
+    };
+    const Case cases[] = {{"\xFF\xFE"
+                           "a\0",
+                           1},
+                          {"\xFF\xFE", 1},
+                          {"\xFE\xFF"
+                           "a\0",
+                           2},
+                          {"\xFF", 2},
+                          {"ab", 2},
+                          {std::string(1, '\0'), 2}};
+    ScratchDir dir;
+    for (const Case& c : cases) {
+        const std::string path = dir.File("bom");
+        WriteBytes(path, c.bytes);
+        CFileStream stream;
+        ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeRead), 1);
+        EXPECT_EQ(stream.GetTextEncoding(), c.encoding) << c.bytes.size();
+        EXPECT_EQ(stream.GetPosition(), 0u);
+        EXPECT_FALSE(stream.IsAtEnd());
+        char first[2] = {0, 0};
+        const std::int32_t n = stream.Read(first, 2);
+        EXPECT_EQ(std::string(first, static_cast<std::size_t>(n)), c.bytes.substr(0, 2));
+    }
+}
+
+TEST(Open, CreateEmptiesAnExistingFileAndStaysAtItsEndAfterWrites) {
+    ScratchDir dir;
+    const std::string path = dir.File("out.bin");
+    WriteBytes(path, "previous content");
+    CFileStream stream;
+    ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeCreate), 1);
+    EXPECT_EQ(stream.GetLength(), 0u);
+    EXPECT_EQ(ReadBytes(path), "");
+    EXPECT_TRUE(stream.IsAtEnd());
+    EXPECT_EQ(stream.GetTextEncoding(), CFileStream::TextSingleByte);
+    stream.Write("abc", 3);
+    char c;
+    EXPECT_EQ(stream.Read(&c, 1), 0);
+    EXPECT_EQ(stream.GetLength(), 3u);
+    stream.Close();
+    EXPECT_EQ(ReadBytes(path), "abc");
+}
+
+TEST(Open, ModeReadWriteKeepsContentAndUnknownModesReadOnly) {
+    ScratchDir dir;
+    const std::string path = dir.File("f");
+    WriteBytes(path, "keep");
+    CFileStream stream;
+    ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeReadWrite), 1);
+    EXPECT_EQ(stream.GetLength(), 4u);
+    stream.Close();
+    ASSERT_EQ(stream.Open(U16(path), 7), 1);  // any other value reads
+    EXPECT_EQ(stream.GetOpenMode(), 7);
+    char buf[4];
+    EXPECT_EQ(stream.Read(buf, 4), 4);
+    stream.Close();
+    EXPECT_EQ(ReadBytes(path), "keep");
+}
+
+struct WriteCase {
+    const char* name;
+    std::int32_t piece;  // bytes per Write
+    std::int32_t pieces;
+    std::vector<std::int32_t> fileWrites;  // what the file receives, Close's rest included
+};
+
+class WritePieces : public ::testing::TestWithParam<WriteCase> {};
+
+TEST_P(WritePieces, FileReceivesWholeBuffersAndTheRestOnClose) {
+    const WriteCase& c = GetParam();
+    ScratchDir dir;
+    const std::string path = dir.File("out.bin");
+    const std::string content = Pattern(static_cast<std::size_t>(c.piece) * c.pieces);
+    auto log = std::make_shared<FileLog>();
+    auto stream = LoggedStream(log);
+    ASSERT_EQ(stream->Open(U16(path), CFileStream::ModeCreate), 1);
+    for (std::int32_t i = 0; i < c.pieces; ++i) {
+        stream->Write(content.data() + static_cast<std::size_t>(i) * c.piece, c.piece);
+    }
+    EXPECT_EQ(stream->GetLength(), content.size());
+    EXPECT_EQ(stream->GetPosition(), content.size());
+    stream->Close();
+    EXPECT_EQ(log->writes, c.fileWrites);
+    EXPECT_EQ(log->closes, 1);
+    EXPECT_EQ(ReadBytes(path), content);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, WritePieces,
+    ::testing::Values(WriteCase{"SingleBytes", 1, 25000, {10001, 10001, 4998}},
+                      WriteCase{"FullBlocks", 16, 1300, {10016, 10016, 768}},
+                      WriteCase{"ExactFit", 1, 10001, {10001}}, WriteCase{"Nothing", 1, 0, {}},
+                      WriteCase{"LargeRequests", 30000, 3, {30000, 30000, 30000}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Write, RandomSizesLandInOrder) {
+    ScratchDir dir;
+    const std::string path = dir.File("out.bin");
+    const std::string content = Pattern(200003);
+    std::mt19937 random(11);
+    CFileStream stream;
+    ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeCreate), 1);
+    std::size_t at = 0;
+    while (at < content.size()) {
+        const std::size_t n = std::min<std::size_t>(random() % 40, content.size() - at);
+        stream.Write(content.data() + at, static_cast<std::int32_t>(n));
+        at += n;
+        ASSERT_EQ(stream.GetPosition(), at);
+        ASSERT_EQ(stream.GetLength(), at);
+    }
+    stream.Close();
+    EXPECT_EQ(ReadBytes(path), content);
+}
+
+TEST(Write, AfterReadsLandsAtThePositionNotAfterTheReadAhead) {
+    ScratchDir dir;
+    const std::string path = dir.File("rw.bin");
+    const std::string content = Pattern(30000);
+    WriteBytes(path, content);
+    CFileStream stream;
+    ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeReadWrite), 1);
+    char buf[16];
+    ASSERT_EQ(stream.Read(buf, 16), 16);
+    stream.Write("XYZ", 3);
+    EXPECT_EQ(stream.GetPosition(), 19u);
+    ASSERT_EQ(stream.Read(buf, 4), 4);  // reading goes on right after the written bytes
+    EXPECT_EQ(std::string(buf, 4), content.substr(19, 4));
+    stream.Close();
+    std::string expected = content;
+    expected.replace(16, 3, "XYZ");
+    EXPECT_EQ(ReadBytes(path), expected);
+}
+
+TEST(Stream, DestructionWritesHeldBytes) {
+    ScratchDir dir;
+    const std::string path = dir.File("out.bin");
+    {
+        CFileStream stream;
+        ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeCreate), 1);
+        stream.Write("held", 4);
+        EXPECT_EQ(ReadBytes(path), "");
+    }
+    EXPECT_EQ(ReadBytes(path), "held");
+}
+
+TEST(Stream, ReopeningFinishesThePreviousFileFirst) {
+    ScratchDir dir;
+    const std::string first = dir.File("first");
+    const std::string second = dir.File("second");
+    WriteBytes(second, "2nd");
+    CFileStream stream;
+    ASSERT_EQ(stream.Open(U16(first), CFileStream::ModeCreate), 1);
+    stream.Write("1st", 3);
+    ASSERT_EQ(stream.Open(U16(second), CFileStream::ModeRead), 1);
+    EXPECT_EQ(ReadBytes(first), "1st");
+    EXPECT_EQ(stream.GetLength(), 3u);
+    char buf[3];
+    EXPECT_EQ(stream.Read(buf, 3), 3);
+    EXPECT_EQ(std::string(buf, 3), "2nd");
+    // The first file was let go: another writer may have it now.
+    CFileStream other;
+    EXPECT_EQ(other.Open(U16(first), CFileStream::ModeCreate), 1);
+}
+
+TEST(Stream, BufferIsKeptAcrossOpens) {
+    ScratchDir dir;
+    const std::string path = dir.File("in");
+    WriteBytes(path, Pattern(100));
+    auto log = std::make_shared<FileLog>();
+    auto stream = LoggedStream(log);
+    ASSERT_EQ(stream->Open(U16(path), CFileStream::ModeRead), 1);
+    stream->Close();
+    ASSERT_EQ(stream->Open(U16(dir.File("out")), CFileStream::ModeCreate), 1);
+    for (int i = 0; i < 10003; ++i) stream->Write("x", 1);
+    stream->Close();
+    EXPECT_EQ(stream->GetBufferCapacity(), 10002);
+    EXPECT_EQ(log->writes, (std::vector<std::int32_t>{10002, 1}));
+}
+
+TEST(Read, LargerThanThePreferredSizeDoesNotEndEarly) {
+    ScratchDir dir;
+    const std::string path = dir.File("in");
+    const std::string content = Pattern(20000);
+    WriteBytes(path, content);
+    auto log = std::make_shared<FileLog>();
+    auto stream = LoggedStream(log);
+    ASSERT_EQ(stream->Open(U16(path), CFileStream::ModeRead), 1);
+    stream->SetBufferSize(4096);
+    std::string got(10000, '\0');
+    EXPECT_EQ(stream->Read(got.data(), 10000), 10000);
+    EXPECT_FALSE(stream->IsAtEnd());
+    EXPECT_EQ(got, content.substr(0, 10000));
+    std::string rest(10000, '\0');
+    EXPECT_EQ(stream->Read(rest.data(), 10000), 10000);
+    EXPECT_EQ(rest, content.substr(10000));
+    EXPECT_TRUE(stream->IsAtEnd());
+    EXPECT_EQ(stream->GetBufferCapacity(), 4096);
+    for (std::size_t i = 1; i < log->reads.size(); ++i) EXPECT_EQ(log->reads[i], 4096);
+}
+
+TEST(Read, PreferredSizeSetsEveryRefill) {
+    ScratchDir dir;
+    const std::string path = dir.File("in");
+    WriteBytes(path, Pattern(10000));
+    auto log = std::make_shared<FileLog>();
+    auto stream = LoggedStream(log);
+    ASSERT_EQ(stream->Open(U16(path), CFileStream::ModeRead), 1);
+    stream->SetBufferSize(4096);
+    char buf[16];
+    while (stream->Read(buf, 16) > 0) {
+    }
+    EXPECT_EQ(log->reads, (std::vector<std::int32_t>{10002, 4096, 4096, 4096}));
+}
+
+TEST(Read, AFileThatShrankEndsInsteadOfReturningZeroForever) {
+    ScratchDir dir;
+    const std::string path = dir.File("in");
+    WriteBytes(path, Pattern(50000));
+    CFileStream stream;
+    ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeRead), 1);
+    WriteBytes(path, "");  // truncated behind the stream's back
+    char buf[16];
+    EXPECT_EQ(stream.Read(buf, 16), 0);
+    EXPECT_TRUE(stream.IsAtEnd());
+}
+
+TEST(Failure, WriteErrorTravelsOutOfWriteAndTheStreamCanBeDiscarded) {
+    ScratchDir dir;
+    const std::string path = dir.File("out");
+    auto log = std::make_shared<FileLog>();
+    auto stream = LoggedStream(log, FaultAt::Write, 2);
+    ASSERT_EQ(stream->Open(U16(path), CFileStream::ModeCreate), 1);
+    for (int i = 0; i < 10001 * 2; ++i) stream->Write("a", 1);
+    try {
+        stream->Write("a", 1);
+        FAIL() << "no error";
+    } catch (const CFileException& error) {
+        EXPECT_EQ(error.cause, CFileException::DiskFull);
+        EXPECT_EQ(error.Message(), u"Disk full while accessing " + U16(path) + u".");
+        EXPECT_EQ(std::string(error.what()), "Disk full while accessing " + path + ".");
+    }
+    stream->CloseAndRemove();
+    EXPECT_FALSE(stream->IsOpen());
+    EXPECT_FALSE(Exists(path));
+}
+
+TEST(Failure, CloseErrorLeavesTheStreamClosedAndRemovable) {
+    ScratchDir dir;
+    const std::string path = dir.File("out");
+    auto log = std::make_shared<FileLog>();
+    auto stream = LoggedStream(log, FaultAt::Close, 1, CFileException::HardIO);
+    ASSERT_EQ(stream->Open(U16(path), CFileStream::ModeCreate), 1);
+    stream->Write("data", 4);
+    EXPECT_THROW(stream->Close(), CFileException);
+    EXPECT_FALSE(stream->IsOpen());
+    EXPECT_EQ(ReadBytes(path), "data");
+    stream->CloseAndRemove();
+    EXPECT_FALSE(Exists(path));
+}
+
+TEST(Failure, FlushErrorOnCloseStillLetsTheFileGo) {
+    ScratchDir dir;
+    const std::string path = dir.File("out");
+    auto log = std::make_shared<FileLog>();
+    auto stream = LoggedStream(log, FaultAt::Write, 1);
+    ASSERT_EQ(stream->Open(U16(path), CFileStream::ModeCreate), 1);
+    stream->Write("data", 4);
+    EXPECT_THROW(stream->Close(), CFileException);
+    EXPECT_FALSE(stream->IsOpen());
+    CFileStream other;  // the lock went with the file
+    RecordingPresenter presenter;
+    EXPECT_EQ(other.Open(U16(path), CFileStream::ModeCreate), 1);
+    EXPECT_TRUE(presenter.shown.empty());
+}
+
+TEST(Failure, DestructorSwallowsTheErrorAndTellsTheUser) {
+    ScratchDir dir;
+    const std::string path = dir.File("out");
+    RecordingPresenter presenter;
+    {
+        auto log = std::make_shared<FileLog>();
+        auto stream = LoggedStream(log, FaultAt::Write, 1);
+        ASSERT_EQ(stream->Open(U16(path), CFileStream::ModeCreate), 1);
+        stream->Write("data", 4);
+        EXPECT_NO_THROW(stream.reset());
+    }
+    ASSERT_EQ(presenter.shown.size(), 1u);
+    EXPECT_EQ(presenter.shown[0].text, u"Disk full while accessing " + U16(path) + u".");
+    EXPECT_EQ(presenter.shown[0].buttons, MessageButtons::Ok);
+}
+
+TEST(Failure, ReadErrorTravelsOutOfRead) {
+    ScratchDir dir;
+    const std::string path = dir.File("in");
+    WriteBytes(path, Pattern(30000));
+    auto log = std::make_shared<FileLog>();
+    auto stream = LoggedStream(log, FaultAt::Read, 2, CFileException::HardIO);
+    ASSERT_EQ(stream->Open(U16(path), CFileStream::ModeRead), 1);
+    char buf[16];
+    try {
+        stream->Read(buf, 16);
+        FAIL() << "no error";
+    } catch (const CFileException& error) {
+        EXPECT_EQ(error.Message(),
+                  u"A hardware I/O error was reported while accessing " + U16(path) + u".");
+    }
+}
+
+TEST(Failure, ProbeReadErrorIsAnOpenFailure) {
+    ScratchDir dir;
+    const std::string path = dir.File("in");
+    WriteBytes(path, "abc");
+    RecordingPresenter presenter;
+    auto log = std::make_shared<FileLog>();
+    auto stream = LoggedStream(log, FaultAt::Read, 1, CFileException::HardIO);
+    EXPECT_EQ(stream->Open(U16(path), CFileStream::ModeRead), 0);
+    EXPECT_FALSE(stream->IsOpen());
+    ASSERT_EQ(presenter.shown.size(), 1u);
+    EXPECT_EQ(presenter.shown[0].buttons, MessageButtons::OkCancel);
+}
+
+TEST(CloseAndRemove, RemovesOnlyTheFileItCreated) {
+    ScratchDir dir;
+    const std::string path = dir.File("out");
+    {  // the same file: removed
+        CFileStream stream;
+        ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeCreate), 1);
+        stream.Write("x", 1);
+        stream.CloseAndRemove();
+        EXPECT_FALSE(Exists(path));
+        stream.CloseAndRemove();  // twice is harmless
+    }
+    {  // the path now names another file: kept
+        CFileStream stream;
+        ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeCreate), 1);
+        ASSERT_EQ(std::rename(path.c_str(), dir.File("moved").c_str()), 0);
+        WriteBytes(path, "someone else's");
+        stream.CloseAndRemove();
+        EXPECT_EQ(ReadBytes(path), "someone else's");
+        EXPECT_TRUE(Exists(dir.File("moved")));
+    }
+    {  // opened for reading: never removed
+        CFileStream stream;
+        ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeRead), 1);
+        stream.CloseAndRemove();
+        EXPECT_TRUE(Exists(path));
+    }
+    {  // a failed open forgets the earlier file
+        RecordingPresenter presenter;
+        CFileStream stream;
+        ASSERT_EQ(stream.Open(U16(dir.File("mine")), CFileStream::ModeCreate), 1);
+        stream.Close();
+        EXPECT_EQ(stream.Open(U16(dir.File("missing/x")), CFileStream::ModeCreate), 0);
+        stream.CloseAndRemove();
+        EXPECT_TRUE(Exists(dir.File("mine")));
+    }
+}
+
+// ---- Contract breaches end the process with status 0 after their message.
+
+using ContractDeath = ::testing::Test;
+
+void InstallStderrPresenter() {
+    static StderrPresenter presenter;
+    SetMessagePresenter(&presenter);
+}
+
+TEST_F(ContractDeath, UseOfAClosedStream) {
+    CFileStream stream;
+    char c = 0;
+    EXPECT_EXIT((InstallStderrPresenter(), stream.Read(&c, 1)), ::testing::ExitedWithCode(0),
+                "^\\[ok\\] file not opened \\(read\\)\n$");
+    EXPECT_EXIT((InstallStderrPresenter(), stream.Write(&c, 1)), ::testing::ExitedWithCode(0),
+                "^\\[ok\\] file not opened \\(write\\)\n$");
+    EXPECT_EXIT((InstallStderrPresenter(), stream.Write(&c, 0)), ::testing::ExitedWithCode(0),
+                "file not opened \\(write\\)");
+    EXPECT_EXIT((InstallStderrPresenter(), stream.Close()), ::testing::ExitedWithCode(0),
+                "^\\[ok\\] file not opened \\(close\\)\n$");
+}
+
+TEST_F(ContractDeath, WriteToAReadOnlyStreamWritesNothing) {
+    ScratchDir dir;
+    const std::string path = dir.File("in");
+    WriteBytes(path, "original");
+    EXPECT_EXIT(
+        {
+            InstallStderrPresenter();
+            CFileStream stream;
+            stream.Open(U16(path), CFileStream::ModeRead);
+            stream.Write("x", 1);
+        },
+        ::testing::ExitedWithCode(0),
+        "^\\[ok\\] attempt to write to a file opened in read-only mode\n$");
+    EXPECT_EQ(ReadBytes(path), "original");
+}
+
+TEST_F(ContractDeath, ReadAfterAFailedOpen) {
+    ScratchDir dir;
+    const std::string path = dir.File("missing");
+    EXPECT_EXIT(
+        {
+            InstallStderrPresenter();
+            CFileStream stream;
+            stream.Open(U16(path), CFileStream::ModeRead);
+            char c;
+            stream.Read(&c, 1);
+        },
+        ::testing::ExitedWithCode(0),
+        "^\\[ok-cancel\\] File could not be opened: " + path +
+            " was not found\\.\n\\[ok\\] file not opened \\(read\\)\n$");
+}
+
+TEST_F(ContractDeath, WithoutAPresenterTheTextGoesToStandardError) {
+    CFileStream stream;
+    EXPECT_EXIT((SetMessagePresenter(nullptr), stream.Close()), ::testing::ExitedWithCode(0),
+                "^file not opened \\(close\\)\n$");
+}
+
+}  // namespace

@@ -1,0 +1,320 @@
+// Text lines, characters, positioning and CTextBuffer.
+
+#include "support.h"
+
+namespace {
+
+// ---- CTextBuffer
+
+TEST(TextBuffer, GrowsToHalfAgainPlusOneAndNeverShrinks) {
+    struct Step {
+        std::size_t length;
+        std::uint32_t capacityAfter;
+    };
+    // Each step assigns a text of the given length to the same buffer.
+    const Step steps[] = {{26, 40}, {39, 40}, {40, 61}, {3, 61}, {6666, 10000}, {9999, 10000}};
+    CTextBuffer buffer;
+    EXPECT_EQ(buffer.Capacity(), 0u);
+    for (const Step& step : steps) {
+        const std::u16string text(step.length, u'k');
+        buffer.Assign(text.c_str());
+        EXPECT_EQ(buffer.Capacity(), step.capacityAfter) << step.length;
+        EXPECT_EQ(buffer.Length(), static_cast<std::int32_t>(step.length));
+        EXPECT_EQ(std::u16string(buffer.Text()), text);
+    }
+}
+
+TEST(TextBuffer, EmptyAndNullTextsAndTheSharedEmptyText) {
+    CTextBuffer buffer;
+    EXPECT_EQ(std::u16string(buffer.Text()), u"");
+    buffer.Assign(u"abc");
+    buffer.Assign(nullptr);
+    EXPECT_EQ(buffer.Length(), 0);
+    EXPECT_EQ(buffer.Capacity(), 5u);  // the block stays
+    EXPECT_EQ(std::u16string(buffer.Text()), u"");
+    buffer.Assign(u"xyz");
+    buffer.Assign(u"");
+    EXPECT_EQ(std::u16string(buffer.Text()), u"");
+}
+
+TEST(TextBuffer, AssigningItsOwnTextOrAPartOfIt) {
+    CTextBuffer buffer;
+    buffer.Assign(u"hello world");
+    buffer.Assign(buffer.Text());
+    EXPECT_EQ(std::u16string(buffer.Text()), u"hello world");
+    buffer.Assign(buffer.Text() + 6);
+    EXPECT_EQ(std::u16string(buffer.Text()), u"world");
+}
+
+TEST(TextBuffer, AppendTable) {
+    struct Case {
+        const char16_t* start;
+        std::vector<const char16_t*> texts;  // up to ten, nulls allowed
+        std::u16string expected;
+    };
+    const Case cases[] = {
+        {u"", {u"ab"}, u"ab"},
+        {u"x", {u"ab", nullptr, u"cd"}, u"xabcd"},
+        {u"x", {nullptr, u"ignored"}, u"x"},
+        {u"", {u"", u""}, u""},
+        {u"1", {u"2", u"3", u"4", u"5", u"6", u"7", u"8", u"9", u"0", u"!"}, u"1234567890!"},
+    };
+    for (const Case& c : cases) {
+        CTextBuffer buffer;
+        buffer.Assign(c.start);
+        std::vector<const char16_t*> t = c.texts;
+        t.resize(10, nullptr);
+        buffer.Append(t[0], t[1], t[2], t[3], t[4], t[5], t[6], t[7], t[8], t[9]);
+        EXPECT_EQ(std::u16string(buffer.Text()), c.expected);
+    }
+    CTextBuffer self;
+    self.Assign(u"ab");
+    self.Append(self.Text(), self.Text());
+    EXPECT_EQ(std::u16string(self.Text()), u"ababab");
+}
+
+using TextDeath = ::testing::Test;
+
+void InstallStderrPresenter() {
+    static StderrPresenter presenter;
+    SetMessagePresenter(&presenter);
+}
+
+TEST_F(TextDeath, ATextTooLongForANewBufferEndsTheProcess) {
+    const std::u16string text(6667, u'k');
+    EXPECT_EXIT(
+        {
+            InstallStderrPresenter();
+            CTextBuffer buffer;
+            buffer.Assign(text.c_str());
+        },
+        ::testing::ExitedWithCode(0), "^\\[ok\\] unable to allocate string buffer\n$");
+    EXPECT_EXIT(
+        {
+            InstallStderrPresenter();
+            CTextBuffer buffer;
+            buffer.Assign(std::u16string(6000, u'a').c_str());
+            buffer.Append(std::u16string(4000, u'b').c_str());  // 10,000 would need 15,001
+        },
+        ::testing::ExitedWithCode(0), "unable to allocate string buffer");
+}
+
+// ---- ReadLine and ReadChar
+
+struct LineCase {
+    const char* name;
+    std::string bytes;
+    std::vector<std::u16string> lines;  // then ReadLine returns 0
+};
+
+class Lines : public ::testing::TestWithParam<LineCase> {};
+
+TEST_P(Lines, SplitAsExpected) {
+    const LineCase& c = GetParam();
+    ScratchDir dir;
+    const std::string path = dir.File("text");
+    WriteBytes(path, c.bytes);
+    CFileStream stream;
+    ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeRead), 1);
+    CTextBuffer line;
+    std::vector<std::u16string> got;
+    while (stream.ReadLine(line) == 1) {
+        got.emplace_back(line.Text());
+        ASSERT_LE(got.size(), c.lines.size() + 1);
+    }
+    EXPECT_EQ(got, c.lines);
+    line.Assign(u"untouched");
+    EXPECT_EQ(stream.ReadLine(line), 0);
+    EXPECT_EQ(std::u16string(line.Text()), u"untouched");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, Lines,
+    ::testing::Values(LineCase{"CrLfThenLf", "ab\r\ncd\n", {u"ab", u"cd"}},
+                      LineCase{"NoBreak", "abc", {u"abc"}}, LineCase{"LoneLf", "\n", {u""}},
+                      LineCase{"TrailingCr", "a\r", {u"a"}}, LineCase{"Empty", "", {}},
+                      LineCase{"BlankLines", "a\n\n\nb\n", {u"a", u"", u"", u"b"}},
+                      LineCase{"LoneCrKeepsTheNextCharacter", "a\rb\n", {u"a", u"b"}},
+                      LineCase{"LoneCrBeforeTheLastCharacter", "a\rb", {u"a", u"b"}},
+                      LineCase{"CrCr", "a\r\rb", {u"a", u"", u"b"}},
+                      LineCase{"CrLfCrLf", "a\r\n\r\nb", {u"a", u"", u"b"}},
+                      LineCase{"Latin1Bytes", "caf\xE9\n\xFF", {u"caf\u00e9", u"\u00ff"}},
+                      LineCase{"Utf16WithMark",
+                               std::string("\xFF\xFE"
+                                           "a\0\n\0",
+                                           6),
+                               {u"\uFEFFa"}},
+                      LineCase{"Utf16CrLf",
+                               std::string("\xFF\xFE"
+                                           "a\0\r\0\n\0\x42\x26",
+                                           10),
+                               {u"\uFEFFa", u"\u2642"}},
+                      LineCase{"Utf16OddLastByte",
+                               std::string("\xFF\xFE"
+                                           "a\0b",
+                                           5),
+                               {u"\uFEFFab"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ReadLine, LinesUpToTheBufferLimit) {
+    ScratchDir dir;
+    const std::string path = dir.File("text");
+    WriteBytes(path, std::string(6666, 'a') + "\n" + std::string(9999, 'b') + "\n");
+    CFileStream stream;
+    ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeRead), 1);
+    CTextBuffer line;
+    ASSERT_EQ(stream.ReadLine(line), 1);
+    EXPECT_EQ(std::u16string(line.Text()), std::u16string(6666, u'a'));
+    EXPECT_EQ(line.Capacity(), 10000u);
+    ASSERT_EQ(stream.ReadLine(line), 1);
+    EXPECT_EQ(std::u16string(line.Text()), std::u16string(9999, u'b'));
+    EXPECT_EQ(stream.ReadLine(line), 0);
+}
+
+TEST_F(TextDeath, LongLines) {
+    ScratchDir dir;
+    const std::string longer = dir.File("6667");
+    WriteBytes(longer, std::string(6667, 'a') + "\n");
+    EXPECT_EXIT(
+        {
+            InstallStderrPresenter();
+            CFileStream stream;
+            stream.Open(U16(longer), CFileStream::ModeRead);
+            CTextBuffer line;
+            stream.ReadLine(line);
+        },
+        ::testing::ExitedWithCode(0), "^\\[ok\\] unable to allocate string buffer\n$");
+
+    const std::string huge = dir.File("huge");
+    WriteBytes(huge, std::string(100001, 'h') + "\nnext line\n");
+    EXPECT_EXIT(
+        {
+            InstallStderrPresenter();
+            CFileStream stream;
+            stream.Open(U16(huge), CFileStream::ModeRead);
+            CTextBuffer line;
+            stream.ReadLine(line);
+        },
+        ::testing::ExitedWithCode(0),
+        "^\\[ok\\] text line too long\n\\[ok\\] unable to allocate string buffer\n$");
+}
+
+TEST(ReadChar, SingleByteAndUtf16) {
+    ScratchDir dir;
+    const std::string path = dir.File("chars");
+    WriteBytes(path, "A\x80");
+    CFileStream stream;
+    ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeRead), 1);
+    EXPECT_EQ(stream.ReadChar(), u'A');
+    EXPECT_EQ(stream.ReadChar(), u'\u0080');
+    EXPECT_TRUE(stream.IsAtEnd());
+    EXPECT_EQ(stream.ReadChar(), 0);
+    WriteBytes(path, std::string("\xFF\xFE\x3D\xD8\x12\xDE", 6));
+    ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeRead), 1);
+    EXPECT_EQ(stream.ReadChar(), u'\uFEFF');
+    EXPECT_EQ(stream.ReadChar(), char16_t{0xD83D});
+    EXPECT_EQ(stream.ReadChar(), char16_t{0xDE12});
+    EXPECT_TRUE(stream.IsAtEnd());
+}
+
+// ---- SetPosition
+
+TEST(SetPosition, BackToTheStartRereadsTheFile) {
+    ScratchDir dir;
+    const std::string path = dir.File("f");
+    const std::string content = Pattern(40);
+    WriteBytes(path, content);
+    CFileStream stream;
+    ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeRead), 1);
+    char buf[40];
+    ASSERT_EQ(stream.Read(buf, 40), 40);
+    EXPECT_TRUE(stream.IsAtEnd());
+    stream.SetPosition(0, CFileStream::OriginBegin);
+    EXPECT_FALSE(stream.IsAtEnd());
+    EXPECT_EQ(stream.GetPosition(), 0u);
+    ASSERT_EQ(stream.Read(buf, 16), 16);
+    EXPECT_EQ(std::string(buf, 16), content.substr(0, 16));
+    stream.SetPosition(-4, CFileStream::OriginEnd);
+    ASSERT_EQ(stream.Read(buf, 16), 4);
+    EXPECT_EQ(std::string(buf, 4), content.substr(36));
+}
+
+TEST(SetPosition, EndPositionsSetTheEnd) {
+    ScratchDir dir;
+    const std::string path = dir.File("f");
+    WriteBytes(path, Pattern(40));
+    CFileStream stream;
+    ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeRead), 1);
+    stream.SetPosition(40, CFileStream::OriginBegin);
+    EXPECT_TRUE(stream.IsAtEnd());
+    stream.SetPosition(10, CFileStream::OriginBegin);
+    EXPECT_FALSE(stream.IsAtEnd());
+    stream.SetPosition(0, CFileStream::OriginEnd);
+    EXPECT_TRUE(stream.IsAtEnd());
+    EXPECT_EQ(stream.GetPosition(), 40u);
+    WriteBytes(path, "");
+    ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeRead), 1);
+    stream.SetPosition(0, CFileStream::OriginBegin);
+    EXPECT_TRUE(stream.IsAtEnd());
+}
+
+TEST(SetPosition, TheCurrentPositionKeepsHeldBytesAnotherPassesThem) {
+    ScratchDir dir;
+    const std::string path = dir.File("f");
+    auto log = std::make_shared<FileLog>();
+    auto stream = LoggedStream(log);
+    ASSERT_EQ(stream->Open(U16(path), CFileStream::ModeCreate), 1);
+    stream->Write("abcdef", 6);
+    stream->SetPosition(6, CFileStream::OriginBegin);
+    EXPECT_TRUE(log->writes.empty());
+    stream->SetPosition(2, CFileStream::OriginBegin);
+    EXPECT_EQ(log->writes, std::vector<std::int32_t>{6});
+    EXPECT_EQ(ReadBytes(path), "abcdef");
+    EXPECT_EQ(stream->GetLength(), 6u);
+    stream->Write("XY", 2);
+    stream->SetPosition(0, CFileStream::OriginBegin);
+    char buf[6];
+    ASSERT_EQ(stream->Read(buf, 6), 6);
+    EXPECT_EQ(std::string(buf, 6), "abXYef");
+}
+
+class PositionDeath : public ::testing::Test {
+  protected:
+    void SetUp() override { WriteBytes(dir_.File("f"), Pattern(40)); }
+    ScratchDir dir_;
+};
+
+TEST_F(PositionDeath, BadPositionsEndTheProcess) {
+    const std::u16string path = U16(dir_.File("f"));
+    struct Case {
+        std::int64_t offset;
+        std::int32_t origin;
+        const char* message;
+    };
+    const Case cases[] = {
+        {-1, CFileStream::OriginBegin, "attempt to set a negative file position"},
+        {-41, CFileStream::OriginEnd, "attempt to set a negative file position"},
+        {41, CFileStream::OriginBegin, "attempt to set file position past the end-of-file"},
+        {1, CFileStream::OriginEnd, "attempt to set file position past the end-of-file"},
+        {INT64_MAX, CFileStream::OriginEnd, "attempt to set file position past the end-of-file"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EXIT(
+            {
+                InstallStderrPresenter();
+                CFileStream stream;
+                stream.Open(path, CFileStream::ModeRead);
+                stream.SetPosition(c.offset, c.origin);
+            },
+            ::testing::ExitedWithCode(0), std::string("^\\[ok\\] ") + c.message + "\n$");
+    }
+    EXPECT_EXIT(
+        {
+            InstallStderrPresenter();
+            CFileStream stream;
+            stream.SetPosition(0, CFileStream::OriginBegin);
+        },
+        ::testing::ExitedWithCode(0), "^\\[ok\\] file not opened \\(set position\\)\n$");
+}
+
+}  // namespace
