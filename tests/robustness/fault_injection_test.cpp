@@ -1,0 +1,255 @@
+// Faults planted in the file layer during real Encrypt and Decrypt runs: read and write errors
+// at the first, a middle and the last transfer, short writes, a failing close and a failing
+// fsync. Every failed run must show the error's own text, have both files closed by the time it
+// is shown, leave no output behind and the input as it was; a short write the kernel merely
+// splits must not be noticed at all.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "faulty_file.h"
+#include "fileops/file_operations.h"
+#include "fileops/headless_window.h"
+#include "filestream/file_error.h"
+#include "filestream/notify.h"
+#include "robustness_support.h"
+#include "syscall_faults.h"
+
+namespace {
+
+using namespace robustness;
+
+enum class Op { Encrypt, Decrypt };
+enum class At { Opening, First, Middle, Last, Closing };
+
+struct FaultCase {
+    Op op;
+    Fault fault;
+    At at;
+};
+
+constexpr char16_t kKey[] = u"7K2Q.M9XA.4ZBC.PL0D";
+constexpr char16_t kEncryptDone[] =
+    u"Encryption complete. Please retain this key for future reference.";
+constexpr char16_t kDecryptDone[] = u"Decryption complete";
+// Large enough for several transfers each way through the stream's ten-kilobyte buffer.
+constexpr std::size_t kPlainLength = 100'003;
+
+const char* FaultName(Fault fault) {
+    switch (fault) {
+        case Fault::None:
+            return "None";
+        case Fault::ReadError:
+            return "ReadError";
+        case Fault::WriteError:
+            return "WriteError";
+        case Fault::PartialWrite:
+            return "PartialWrite";
+        case Fault::CloseError:
+            return "CloseError";
+        case Fault::KernelShortWriteFull:
+            return "KernelShortWriteThenFull";
+        case Fault::KernelShortWriteOnly:
+            return "KernelShortWriteOnly";
+        case Fault::KernelFsyncError:
+            return "KernelFsyncError";
+        case Fault::KernelCloseError:
+            return "KernelCloseError";
+    }
+    return "?";
+}
+
+const char* AtName(At at) {
+    switch (at) {
+        case At::Opening:
+            return "Opening";
+        case At::First:
+            return "First";
+        case At::Middle:
+            return "Middle";
+        case At::Last:
+            return "Last";
+        case At::Closing:
+            return "Closing";
+    }
+    return "?";
+}
+
+std::string CaseName(const testing::TestParamInfo<FaultCase>& info) {
+    return std::string(info.param.op == Op::Encrypt ? "Encrypt" : "Decrypt") +
+           FaultName(info.param.fault) + AtName(info.param.at);
+}
+
+struct Observed {
+    std::vector<HeadlessWindow::Message> messages;
+    int openFilesAtMessage = -1;
+    bool outputExistedAtMessage = false;
+    std::vector<std::u16string> status;
+};
+
+Observed RunOperation(Op op, const fs::path& input, const fs::path& output,
+                      const std::shared_ptr<FaultPlan>& plan) {
+    HeadlessWindow window;
+    window.page.key = kKey;
+    window.page.inputFile = input.u16string();
+    window.page.outputFile = output.u16string();
+    Observed observed;
+    window.onMessage = [&](HeadlessWindow&, const HeadlessWindow::Message&) {
+        observed.openFilesAtMessage = plan->openFiles;
+        observed.outputExistedAtMessage = fs::exists(output);
+    };
+    SetMessagePresenter(&window);
+    {
+        FaultyFiles files(plan);
+        if (op == Op::Encrypt) {
+            EncryptFile(window);
+        } else {
+            DecryptFile(window);
+        }
+    }
+    SetMessagePresenter(nullptr);
+    observed.messages = window.messages;
+    observed.status = window.StatusValues();
+    return observed;
+}
+
+class FaultInjection : public testing::TestWithParam<FaultCase> {
+  protected:
+    void SetUp() override {
+        const Op op = GetParam().op;
+        const Bytes plain = Pattern(kPlainLength, 7);
+        WriteBytes(scratch / "plain", plain);
+        if (op == Op::Encrypt) {
+            WriteBytes(input, plain);
+        } else {
+            const auto clean = std::make_shared<FaultPlan>();
+            RunOperation(Op::Encrypt, scratch / "plain", input, clean);
+            ASSERT_EQ(fs::file_size(input), kPlainLength + 2);
+        }
+        inputBytes = ReadBytes(input);
+
+        // A clean run first: how many transfers each side makes, and what the output must be.
+        const auto clean = std::make_shared<FaultPlan>();
+        const Observed observed = RunOperation(op, input, scratch / "clean", clean);
+        ASSERT_EQ(observed.messages.size(), 1u);
+        ASSERT_EQ(observed.messages[0].text, op == Op::Encrypt ? kEncryptDone : kDecryptDone);
+        cleanOutput = ReadBytes(scratch / "clean");
+        reads = clean->inputReads;
+        writes = clean->outputWrites;
+        // The first read is the stream's look at the first two bytes while opening.
+        ASSERT_GE(reads, 4);
+        ASSERT_GE(writes, 3);
+    }
+
+    int CallFor(Fault fault, At at) const {
+        const bool reading = fault == Fault::ReadError;
+        const int first = reading ? 2 : 1;
+        const int last = reading ? reads : writes;
+        switch (at) {
+            case At::Opening:
+                return 1;
+            case At::First:
+                return first;
+            case At::Middle:
+                return (first + last) / 2;
+            case At::Last:
+                return last;
+            case At::Closing:
+                return 1;
+        }
+        return 1;
+    }
+
+    Scratch scratch;
+    fs::path input = scratch / "input";
+    fs::path output = scratch / "output";
+    Bytes inputBytes;
+    Bytes cleanOutput;
+    int reads = 0;
+    int writes = 0;
+};
+
+TEST_P(FaultInjection, EndsWithTheErrorTextBothFilesClosedAndNothingLost) {
+    const FaultCase c = GetParam();
+    auto plan = std::make_shared<FaultPlan>();
+    plan->fault = c.fault;
+    plan->call = CallFor(c.fault, c.at);
+    const int descriptorsBefore = OpenDescriptors();
+
+    const Observed observed = RunOperation(c.op, input, output, plan);
+
+    EXPECT_EQ(plan->fired + syscall_faults::Fired(), 1) << "the planted fault never struck";
+    EXPECT_EQ(plan->openFiles, 0);
+    EXPECT_EQ(OpenDescriptors(), descriptorsBefore);
+    EXPECT_EQ(ReadBytes(input), inputBytes) << "the input changed";
+
+    ASSERT_EQ(observed.messages.size(), 1u);
+    const HeadlessWindow::Message& message = observed.messages[0];
+    EXPECT_EQ(observed.openFilesAtMessage, 0) << "a file was still open while the user read";
+
+    if (c.fault == Fault::KernelShortWriteOnly) {
+        // A write the kernel splits is finished by the next one: nobody may notice.
+        EXPECT_EQ(message.text, c.op == Op::Encrypt ? kEncryptDone : kDecryptDone);
+        EXPECT_EQ(ReadBytes(output), cleanOutput);
+        return;
+    }
+
+    std::u16string expected;
+    switch (c.fault) {
+        case Fault::ReadError:
+            expected = FileErrorText(CFileException::HardIO, input.u16string());
+            break;
+        case Fault::WriteError:
+        case Fault::PartialWrite:
+        case Fault::KernelShortWriteFull:
+            expected = FileErrorText(CFileException::DiskFull, output.u16string());
+            break;
+        default:
+            expected = FileErrorText(CFileException::HardIO, output.u16string());
+            break;
+    }
+    if (c.at == At::Opening) {
+        // The input cannot even be looked at: that is a file that could not be opened.
+        EXPECT_EQ(message.source, HeadlessWindow::Source::Stream);
+        EXPECT_EQ(message.text, u"File could not be opened: " + expected);
+        EXPECT_TRUE(observed.status.empty());
+    } else {
+        EXPECT_EQ(message.source, HeadlessWindow::Source::Window);
+        EXPECT_EQ(message.text, expected);
+        // (Decryption's first read after opening is its look at the marker, before the output
+        // is opened and the status row started.)
+        for (const std::u16string& shown : observed.status) EXPECT_NE(shown, u"100 %");
+    }
+    EXPECT_FALSE(observed.outputExistedAtMessage) << "an incomplete output was left for the user";
+    EXPECT_FALSE(fs::exists(output)) << "an incomplete output was left behind";
+}
+
+std::vector<FaultCase> AllCases() {
+    std::vector<FaultCase> cases;
+    for (Op op : {Op::Encrypt, Op::Decrypt}) {
+        for (At at : {At::Opening, At::First, At::Middle, At::Last}) {
+            cases.push_back({op, Fault::ReadError, at});
+        }
+        for (At at : {At::First, At::Middle, At::Last}) {
+            cases.push_back({op, Fault::WriteError, at});
+        }
+        for (At at : {At::First, At::Middle, At::Last}) {
+            cases.push_back({op, Fault::PartialWrite, at});
+        }
+        cases.push_back({op, Fault::KernelShortWriteFull, At::First});
+        cases.push_back({op, Fault::KernelShortWriteFull, At::Middle});
+        cases.push_back({op, Fault::KernelShortWriteOnly, At::Middle});
+        cases.push_back({op, Fault::KernelShortWriteOnly, At::Last});
+        cases.push_back({op, Fault::CloseError, At::Closing});
+        cases.push_back({op, Fault::KernelCloseError, At::Closing});
+        cases.push_back({op, Fault::KernelFsyncError, At::Closing});
+    }
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, FaultInjection, testing::ValuesIn(AllCases()), CaseName);
+
+}  // namespace

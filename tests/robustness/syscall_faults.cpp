@@ -1,0 +1,100 @@
+#include "syscall_faults.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+
+namespace {
+
+std::atomic<int> g_fd{-1};
+std::atomic<int> g_kind{0};
+std::atomic<int> g_target{0};
+std::atomic<int> g_writes{0};
+std::atomic<int> g_fired{0};
+std::atomic<bool> g_full{false};
+
+bool Armed(int fd) {
+    return fd >= 0 && g_fd.load() == fd;
+}
+
+syscall_faults::Kind ArmedKind() {
+    return static_cast<syscall_faults::Kind>(g_kind.load());
+}
+
+ssize_t RealWrite(int fd, const void* buffer, std::size_t count) {
+    return ::syscall(SYS_write, fd, buffer, count);
+}
+
+}  // namespace
+
+namespace syscall_faults {
+
+void Arm(int fd, Kind kind, int n) {
+    g_kind = static_cast<int>(kind);
+    g_target = n;
+    g_writes = 0;
+    g_fired = 0;
+    g_full = false;
+    g_fd = fd;
+}
+
+void Disarm() {
+    g_fd = -1;
+}
+
+void Reset() {
+    g_fd = -1;
+    g_fired = 0;
+}
+
+int Fired() {
+    return g_fired.load();
+}
+
+}  // namespace syscall_faults
+
+extern "C" ssize_t write(int fd, const void* buffer, std::size_t count) {
+    using syscall_faults::Kind;
+    if (!Armed(fd)) return RealWrite(fd, buffer, count);
+    const Kind kind = ArmedKind();
+    if (kind != Kind::ShortWriteThenFull && kind != Kind::ShortWriteOnly) {
+        return RealWrite(fd, buffer, count);
+    }
+    if (g_full.load()) {
+        errno = ENOSPC;
+        return -1;
+    }
+    if (++g_writes == g_target.load() && count > 1) {
+        ++g_fired;
+        if (kind == Kind::ShortWriteThenFull) g_full = true;
+        return RealWrite(fd, buffer, count / 2);
+    }
+    return RealWrite(fd, buffer, count);
+}
+
+extern "C" int fsync(int fd) {
+    if (Armed(fd) && ArmedKind() == syscall_faults::Kind::FsyncFails) {
+        ++g_fired;
+        errno = EIO;
+        return -1;
+    }
+    return static_cast<int>(::syscall(SYS_fsync, fd));
+}
+
+extern "C" int close(int fd) {
+    if (Armed(fd)) {
+        const bool fail = ArmedKind() == syscall_faults::Kind::CloseFails;
+        syscall_faults::Disarm();
+        const int rc = static_cast<int>(::syscall(SYS_close, fd));
+        if (fail && rc == 0) {
+            ++g_fired;
+            errno = EIO;
+            return -1;
+        }
+        return rc;
+    }
+    return static_cast<int>(::syscall(SYS_close, fd));
+}

@@ -1,0 +1,24 @@
+#pragma once
+// Faults below the platform file: this test executable defines its own write(), fsync() and
+// close(), which pass every call straight to the kernel except on the one descriptor a test has
+// armed. That descriptor can take only part of a write (and then report a full disk, or carry on
+// normally), fail its fsync, or fail its close (after really closing it, as the kernel does).
+
+namespace syscall_faults {
+
+enum class Kind {
+    ShortWriteThenFull,  // the n-th write takes half its bytes; every later write: ENOSPC
+    ShortWriteOnly,      // the n-th write takes half its bytes; later writes are normal
+    FsyncFails,          // fsync: EIO
+    CloseFails,          // close: the descriptor is released, the call reports EIO
+};
+
+// Arms fd; the count n applies to the write kinds (1-based). Closing fd disarms it.
+void Arm(int fd, Kind kind, int n = 1);
+void Disarm();
+// Disarms and forgets how many faults fired.
+void Reset();
+// How many armed faults actually fired since the last Arm.
+int Fired();
+
+}  // namespace syscall_faults
