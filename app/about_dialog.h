@@ -18,7 +18,11 @@ class CAboutDialog : public QDialog {
     QPushButton* OkButton() const { return ok_; }
     QLabel* IconLabel() const { return icon_; }
 
-  private:
+  protected:
+    // Escape and the close box end the box with the cancel result.
+    void reject() override { done(2); }
+
+private:
     QPushButton* ok_ = nullptr;
     QLabel* icon_ = nullptr;
 };

@@ -1,0 +1,607 @@
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QWebEnginePage>
+#include <QWebEngineView>
+#include <memory>
+#include <optional>
+
+#include "about_dialog.h"
+#include "dialog_units.h"
+#include "fileops/file_operations.h"
+#include "fileops/headless_window.h"
+#include "gui_test_support.h"
+#include "main_dialog.h"
+#include "ui_services.h"
+
+namespace {
+
+const QString kEnterKey = QStringLiteral("Please enter a key or select 'Generate Key'");
+const QString kInvalidKey = QStringLiteral("Invalid key format");
+const QString kNotEncrypted = QStringLiteral("This is not an encrypted file");
+const QString kEncrypted =
+    QStringLiteral("Encryption complete. Please retain this key for future reference.");
+const QString kDecrypted = QStringLiteral("Decryption complete");
+const QString kGoodKey = QStringLiteral("1234.5678.9ABC.DEFG");
+
+QByteArray RandomBytes(qsizetype size, quint32 seed) {
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(seed);
+    for (char& byte : bytes) byte = static_cast<char>(generator.bounded(256));
+    return bytes;
+}
+
+QByteArray ReadAll(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    return file.readAll();
+}
+
+class MainWindowTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        CUiTestHooks::Reset();
+        CUiTestHooks::RecordMessages(true);
+        ASSERT_TRUE(folder_.isValid());
+        dialog_ = std::make_unique<CMainDialog>();
+        ASSERT_TRUE(ShowAndWaitForPage(*dialog_)) << "the page did not report in";
+    }
+    void TearDown() override {
+        dialog_.reset();
+        CUiTestHooks::Reset();
+    }
+
+    CMainDialog& Dialog() { return *dialog_; }
+    QString Path(const QString& name) const { return folder_.filePath(name); }
+    QString WriteFile(const QString& name, const QByteArray& bytes) {
+        QFile file(Path(name));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        EXPECT_EQ(file.write(bytes), bytes.size());
+        return file.fileName();
+    }
+    QString Value(const QString& id) { return PageValue(*dialog_, id); }
+    void Click(const QString& id) { ClickElement(*dialog_, id); }
+
+    // Select File, answered in advance with path (nullopt: cancelled).
+    void SelectFile(std::optional<QString> path) {
+        const int before = CUiTestHooks::OpenFileRequests();
+        CUiTestHooks::AnswerNextOpenFile(path);
+        Click(QStringLiteral("BOpenFile"));
+        ASSERT_TRUE(WaitUntil([&] { return CUiTestHooks::OpenFileRequests() == before + 1; }));
+        if (path) {
+            ASSERT_TRUE(WaitUntil([&] { return Value(QStringLiteral("input_file")) == *path; }));
+        }
+    }
+
+    std::vector<RecordedMessage>& Messages() { return CUiTestHooks::Messages(); }
+    // Clicks the button and waits for the operation to show a message and return.
+    const RecordedMessage& RunUntilMessage(const QString& id) {
+        const std::size_t before = Messages().size();
+        Click(id);
+        EXPECT_TRUE(WaitUntil(
+            [&] { return Messages().size() > before && Dialog().RunningOperations() == 0; }));
+        static const RecordedMessage none{};
+        return Messages().size() > before ? Messages()[before] : none;
+    }
+
+    QTemporaryDir folder_;
+    std::unique_ptr<CMainDialog> dialog_;
+};
+
+TEST_F(MainWindowTest, FrameHasCaptionFixedSizeMinimiseButNoMaximise) {
+    EXPECT_EQ(Dialog().windowTitle(), QStringLiteral("VYX Encryption"));
+    const QSize expected = CDialogUnits().Size(375, 225);
+    EXPECT_EQ(Dialog().size(), expected);
+    EXPECT_EQ(Dialog().minimumSize(), expected);
+    EXPECT_EQ(Dialog().maximumSize(), expected);
+    const Qt::WindowFlags flags = Dialog().windowFlags();
+    EXPECT_EQ(flags & Qt::WindowType_Mask, Qt::Window);  // a window of its own, in the taskbar
+    EXPECT_TRUE(flags.testFlag(Qt::WindowMinimizeButtonHint));
+    EXPECT_FALSE(flags.testFlag(Qt::WindowMaximizeButtonHint));
+    EXPECT_TRUE(flags.testFlag(Qt::WindowCloseButtonHint));
+    const QList<QSize> sizes = Dialog().windowIcon().availableSizes();
+    for (int side : {16, 32, 48}) EXPECT_TRUE(sizes.contains(QSize(side, side))) << side;
+    // The page fills the whole client area.
+    EXPECT_EQ(Dialog().View()->geometry(), Dialog().rect());
+}
+
+TEST_F(MainWindowTest, PageStartsEmptyWithItsCaptionsLabelsAndFonts) {
+    const QVariantMap page = RunScript(Dialog(), QStringLiteral(R"((function () {
+        const byId = (id) => document.getElementById(id);
+        const style = (id) => getComputedStyle(byId(id));
+        const label = (id) => document.querySelector('label[for="' + id + '"]');
+        const result = { title: document.title, background: getComputedStyle(document.body).backgroundColor,
+                         tables: document.querySelectorAll('table').length, captions: {}, widths: {} };
+        for (const id of ['BOpenFile', 'BHelpAbout', 'BGenerateKey', 'BEncrypt', 'BDecrypt', 'BExit']) {
+            result.captions[id] = byId(id).textContent;
+            result.widths[id] = byId(id).offsetWidth;
+            result['font_' + id] = style(id).fontFamily.split(',')[0] + ' ' + style(id).fontSize;
+        }
+        result.values = ['input_file', 'output_file', 'key', 'Complete', 'CompleteText'].map(
+            (id) => byId(id).tagName === 'INPUT' ? byId(id).value : byId(id).textContent);
+        result.outputLabel = label('output_file').textContent;
+        result.keyLabel = label('key').textContent;
+        result.inputLabel = document.getElementById(byId('input_file').getAttribute('aria-labelledby')).textContent;
+        result.outputSize = byId('output_file').size;
+        result.keySize = byId('key').size;
+        result.labelFont = getComputedStyle(label('key')).fontSize;
+        result.labelFamily = getComputedStyle(label('key')).fontFamily.split(',')[0];
+        result.inputFont = style('key').fontSize;
+        result.spanFont = style('Complete').fontSize;
+        result.aboutRight = byId('BHelpAbout').getBoundingClientRect().right > window.innerWidth / 2;
+        return result;
+    })())"))
+                                 .toMap();
+    EXPECT_EQ(page["title"].toString(), QString());
+    EXPECT_EQ(page["background"].toString(), QStringLiteral("rgb(211, 211, 211)"));
+    EXPECT_EQ(page["tables"].toInt(), 2);
+    const QVariantMap captions = page["captions"].toMap();
+    const QVariantMap widths = page["widths"].toMap();
+    const std::pair<const char*, const char*> buttons[] = {
+        {"BOpenFile", "Select File"}, {"BHelpAbout", "About"}, {"BGenerateKey", "Generate Key"},
+        {"BEncrypt", "Encrypt"},      {"BDecrypt", "Decrypt"}, {"BExit", "Exit"}};
+    for (const auto& [id, caption] : buttons) {
+        EXPECT_EQ(captions[id].toString(), QString::fromUtf8(caption)) << id;
+        if (QString::fromUtf8(id) != QStringLiteral("BHelpAbout")) {
+            EXPECT_EQ(widths[id].toInt(), 110) << id;
+        }
+        EXPECT_TRUE(page[QStringLiteral("font_") + id].toString().endsWith(QStringLiteral("px")));
+        EXPECT_TRUE(
+            page[QStringLiteral("font_") + id].toString().startsWith(QStringLiteral("Verdana")))
+            << id << " " << page[QStringLiteral("font_") + id].toString().toStdString();
+    }
+    EXPECT_EQ(page["values"].toStringList(), QStringList(5, QString()));
+    EXPECT_EQ(page["inputLabel"].toString(), QStringLiteral("Input File"));
+    EXPECT_EQ(page["outputLabel"].toString(), QStringLiteral("Ouput File"));
+    EXPECT_EQ(page["keyLabel"].toString(), QStringLiteral("Key"));
+    EXPECT_EQ(page["outputSize"].toInt(), 65);
+    EXPECT_EQ(page["keySize"].toInt(), 22);
+    EXPECT_EQ(page["labelFamily"].toString(), QStringLiteral("Arial"));
+    EXPECT_EQ(page["labelFont"].toString().left(5), QStringLiteral("13.33"));  // 10 pt
+    EXPECT_EQ(page["inputFont"].toString().left(5), QStringLiteral("10.66"));  // 8 pt
+    EXPECT_EQ(page["spanFont"].toString().left(5), QStringLiteral("10.66"));
+    EXPECT_TRUE(page["aboutRight"].toBool());
+}
+
+TEST_F(MainWindowTest, TabReachesEveryControlInPageOrder) {
+    RunScript(Dialog(), QStringLiteral("document.activeElement.blur(); window.focus(); true"));
+    QWidget* target = Dialog().View()->focusProxy();
+    ASSERT_NE(target, nullptr);
+    QStringList visited;
+    for (int press = 0; press < 9; ++press) {
+        QTest::keyClick(target, Qt::Key_Tab);
+        QString id;
+        WaitUntil(
+            [&] {
+                id = RunScript(Dialog(), QStringLiteral("document.activeElement.id")).toString();
+                return !id.isEmpty() && !visited.contains(id);
+            },
+            5000);
+        visited << id;
+    }
+    EXPECT_EQ(visited, (QStringList{"BOpenFile", "BHelpAbout", "BGenerateKey", "BEncrypt",
+                                    "BDecrypt", "BExit", "input_file", "output_file", "key"}));
+}
+
+TEST_F(MainWindowTest, TypedKeysReachThePageValues) {
+    RunScript(Dialog(), QStringLiteral("document.getElementById('key').focus(); true"));
+    QTest::keyClicks(Dialog().View()->focusProxy(), kGoodKey);
+    ASSERT_TRUE(WaitUntil([&] { return Value(QStringLiteral("key")) == kGoodKey; }));
+    // The page has told every keystroke; a read now sees the whole text.
+    ASSERT_TRUE(WaitUntil([&] {
+        Dialog().ReadPageFields();
+        return Dialog().Fields().key == kGoodKey.toStdU16String();
+    }));
+}
+
+TEST_F(MainWindowTest, GenerateKeyFillsKeyAndRewritesEditedOutput) {
+    const QString input = WriteFile(QStringLiteral("plain.txt"), "abc");
+    SelectFile(input);
+    const QString proposed = Path(QStringLiteral("plain_encr.txt"));
+    EXPECT_EQ(Value(QStringLiteral("output_file")), proposed);
+
+    TypeInto(Dialog(), QStringLiteral("output_file"), QStringLiteral("/somewhere/else"));
+    Click(QStringLiteral("BGenerateKey"));
+    const QRegularExpression keyText(QStringLiteral("^[0-9A-F]{4}(\\.[0-9A-F]{4}){3}$"));
+    QString key;
+    ASSERT_TRUE(WaitUntil([&] {
+        key = Value(QStringLiteral("key"));
+        return !key.isEmpty();
+    }));
+    EXPECT_TRUE(keyText.match(key).hasMatch()) << key.toStdString();
+    EXPECT_EQ(Dialog().Fields().key, key.toStdU16String());
+    // The page was not read first: the edited output went back to the held value.
+    EXPECT_EQ(Value(QStringLiteral("output_file")), proposed);
+
+    Click(QStringLiteral("BGenerateKey"));
+    ASSERT_TRUE(WaitUntil([&] { return Value(QStringLiteral("key")) != key; }));
+}
+
+TEST_F(MainWindowTest, SelectFileProposesOutputAndReplacesBothPaths) {
+    const std::pair<const char*, const char*> cases[] = {{"report.doc", "report_encr.doc"},
+                                                         {"report_encr.doc", "report_decr.doc"},
+                                                         {"notes", "notes_encr"}};
+    for (const auto& [name, proposal] : cases) {
+        const QString input = WriteFile(QString::fromUtf8(name), "x");
+        TypeInto(Dialog(), QStringLiteral("output_file"), QStringLiteral("edited by hand"));
+        SelectFile(input);
+        EXPECT_EQ(Value(QStringLiteral("output_file")), Path(QString::fromUtf8(proposal)));
+        EXPECT_EQ(Dialog().Fields().inputFile, input.toStdU16String());
+        EXPECT_EQ(Dialog().Fields().outputFile, Path(QString::fromUtf8(proposal)).toStdU16String());
+    }
+}
+
+TEST_F(MainWindowTest, SelectFileRewritesTypedKeyFromHeldValue) {
+    TypeInto(Dialog(), QStringLiteral("key"), kGoodKey);
+    SelectFile(WriteFile(QStringLiteral("a.bin"), "a"));
+    EXPECT_EQ(Value(QStringLiteral("key")), QString());
+}
+
+TEST_F(MainWindowTest, CancelledSelectionChangesNothing) {
+    SelectFile(WriteFile(QStringLiteral("a.bin"), "a"));
+    TypeInto(Dialog(), QStringLiteral("key"), kGoodKey);
+    TypeInto(Dialog(), QStringLiteral("output_file"), QStringLiteral("typed"));
+    const PageFields before = Dialog().Fields();
+    SelectFile(std::nullopt);
+    EXPECT_EQ(Value(QStringLiteral("key")), kGoodKey);
+    EXPECT_EQ(Value(QStringLiteral("output_file")), QStringLiteral("typed"));
+    EXPECT_EQ(Value(QStringLiteral("input_file")), Path(QStringLiteral("a.bin")));
+    EXPECT_EQ(Dialog().Fields().outputFile, before.outputFile);
+    EXPECT_EQ(Dialog().Fields().key, before.key);
+}
+
+TEST_F(MainWindowTest, EncryptThenDecryptRestoresTheFile) {
+    const QByteArray plain = RandomBytes(300'007, 7);
+    const QString input = WriteFile(QStringLiteral("data.bin"), plain);
+    SelectFile(input);
+    Click(QStringLiteral("BGenerateKey"));
+    ASSERT_TRUE(WaitUntil([&] { return !Value(QStringLiteral("key")).isEmpty(); }));
+
+    const RecordedMessage& encrypted = RunUntilMessage(QStringLiteral("BEncrypt"));
+    EXPECT_EQ(encrypted.text, kEncrypted);
+    EXPECT_EQ(encrypted.caption, QString());
+    EXPECT_EQ(encrypted.owner, &Dialog());
+    EXPECT_EQ(encrypted.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    EXPECT_EQ(Value(QStringLiteral("CompleteText")), QStringLiteral("Complete"));
+    EXPECT_EQ(Value(QStringLiteral("Complete")), QStringLiteral("100 %"));
+    const QByteArray stored = ReadAll(Path(QStringLiteral("data_encr.bin")));
+    ASSERT_EQ(stored.size(), plain.size() + 2);
+    EXPECT_EQ(stored.left(2), QByteArray("\x7E\xF9"));
+    EXPECT_NE(stored.mid(2), plain);
+
+    SelectFile(Path(QStringLiteral("data_encr.bin")));
+    EXPECT_EQ(Value(QStringLiteral("output_file")), Path(QStringLiteral("data_decr.bin")));
+    const RecordedMessage& decrypted = RunUntilMessage(QStringLiteral("BDecrypt"));
+    EXPECT_EQ(decrypted.text, kDecrypted);
+    EXPECT_EQ(Value(QStringLiteral("Complete")), QStringLiteral("100 %"));
+    EXPECT_EQ(ReadAll(Path(QStringLiteral("data_decr.bin"))), plain);
+}
+
+struct Refusal {
+    const char* name;
+    const char* key;
+    const char* button;
+    bool encryptedInput;  // give the input the marker of an encrypted file
+    const char* message;
+};
+
+class RefusalTest : public MainWindowTest, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(RefusalTest, ShowsItsMessageAndTouchesNoOutput) {
+    const Refusal& c = GetParam();
+    const QByteArray content =
+        c.encryptedInput ? QByteArray("\x7E\xF9payload") : QByteArray("plain");
+    SelectFile(WriteFile(QStringLiteral("in.txt"), content));
+    TypeInto(Dialog(), QStringLiteral("key"), QString::fromUtf8(c.key));
+    const RecordedMessage& shown = RunUntilMessage(QString::fromUtf8(c.button));
+    EXPECT_EQ(shown.text, QString::fromUtf8(c.message));
+    EXPECT_EQ(shown.owner, &Dialog());
+    EXPECT_EQ(Messages().size(), 1u);
+    EXPECT_FALSE(QFileInfo::exists(Path(QStringLiteral("in_encr.txt"))));
+    EXPECT_EQ(Value(QStringLiteral("Complete")), QString());
+    EXPECT_EQ(Value(QStringLiteral("CompleteText")), QString());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Operations, RefusalTest,
+    ::testing::Values(Refusal{"EncryptEmptyKey", "", "BEncrypt", false,
+                              "Please enter a key or select 'Generate Key'"},
+                      Refusal{"DecryptEmptyKey", "", "BDecrypt", true,
+                              "Please enter a key or select 'Generate Key'"},
+                      Refusal{"EncryptLowerCaseKey", "1234.5678.9abc.DEFG", "BEncrypt", false,
+                              "Invalid key format"},
+                      Refusal{"DecryptBadSeparator", "1234-5678.9ABC.DEFG", "BDecrypt", true,
+                              "Invalid key format"},
+                      Refusal{"EncryptShortKey", "1234.5678", "BEncrypt", false,
+                              "Invalid key format"},
+                      Refusal{"DecryptPlainFile", "1234.5678.9ABC.DEFG", "BDecrypt", false,
+                              "This is not an encrypted file"}),
+    [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
+
+TEST_F(MainWindowTest, StreamMessagesHaveNoOwnerAndOfferCancel) {
+    SelectFile(Path(QStringLiteral("missing.bin")));
+    TypeInto(Dialog(), QStringLiteral("key"), kGoodKey);
+    const RecordedMessage& shown = RunUntilMessage(QStringLiteral("BEncrypt"));
+    EXPECT_TRUE(shown.text.startsWith(QStringLiteral("File could not be opened: ")))
+        << shown.text.toStdString();
+    EXPECT_EQ(shown.owner, nullptr);
+    EXPECT_EQ(shown.caption, QString());
+    EXPECT_EQ(shown.buttons, QMessageBox::Ok | QMessageBox::Cancel);
+}
+
+TEST_F(MainWindowTest, RealMessageBoxIsModalOwnedAndUncaptioned) {
+    CUiTestHooks::RecordMessages(false);
+    bool seen = false;
+    QString text, title;
+    QWidget* owner = nullptr;
+    OnNextModal<QMessageBox>([&](QMessageBox& box) {
+        seen = true;
+        text = box.text();
+        title = box.windowTitle();
+        owner = box.parentWidget();
+        box.button(QMessageBox::Ok)->click();
+    });
+    Click(QStringLiteral("BEncrypt"));
+    ASSERT_TRUE(WaitUntil([&] { return seen && QApplication::activeModalWidget() == nullptr; }));
+    EXPECT_EQ(text, kEnterKey);
+    EXPECT_EQ(title, QString());
+    EXPECT_EQ(owner, &Dialog());
+}
+
+TEST_F(MainWindowTest, DroppedFileIsSelected) {
+    const QString input = WriteFile(QStringLiteral("dropped.pdf"), "%PDF");
+    QWidget* target = Dialog().View()->focusProxy();
+    ASSERT_NE(target, nullptr);
+    auto drop = [&](const QString& path, QEvent::Type type) {
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(path)});
+        const QPointF at(target->width() / 2.0, target->height() / 2.0);
+        if (type == QEvent::DragEnter) {
+            QDragEnterEvent event(at.toPoint(), Qt::CopyAction, &mime, Qt::LeftButton,
+                                  Qt::NoModifier);
+            QApplication::sendEvent(target, &event);
+            return event.isAccepted();
+        }
+        QDropEvent event(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &event);
+        return event.isAccepted();
+    };
+    // A folder is no file to encrypt.
+    EXPECT_FALSE(drop(folder_.path(), QEvent::DragEnter));
+    EXPECT_FALSE(drop(folder_.path(), QEvent::Drop));
+    EXPECT_TRUE(drop(input, QEvent::DragEnter));
+    EXPECT_TRUE(drop(input, QEvent::Drop));
+    ASSERT_TRUE(WaitUntil([&] { return Value(QStringLiteral("input_file")) == input; }));
+    EXPECT_EQ(Value(QStringLiteral("output_file")), Path(QStringLiteral("dropped_encr.pdf")));
+    // The page is still the program's own.
+    EXPECT_EQ(Dialog().View()->url(), QUrl(QStringLiteral("qrc:/page/main.html")));
+}
+
+struct AboutCase {
+    const char* name;
+    int command;    // 0: the About button; otherwise the system command sent
+    int closeWith;  // the key that closes the box, 0: the close box
+    int result;
+};
+
+class AboutBoxTest : public MainWindowTest, public ::testing::WithParamInterface<AboutCase> {};
+
+TEST_P(AboutBoxTest, ShowsTheSameBoxAndCloses) {
+    const AboutCase& c = GetParam();
+    bool seen = false;
+    int result = -1;
+    QStringList texts;
+    QString title;
+    bool okDefault = false, okTopRight = false, hasIcon = false;
+    OnNextModal<CAboutDialog>([&](CAboutDialog& about) {
+        seen = true;
+        title = about.windowTitle();
+        for (QLabel* label : about.findChildren<QLabel*>())
+            if (!label->text().isEmpty()) texts << label->text();
+        okDefault =
+            about.OkButton()->isDefault() && about.OkButton()->text() == QStringLiteral("OK");
+        okTopRight = about.OkButton()->geometry().left() > about.width() / 2 &&
+                     about.OkButton()->geometry().top() < about.height() / 4;
+        hasIcon = !about.IconLabel()->pixmap().isNull();
+        QObject::connect(&about, &QDialog::finished, [&](int code) { result = code; });
+        if (c.closeWith != 0)
+            QTest::keyClick(&about, static_cast<Qt::Key>(c.closeWith));
+        else
+            about.close();
+    });
+    if (c.command == 0)
+        Click(QStringLiteral("BHelpAbout"));
+    else
+        Dialog().OnSysCommand(static_cast<unsigned>(c.command), 0);
+    ASSERT_TRUE(WaitUntil([&] { return seen && result != -1; }));
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(title, QStringLiteral("Vyx Encryption"));
+    EXPECT_EQ(texts,
+              (QStringList{
+                  QStringLiteral("VYX 128 bit data encryption\nVersion 1.02"),
+                  QStringLiteral("Encryption may assist in protecting the contents of a message. "
+                                 "There is no guarantee that an orgininal message cannot be "
+                                 "recovered from the encrypted data in part or in full."),
+                  QStringLiteral("This system should not be used in cases where loss or damage "
+                                 "could occur should an original message be recovered.")}));
+    EXPECT_TRUE(okDefault);
+    EXPECT_TRUE(okTopRight);
+    EXPECT_TRUE(hasIcon);
+    EXPECT_TRUE(Dialog().isVisible());  // the main window stays
+}
+
+INSTANTIATE_TEST_SUITE_P(Openers, AboutBoxTest,
+                         ::testing::Values(AboutCase{"ButtonEscape", 0, Qt::Key_Escape, 2},
+                                           AboutCase{"ButtonEnter", 0, Qt::Key_Return, 1},
+                                           AboutCase{"Command10CloseBox", 0x10, 0, 2},
+                                           AboutCase{"Command13Enter", 0x13, Qt::Key_Enter, 1},
+                                           AboutCase{"Command1FEscape", 0x1F, Qt::Key_Escape, 2}),
+                         [](const ::testing::TestParamInfo<AboutCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(MainWindowTest, OtherSystemCommandsOpenNoAboutBox) {
+    for (unsigned command : {0x0000u, 0x000Fu, 0x0020u, 0x0110u, 0xF010u}) {
+        bool opened = false;
+        OnNextModal<QDialog>(
+            [&](QDialog& box) {
+                opened = true;
+                box.reject();
+            },
+            200);
+        Dialog().OnSysCommand(command, 0);
+        WaitUntil([] { return false; }, 250);  // give a wrongly opened box the time to show
+        EXPECT_FALSE(opened) << command;
+        EXPECT_TRUE(Dialog().isVisible()) << command;
+    }
+}
+
+TEST_F(MainWindowTest, ExitEndsTheRunWithCancel) {
+    Click(QStringLiteral("BExit"));
+    ASSERT_TRUE(WaitUntil([&] { return !Dialog().isVisible(); }));
+    EXPECT_EQ(Dialog().result(), 2);
+}
+
+TEST_F(MainWindowTest, CloseBoxEndsTheRunWithCancel) {
+    Dialog().close();
+    ASSERT_TRUE(WaitUntil([&] { return !Dialog().isVisible(); }));
+    EXPECT_EQ(Dialog().result(), 2);
+}
+
+TEST(MainWindowModal, DoModalReturnsCancelAfterExit) {
+    CUiTestHooks::Reset();
+    CMainDialog dialog;
+    // Written before the page exists: the page shows it once it has loaded.
+    dialog.Fields().key = u"KEPT.OVER.LOAD.0000";
+    dialog.WritePageFields();
+    QString keyShown;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (!dialog.IsPageReady() || !keyShown.isEmpty()) return;
+        keyShown = PageValue(dialog, QStringLiteral("key"));
+        ClickElement(dialog, QStringLiteral("BExit"));
+    });
+    poll.start(20);
+    QTimer::singleShot(60000, &dialog, [&] { dialog.EndDialog(-1); });  // a hung test ends
+    EXPECT_EQ(dialog.DoModal(), 2);
+    EXPECT_EQ(keyShown, QStringLiteral("KEPT.OVER.LOAD.0000"));
+}
+
+// Runs act once from inside the first pump of the operation started by clicking button.
+class LongRunTest : public MainWindowTest {
+  protected:
+    static constexpr qsizetype kLargeFile = 48 * 1024 * 1024;
+
+    void SetUp() override {
+        MainWindowTest::SetUp();
+        if (HasFatalFailure()) return;
+        input_ = WriteFile(QStringLiteral("large.bin"), RandomBytes(kLargeFile, 3));
+        SelectFile(input_);
+        TypeInto(Dialog(), QStringLiteral("key"), kGoodKey);
+    }
+
+    // Clicks button; from inside the first pump that finds the run going, calls act and then lets
+    // events through until arrived() holds, so what act sent reaches the window during the run.
+    void RunWith(const QString& button, const std::function<void()>& act,
+                 const std::function<bool()>& arrived) {
+        bool acted = false;
+        bool arrivedDuringRun = false;
+        QTimer timer;
+        QObject::connect(&timer, &QTimer::timeout, [&] {
+            if (acted || Dialog().RunningOperations() == 0 ||
+                Dialog().Fields().completeText != u"Complete")
+                return;
+            acted = true;
+            act();
+            arrivedDuringRun = WaitUntil(arrived, 30000);
+        });
+        timer.start(0);
+        Click(button);
+        ASSERT_TRUE(WaitUntil([&] { return acted; }, 60000));
+        ASSERT_TRUE(WaitUntil([&] { return Dialog().RunningOperations() == 0; }, 120000));
+        EXPECT_TRUE(arrivedDuringRun);
+    }
+    // Clicks an element without waiting for the page's answer (the caller is inside a pump).
+    void ClickSoon(const QString& id) {
+        Dialog().View()->page()->runJavaScript(
+            QStringLiteral("document.getElementById('%1').click()").arg(id));
+    }
+
+    // The file the operation makes of the input with this key, made without the window.
+    QByteArray ExpectedOutput(const QString& key) {
+        HeadlessWindow headless;
+        headless.page.key = key.toStdU16String();
+        headless.page.inputFile = input_.toStdU16String();
+        headless.page.outputFile = Path(QStringLiteral("reference.bin")).toStdU16String();
+        EncryptFile(headless);
+        return ReadAll(Path(QStringLiteral("reference.bin")));
+    }
+
+    QString input_;
+};
+
+TEST_F(LongRunTest, CloseBoxDuringRunStopsItAndLeavesNoOutput) {
+    RunWith(
+        QStringLiteral("BEncrypt"), [&] { Dialog().close(); },
+        [&] { return Dialog().StopRequested(); });
+    ASSERT_TRUE(WaitUntil([&] { return !Dialog().isVisible(); }));
+    EXPECT_EQ(Dialog().result(), 2);
+    EXPECT_FALSE(QFileInfo::exists(Path(QStringLiteral("large_encr.bin"))));
+    EXPECT_TRUE(Messages().empty());
+}
+
+TEST_F(LongRunTest, ExitClickedDuringRunStopsItAndLeavesNoOutput) {
+    RunWith(
+        QStringLiteral("BEncrypt"), [&] { ClickSoon(QStringLiteral("BExit")); },
+        [&] { return Dialog().StopRequested(); });
+    ASSERT_TRUE(WaitUntil([&] { return !Dialog().isVisible(); }));
+    EXPECT_EQ(Dialog().result(), 2);
+    EXPECT_FALSE(QFileInfo::exists(Path(QStringLiteral("large_encr.bin"))));
+    EXPECT_TRUE(Messages().empty());
+}
+
+// A run started from a pump reads the page, which every pump rewrites from the held values: it
+// works on the same files, and the stream refuses it the output the outer run is writing.
+TEST_F(LongRunTest, EncryptClickedDuringRunIsRefusedByTheStreamAndTheRunCompletes) {
+    RunWith(
+        QStringLiteral("BEncrypt"), [&] { ClickSoon(QStringLiteral("BEncrypt")); },
+        [&] { return !Messages().empty(); });
+    ASSERT_EQ(Messages().size(), 2u);
+    EXPECT_TRUE(Messages()[0].text.startsWith(QStringLiteral("File could not be opened: ")))
+        << Messages()[0].text.toStdString();
+    EXPECT_EQ(Messages()[0].owner, nullptr);
+    EXPECT_EQ(Messages()[1].text, kEncrypted);
+    EXPECT_EQ(Messages()[1].owner, &Dialog());
+    EXPECT_TRUE(ExpectedOutput(kGoodKey) == ReadAll(Path(QStringLiteral("large_encr.bin"))));
+    EXPECT_EQ(Value(QStringLiteral("Complete")), QStringLiteral("100 %"));
+    EXPECT_TRUE(Dialog().isVisible());
+}
+
+// Generate Key from a pump changes the page's key; the running operation keeps the key it read.
+TEST_F(LongRunTest, GenerateKeyDuringRunLeavesTheRunsKey) {
+    RunWith(
+        QStringLiteral("BEncrypt"), [&] { ClickSoon(QStringLiteral("BGenerateKey")); },
+        [&] { return Dialog().Fields().key != kGoodKey.toStdU16String(); });
+    ASSERT_EQ(Messages().size(), 1u);
+    EXPECT_EQ(Messages()[0].text, kEncrypted);
+    const QString newKey = Value(QStringLiteral("key"));
+    EXPECT_NE(newKey, kGoodKey);
+    EXPECT_EQ(newKey.size(), 19);
+    EXPECT_EQ(Dialog().Fields().key, newKey.toStdU16String());
+    EXPECT_TRUE(ExpectedOutput(kGoodKey) == ReadAll(Path(QStringLiteral("large_encr.bin"))));
+}
+
+}  // namespace

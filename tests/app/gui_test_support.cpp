@@ -1,0 +1,82 @@
+#include "gui_test_support.h"
+
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QPointer>
+#include <QTimer>
+#include <QWebEnginePage>
+#include <QWebEngineView>
+#include <memory>
+
+#include "dhtml_dialog.h"
+
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (!done()) {
+        if (deadline.hasExpired()) return done();
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
+    }
+    return true;
+}
+
+QVariant RunScript(CDHtmlDialog& dialog, const QString& script, int timeoutMs) {
+    auto result = std::make_shared<std::pair<bool, QVariant>>(false, QVariant());
+    dialog.View()->page()->runJavaScript(script, [result](const QVariant& value) {
+        result->first = true;
+        result->second = value;
+    });
+    WaitUntil([&] { return result->first; }, timeoutMs);
+    return result->second;
+}
+
+bool ShowAndWaitForPage(CDHtmlDialog& dialog, int timeoutMs) {
+    dialog.show();
+    return WaitUntil([&] { return dialog.IsPageReady(); }, timeoutMs);
+}
+
+namespace {
+QString Quoted(const QString& text) {
+    // A JSON string is a valid script string literal.
+    return QString::fromUtf8(QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact))
+        .mid(1)
+        .chopped(1);
+}
+}  // namespace
+
+void ClickElement(CDHtmlDialog& dialog, const QString& id) {
+    RunScript(dialog, QStringLiteral("document.getElementById(%1).click(); true").arg(Quoted(id)));
+}
+
+void TypeInto(CDHtmlDialog& dialog, const QString& id, const QString& text) {
+    RunScript(dialog, QStringLiteral("(function () { const e = document.getElementById(%1);"
+                                     " e.value = %2; e.dispatchEvent(new Event('input'));"
+                                     " return true; })()")
+                          .arg(Quoted(id), Quoted(text)));
+}
+
+QString PageValue(CDHtmlDialog& dialog, const QString& id) {
+    return RunScript(dialog, QStringLiteral("(function () { const e = document.getElementById(%1);"
+                                            " return e.tagName === 'INPUT' ? e.value"
+                                            " : e.textContent; })()")
+                                 .arg(Quoted(id)))
+        .toString();
+}
+
+void OnNextModalWidget(const std::function<bool(QWidget&)>& act, int timeoutMs) {
+    auto* timer = new QTimer(qApp);
+    auto elapsed = std::make_shared<QElapsedTimer>();
+    elapsed->start();
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, [timer, act, elapsed, timeoutMs] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if ((modal != nullptr && modal->isVisible() && act(*modal)) ||
+            elapsed->elapsed() > timeoutMs) {
+            timer->stop();
+            timer->deleteLater();
+        }
+    });
+    timer->start();
+}
