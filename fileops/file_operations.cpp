@@ -283,7 +283,11 @@ void DecryptFile(IMainWindow& window) {
         std::int32_t length = input.Read(stored, kBlockSize);
         while (length > 0) {
             DecryptBlock(state, stored, length, restored);
-            output.Write(restored.data(), length);
+            if (length == kBlockSize) {
+                output.Write(restored.data(), kBlockSize);  // a fixed count copies inline
+            } else {
+                output.Write(restored.data(), length);
+            }
             length = input.Read(stored, kBlockSize);
             if (!row.Count(length)) return TransferResult::Stopped;
         }
