@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
 #define VYX_X86_SHUFFLE 1
@@ -133,6 +134,20 @@ struct StepResult {
     return {wordA, wordB, state.emissionOrders[row].data(), state.placementOrders[row].data()};
 }
 
+// The little-endian word of the eight bytes source[index[0]], ..., source[index[7]], assembled in
+// a register (bytes stored one by one and read back as a word would stall the processor).
+template <std::size_t... K>
+[[gnu::always_inline]] inline std::uint64_t GatherWord(const std::uint8_t* source,
+                                                       const std::uint8_t* index,
+                                                       std::index_sequence<K...>) {
+    return ((std::uint64_t(source[index[K]]) << (8 * K)) | ...);
+}
+
+[[gnu::always_inline]] inline std::uint64_t GatherWord(const std::uint8_t* source,
+                                                       const std::uint8_t* index) {
+    return GatherWord(source, index, std::make_index_sequence<8>());
+}
+
 void EncryptFullPortable(CipherState& state, const std::uint8_t* block, std::uint8_t* out) {
     if (!RowsMatchKeyBytes(state)) [[unlikely]] {
         return RebuildRowsThen<EncryptFullPortable>(state, block, out);
@@ -141,7 +156,8 @@ void EncryptFullPortable(CipherState& state, const std::uint8_t* block, std::uin
     std::uint8_t masked[16];
     StoreLittleEndian(LoadLittleEndian(block) ^ step.wordA, masked);
     StoreLittleEndian(LoadLittleEndian(block + 8) ^ step.wordB, masked + 8);
-    for (int k = 0; k < 16; ++k) out[k] = masked[step.order[k]];
+    StoreLittleEndian(GatherWord(masked, step.order), out);
+    StoreLittleEndian(GatherWord(masked, step.order + 8), out + 8);
 }
 
 void DecryptFullPortable(CipherState& state, const std::uint8_t* stored, std::uint8_t* area) {
@@ -149,10 +165,8 @@ void DecryptFullPortable(CipherState& state, const std::uint8_t* stored, std::ui
         return RebuildRowsThen<DecryptFullPortable>(state, stored, area);
     }
     const StepResult step = StepState(state);
-    std::uint8_t placed[16];
-    for (int p = 0; p < 16; ++p) placed[p] = stored[step.placement[p]];
-    StoreLittleEndian(LoadLittleEndian(placed) ^ step.wordA, area);
-    StoreLittleEndian(LoadLittleEndian(placed + 8) ^ step.wordB, area + 8);
+    StoreLittleEndian(GatherWord(stored, step.placement) ^ step.wordA, area);
+    StoreLittleEndian(GatherWord(stored, step.placement + 8) ^ step.wordB, area + 8);
 }
 
 #if VYX_X86_SHUFFLE
