@@ -83,8 +83,20 @@ TEST_F(HarnessTest, RunsWithoutCompletionExitOne) {
     EXPECT_EQ(run.status, 1);
 }
 
+TEST_F(HarnessTest, ThroughputChecksTheRoundTripAndLeavesNoFilesBehind) {
+    const Outcome run = Bench("throughput --size 1 --repeat 2 --dir " + dir.Path().string());
+    EXPECT_EQ(run.status, 0);
+    for (const char* line :
+         {"fastest of 2 rounds\n", "\ncopy:", "\nencrypt:", "\ndecrypt:", "\nencrypt/copy: ",
+          "\ndecrypt/copy: ", "\nround trip: identical\n", "\npeak RSS: "}) {
+        EXPECT_NE(run.out.find(line), std::string::npos) << line << " in\n" << run.out;
+    }
+    EXPECT_TRUE(fs::is_empty(dir.Path()));
+}
+
 TEST_F(HarnessTest, BadCommandLinesAreRefused) {
-    for (const char* args : {"", "encrypt", "encrypt a b", "shred a b c", "throughput --size x"}) {
+    for (const char* args : {"", "encrypt", "encrypt a b", "shred a b c", "throughput --size x",
+                             "throughput --repeat 0"}) {
         const Outcome run = Bench(args);
         EXPECT_EQ(run.status, 2) << args;
         EXPECT_EQ(run.out, "") << args;
