@@ -201,6 +201,7 @@ void FinishRun(IMainWindow& window, CFileStream& input, CFileStream& output,
 }  // namespace
 
 void EncryptFile(IMainWindow& window) {
+    if (window.StopRequested()) return;  // a click that arrived while the window is closing
     const RunInputs inputs = TakeInputs(window);
     CipherState state;
     if (!AcceptKey(window, inputs.key, state)) return;
@@ -235,6 +236,7 @@ void EncryptFile(IMainWindow& window) {
 }
 
 void DecryptFile(IMainWindow& window) {
+    if (window.StopRequested()) return;
     const RunInputs inputs = TakeInputs(window);
     CipherState state;
     if (!AcceptKey(window, inputs.key, state)) return;

@@ -155,6 +155,18 @@ TEST_F(LateStopTest, StopAfterTheLastPumpKeepsTheCompleteOutputButShowsNoMessage
     EXPECT_EQ(fs::file_size(dir / "out"), 102u);
 }
 
+TEST_F(LateStopTest, RunStartedWhileTheWindowIsClosingDoesNothing) {
+    WriteBytes(dir / "in", {0x7E, 0xF9, 1});
+    window.stopRequested = true;
+    for (const Op op : {Op::Encrypt, Op::Decrypt}) {
+        SetPage(op == Op::Encrypt ? u"" : kKey, dir / "in", dir / "out");
+        RunOp(op, window);
+    }
+    EXPECT_TRUE(window.messages.empty());
+    EXPECT_TRUE(window.pageWrites.empty());
+    EXPECT_FALSE(fs::exists(dir / "out"));
+}
+
 TEST_F(LateStopTest, StopWhileTheEmptyInputWarningIsUpCreatesNoOutput) {
     WriteBytes(dir / "in", {});
     SetPage(kKey, dir / "in", dir / "out");
