@@ -25,7 +25,6 @@ CEncryptionApp::CEncryptionApp(int& argc, char** argv) : QApplication(PreparePro
     InitPageResources();
     setApplicationName(QStringLiteral("vyx-encryption"));
     setApplicationVersion(QStringLiteral("1.02"));
-    setOrganizationName(QString());
     // Lets the desktop match the windows to the installed launcher and its icon.
     setDesktopFileName(QStringLiteral("vyx-encryption"));
     setWindowIcon(AppIcon());

@@ -4,6 +4,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
@@ -261,6 +262,31 @@ TEST_F(MainWindowTest, CancelledSelectionChangesNothing) {
     EXPECT_EQ(Value(QStringLiteral("input_file")), Path(QStringLiteral("a.bin")));
     EXPECT_EQ(Dialog().Fields().outputFile, before.outputFile);
     EXPECT_EQ(Dialog().Fields().key, before.key);
+}
+
+TEST_F(MainWindowTest, RealOpenFileDialogAsksForOneExistingFileAndCancels) {
+    TypeInto(Dialog(), QStringLiteral("key"), kGoodKey);
+    bool seen = false;
+    QFileDialog::FileMode mode = QFileDialog::Directory;
+    QFileDialog::AcceptMode accept = QFileDialog::AcceptSave;
+    QStringList filters;
+    QWidget* owner = nullptr;
+    OnNextModal<QFileDialog>([&](QFileDialog& files) {
+        seen = true;
+        mode = files.fileMode();
+        accept = files.acceptMode();
+        filters = files.nameFilters();
+        owner = files.parentWidget();
+        files.reject();
+    });
+    Click(QStringLiteral("BOpenFile"));
+    ASSERT_TRUE(WaitUntil([&] { return seen && QApplication::activeModalWidget() == nullptr; }));
+    EXPECT_EQ(mode, QFileDialog::ExistingFile);
+    EXPECT_EQ(accept, QFileDialog::AcceptOpen);
+    EXPECT_EQ(filters, QStringList{QStringLiteral("All Files (*)")});
+    EXPECT_EQ(owner, &Dialog());
+    EXPECT_EQ(Value(QStringLiteral("key")), kGoodKey);  // cancelled: the page was not rewritten
+    EXPECT_EQ(Value(QStringLiteral("input_file")), QString());
 }
 
 TEST_F(MainWindowTest, EncryptThenDecryptRestoresTheFile) {
