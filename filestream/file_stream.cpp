@@ -101,7 +101,7 @@ std::uint64_t CFileStream::GetLength() const {
 }
 
 void CFileStream::Reallocate(std::int64_t size, bool keepHeld) {
-    auto* block = new (std::nothrow) unsigned char[static_cast<std::size_t>(size)];
+    auto* block = new (std::nothrow) Byte[static_cast<std::size_t>(size)];
     if (block == nullptr) NotifyUserAndExit(u"unable to allocate file buffer");
     if (keepHeld && bufferIndex_ > 0) {
         std::memcpy(block, buffer_, static_cast<std::size_t>(bufferIndex_));

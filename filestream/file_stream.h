@@ -51,7 +51,7 @@ class CFileStream {
 
     // Bytes copied: count while enough remain, fewer where the end falls inside, then 0.
     std::int32_t Read(void* destination, std::int32_t count) {
-        unsigned char* cursor = readCursor_;
+        Byte* cursor = readCursor_;
         if (count > 0 && count < readLimit_ - cursor) {
             std::memcpy(destination, cursor, static_cast<std::size_t>(count));
             readCursor_ = cursor + count;
@@ -61,13 +61,42 @@ class CFileStream {
     }
 
     void Write(const void* source, std::int32_t count) {
-        unsigned char* cursor = writeCursor_;
+        Byte* cursor = writeCursor_;
+        if (count == 1 && cursor < writeLimit_) {
+            // A typed store, not a copy: it cannot alias the stream's own fields, so a caller's
+            // loop of single bytes keeps the cursor in a register.
+            *cursor = static_cast<Byte>(*static_cast<const unsigned char*>(source));
+            writeCursor_ = cursor + 1;
+            return;
+        }
         if (count > 0 && count <= writeLimit_ - cursor) {
             std::memcpy(cursor, source, static_cast<std::size_t>(count));
             writeCursor_ = cursor + count;
             return;
         }
         WriteSlow(source, count);
+    }
+
+    // Exactly what count calls of Write(byte, 1) do, one per byte in order (the file receives
+    // the same pieces), at the cost of a copy: for callers that emit bytes one by one but can
+    // gather them first.
+    void WriteSingleBytes(const void* source, std::int32_t count) {
+        const auto* in = static_cast<const unsigned char*>(source);
+        while (count > 0) {
+            Byte* cursor = writeCursor_;
+            const std::ptrdiff_t room = writeLimit_ - cursor;
+            if (room <= 0) {
+                WriteSlow(in, 1);
+                ++in;
+                --count;
+                continue;
+            }
+            const auto n = static_cast<std::int32_t>(room < count ? room : count);
+            std::memcpy(cursor, in, static_cast<std::size_t>(n));
+            writeCursor_ = cursor + n;
+            in += n;
+            count -= n;
+        }
     }
 
     // Passes held bytes to the file, makes them durable and closes. May throw CFileException;
@@ -101,6 +130,10 @@ class CFileStream {
     std::int32_t GetBufferSize() const { return preferredBufferSize_; }
 
   private:
+    // The buffer's byte type. char8_t, unlike unsigned char, does not alias other types: stores
+    // into the buffer do not force the compiler to reload the cursors below.
+    using Byte = char8_t;
+
     std::int32_t ReadSlow(void* destination, std::int32_t count);
     void WriteSlow(const void* source, std::int32_t count);
     // Brings the counted fields up to date with the fast-path cursors and disarms them.
@@ -114,12 +147,12 @@ class CFileStream {
     bool ReadOneChar(char16_t& c);
 
     // Fast-path cursors: null unless the stream is reading (or writing) with room to spare.
-    unsigned char* readCursor_ = nullptr;
-    unsigned char* readLimit_ = nullptr;
-    unsigned char* writeCursor_ = nullptr;
-    unsigned char* writeLimit_ = nullptr;
+    Byte* readCursor_ = nullptr;
+    Byte* readLimit_ = nullptr;
+    Byte* writeCursor_ = nullptr;
+    Byte* writeLimit_ = nullptr;
 
-    unsigned char* buffer_ = nullptr;
+    Byte* buffer_ = nullptr;
     std::int32_t bufferCapacity_ = 0;
     std::int32_t bufferIndex_ = 0;
     std::int32_t bufferFill_ = 0;

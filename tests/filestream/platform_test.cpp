@@ -3,6 +3,7 @@
 
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -164,17 +165,32 @@ TEST(OpenPaths, AFifoIsRefusedWithoutWaiting) {
     }
 }
 
-TEST(OpenPaths, ReadOnlyFileRefusesWriting) {
-    if (::geteuid() == 0) GTEST_SKIP() << "root may write any file";
+TEST(OpenPaths, AFileTheUserMayNotWriteIsRefused) {
     ScratchDir dir;
     const std::string path = dir.File("ro");
     WriteBytes(path, "x");
-    ::chmod(path.c_str(), 0400);
-    RecordingPresenter presenter;
-    CFileStream stream;
-    EXPECT_EQ(stream.Open(U16(path), CFileStream::ModeCreate), 0);
-    EXPECT_EQ(presenter.shown.at(0).text,
-              u"File could not be opened: Access to " + U16(path) + u" was denied.");
+    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    auto attempt = [&] {
+        RecordingPresenter presenter;
+        CFileStream stream;
+        const bool refused = stream.Open(U16(path), CFileStream::ModeCreate) == 0 &&
+                             presenter.shown.size() == 1 &&
+                             presenter.shown[0].text == u"File could not be opened: Access to " +
+                                                            U16(path) + u" was denied.";
+        return refused;
+    };
+    if (::geteuid() != 0) {
+        EXPECT_TRUE(attempt());
+    } else {
+        // Root may write anything: try as an ordinary user in a child process.
+        const pid_t pid = ::fork();
+        if (pid == 0) ::_exit(::setuid(65534) == 0 && attempt() ? 0 : 1);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(ReadBytes(path), "x");
 }
 
 TEST(DiskFull, DevFullStaysUsableAsAnOutputAndReportsDiskFull) {

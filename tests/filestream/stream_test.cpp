@@ -207,6 +207,34 @@ INSTANTIATE_TEST_SUITE_P(
                       WriteCase{"LargeRequests", 30000, 3, {30000, 30000, 30000}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST(Write, GatheredSingleBytesReachTheFileInTheSamePieces) {
+    ScratchDir dir;
+    const std::string content = Pattern(25000);
+    std::vector<std::int32_t> pieces[2];
+    for (int gathered = 0; gathered < 2; ++gathered) {
+        const std::string path = dir.File("out" + std::to_string(gathered));
+        auto log = std::make_shared<FileLog>();
+        auto stream = LoggedStream(log);
+        ASSERT_EQ(stream->Open(U16(path), CFileStream::ModeCreate), 1);
+        std::size_t at = 0;
+        for (std::size_t n = 1; at < content.size(); n = n % 23 + 1) {
+            n = std::min(n, content.size() - at);
+            if (gathered) {
+                stream->WriteSingleBytes(content.data() + at, static_cast<std::int32_t>(n));
+            } else {
+                for (std::size_t i = 0; i < n; ++i) stream->Write(content.data() + at + i, 1);
+            }
+            at += n;
+            ASSERT_EQ(stream->GetPosition(), at);
+        }
+        stream->Close();
+        EXPECT_EQ(ReadBytes(path), content);
+        pieces[gathered] = log->writes;
+    }
+    EXPECT_EQ(pieces[0], (std::vector<std::int32_t>{10001, 10001, 4998}));
+    EXPECT_EQ(pieces[1], pieces[0]);
+}
+
 TEST(Write, RandomSizesLandInOrder) {
     ScratchDir dir;
     const std::string path = dir.File("out.bin");
