@@ -105,6 +105,13 @@ bool CDHtmlDialog::OnInitDialog() {
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(view_);
     view_->setFocus();
+    // Should the page's process die, the page comes back with the values held here.
+    connect(page, &QWebEnginePage::renderProcessTerminated, this,
+            [this, page](QWebEnginePage::RenderProcessTerminationStatus status, int) {
+                if (status == QWebEnginePage::NormalTerminationStatus) return;
+                pageReady_ = false;
+                page->load(page_);
+            });
     page->load(page_);
     return true;
 }

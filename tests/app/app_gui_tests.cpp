@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <QDir>
 #include <QDragEnterEvent>
@@ -385,6 +386,21 @@ TEST_F(MainWindowTest, RealMessageBoxIsModalOwnedAndUncaptioned) {
     EXPECT_EQ(text, kEnterKey);
     EXPECT_EQ(title, QString());
     EXPECT_EQ(owner, &Dialog());
+}
+
+TEST_F(MainWindowTest, PageComesBackWithItsValuesAfterItsProcessDies) {
+    const QString input = WriteFile(QStringLiteral("kept.txt"), "k");
+    SelectFile(input);
+    const qint64 renderer = Dialog().View()->page()->renderProcessPid();
+    ASSERT_GT(renderer, 0);
+    ::kill(static_cast<pid_t>(renderer), SIGKILL);
+    ASSERT_TRUE(WaitUntil([&] { return !Dialog().IsPageReady(); }));
+    ASSERT_TRUE(WaitUntil([&] { return Dialog().IsPageReady(); }));
+    EXPECT_NE(Dialog().View()->page()->renderProcessPid(), renderer);
+    EXPECT_EQ(Value(QStringLiteral("input_file")), input);
+    EXPECT_EQ(Value(QStringLiteral("output_file")), Path(QStringLiteral("kept_encr.txt")));
+    Click(QStringLiteral("BGenerateKey"));  // and the buttons work again
+    ASSERT_TRUE(WaitUntil([&] { return !Value(QStringLiteral("key")).isEmpty(); }));
 }
 
 TEST_F(MainWindowTest, DroppedFileIsSelected) {
