@@ -240,6 +240,12 @@ std::int32_t CFileStream::ReadSlow(void* destination, std::int32_t count) {
 
     lastWasRead_ = 1;
     writePending_ = 0;
+    if (!lengthUnknown_ && openMode_ != ModeReadWrite && openMode_ != ModeCreate &&
+        position_ + static_cast<std::uint64_t>(result) > length_) {
+        // Reading ends at the length known at open: a file that grew meanwhile must not lend the
+        // request that reaches the end bytes from beyond it. The end is set below.
+        result = static_cast<std::int32_t>(position_ < length_ ? length_ - position_ : 0);
+    }
     position_ += static_cast<std::uint64_t>(result);
     if (lengthUnknown_) {
         if (position_ > length_) length_ = position_;
@@ -262,6 +268,8 @@ void CFileStream::WriteSlow(const void* source, std::int32_t count) {
     }
     if (lastWasRead_) {
         bufferIndex_ = bufferFill_ = 0;
+        // With the read-ahead dropped, the file again holds bytes the buffer does not.
+        sourceDrained_ = 0;
         // The read-ahead left the file beyond position; what is written belongs at position.
         if (file_->GetPosition() != position_) {
             file_->Seek(static_cast<std::int64_t>(position_), SeekOrigin::Begin);

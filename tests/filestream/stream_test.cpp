@@ -559,3 +559,105 @@ TEST_F(ContractDeath, WithoutAPresenterTheTextGoesToStandardError) {
 }
 
 }  // namespace
+
+namespace {
+
+// A plain model of a read-write stream: bytes land at the position, reads deliver from it, the
+// end is announced by the read that reaches the length and holds until the stream is positioned.
+struct ModelStream {
+    std::string content;
+    std::size_t position = 0;
+    bool atEnd = false;
+
+    std::string Read(std::size_t count) {
+        if (atEnd) return "";
+        const std::size_t n = std::min(count, content.size() - position);
+        std::string out = content.substr(position, n);
+        position += n;
+        if (position >= content.size()) atEnd = true;
+        return out;
+    }
+    void Write(const std::string& bytes) {
+        if (position + bytes.size() > content.size()) content.resize(position + bytes.size());
+        content.replace(position, bytes.size(), bytes);
+        position += bytes.size();
+    }
+    void SetPosition(std::size_t p) {
+        if (p == position) return;
+        position = p;
+        atEnd = p == content.size();
+    }
+};
+
+TEST(ReadWrite, RandomMixOfReadsWritesAndPositionsMatchesThePlainModel) {
+    std::mt19937 random(2024);
+    for (int round = 0; round < 40; ++round) {
+        ScratchDir dir;
+        const std::string path = dir.File("rw.bin");
+        ModelStream model;
+        model.content = Pattern(random() % 3 == 0 ? 0 : random() % 30000);
+        WriteBytes(path, model.content);
+        model.atEnd = model.content.empty();
+        CFileStream stream;
+        const std::int32_t mode = model.content.empty() && random() % 2
+                                      ? CFileStream::ModeCreate
+                                      : CFileStream::ModeReadWrite;
+        ASSERT_EQ(stream.Open(U16(path), mode), 1);
+        const std::int32_t sizes[] = {0, 0, 7, 100, 4096};
+        stream.SetBufferSize(sizes[random() % 5]);
+        std::string trace;
+        for (int step = 0; step < 300; ++step) {
+            const unsigned op = random() % 10;
+            if (op < 5) {
+                const std::size_t count =
+                    random() % 8 == 0 ? random() % 20000 + 1 : random() % 40 + 1;
+                std::string got(count, '\0');
+                const std::int32_t n = stream.Read(got.data(), static_cast<std::int32_t>(count));
+                got.resize(static_cast<std::size_t>(n));
+                trace += " R" + std::to_string(count);
+                ASSERT_EQ(got, model.Read(count)) << trace;
+            } else if (op < 8) {
+                const std::size_t count = random() % 8 == 0 ? random() % 15000 : random() % 40;
+                std::string bytes(count, static_cast<char>('A' + step % 26));
+                stream.Write(bytes.data(), static_cast<std::int32_t>(count));
+                model.Write(bytes);
+                trace += " W" + std::to_string(count);
+            } else {
+                const std::size_t p = random() % (model.content.size() + 1);
+                if (random() % 2) {
+                    stream.SetPosition(static_cast<std::int64_t>(p), CFileStream::OriginBegin);
+                } else {
+                    stream.SetPosition(static_cast<std::int64_t>(p) -
+                                           static_cast<std::int64_t>(model.content.size()),
+                                       CFileStream::OriginEnd);
+                }
+                model.SetPosition(p);
+                trace += " P" + std::to_string(p);
+            }
+            ASSERT_EQ(stream.GetPosition(), model.position) << trace;
+            ASSERT_EQ(stream.GetLength(), model.content.size()) << trace;
+            ASSERT_EQ(stream.IsAtEnd(), model.atEnd) << trace;
+        }
+        stream.Close();
+        ASSERT_EQ(ReadBytes(path), model.content) << trace;
+    }
+}
+
+TEST(PlatformSeam, NewStreamsTakeTheirFileFromTheInstalledFactory) {
+    ScratchDir dir;
+    auto log = std::make_shared<FileLog>();
+    SetPlatformFileFactory([log] { return std::make_unique<LoggingFile>(log); });
+    {
+        CFileStream stream;
+        ASSERT_EQ(stream.Open(U16(dir.File("x")), CFileStream::ModeCreate), 1);
+        stream.Write("abc", 3);
+    }
+    SetPlatformFileFactory(nullptr);
+    EXPECT_EQ(log->writes, std::vector<std::int32_t>{3});
+    EXPECT_EQ(log->closes, 1);
+    CFileStream plain;
+    ASSERT_EQ(plain.Open(U16(dir.File("x")), CFileStream::ModeRead), 1);
+    EXPECT_EQ(log->reads.size(), 0u);
+}
+
+}  // namespace
