@@ -22,7 +22,7 @@ class CAboutDialog : public QDialog {
     // Escape and the close box end the box with the cancel result.
     void reject() override { done(2); }
 
-private:
+  private:
     QPushButton* ok_ = nullptr;
     QLabel* icon_ = nullptr;
 };
