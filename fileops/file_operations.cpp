@@ -175,14 +175,19 @@ enum class TransferResult { Finished, Stopped };
 // row's "100 %" and the completion message for a finished transfer; no output and no completion
 // for a stopped one; the file's own error text and no output for a failed one.
 template <typename Transfer>
-void FinishRun(IMainWindow& window, CFileStream& input, CFileStream& output,
-               std::uint64_t inputLength, std::u16string_view completionText, Transfer&& transfer) {
+void FinishRun(IMainWindow& window, CFileStream& input, std::u16string_view inputPath,
+               CFileStream& output, std::uint64_t inputLength, std::u16string_view completionText,
+               Transfer&& transfer) {
     OutputGuard guard(output);
     StatusRow row(window, inputLength);
     try {
         if (!row.Start() || transfer(row) == TransferResult::Stopped) {
             CloseQuietly(input);
             return;  // the guard removes the incomplete output
+        }
+        // An input that shrank while it was read ends before its length: the output is cut off.
+        if (input.GetPosition() != inputLength) {
+            throw CFileException(CFileException::EndOfFile, std::u16string(inputPath));
         }
         input.Close();
         output.Close();
@@ -219,20 +224,21 @@ void EncryptFile(IMainWindow& window) {
         return;
     }
 
-    FinishRun(window, input, output, inputLength, kEncryptionComplete, [&](StatusRow& row) {
-        output.Write(&kMarkerFirst, 1);
-        output.Write(&kMarkerSecond, 1);
-        std::uint8_t block[kBlockSize];
-        std::uint8_t stored[kBlockSize];
-        std::int32_t length = input.Read(block, kBlockSize);
-        while (length > 0) {
-            EncryptBlock(state, block, length, stored);
-            for (std::int32_t i = 0; i < length; ++i) output.Write(&stored[i], 1);
-            length = input.Read(block, kBlockSize);
-            if (!row.Count(length)) return TransferResult::Stopped;
-        }
-        return TransferResult::Finished;
-    });
+    FinishRun(window, input, inputs.inputPath, output, inputLength, kEncryptionComplete,
+              [&](StatusRow& row) {
+                  output.Write(&kMarkerFirst, 1);
+                  output.Write(&kMarkerSecond, 1);
+                  std::uint8_t block[kBlockSize];
+                  std::uint8_t stored[kBlockSize];
+                  std::int32_t length = input.Read(block, kBlockSize);
+                  while (length > 0) {
+                      EncryptBlock(state, block, length, stored);
+                      for (std::int32_t i = 0; i < length; ++i) output.Write(&stored[i], 1);
+                      length = input.Read(block, kBlockSize);
+                      if (!row.Count(length)) return TransferResult::Stopped;
+                  }
+                  return TransferResult::Finished;
+              });
 }
 
 void DecryptFile(IMainWindow& window) {
@@ -279,20 +285,21 @@ void DecryptFile(IMainWindow& window) {
         return;
     }
 
-    FinishRun(window, input, output, inputLength, kDecryptionComplete, [&](StatusRow& row) {
-        std::uint8_t stored[kBlockSize];
-        std::array<std::uint8_t, kBlockSize> restored{};
-        std::int32_t length = input.Read(stored, kBlockSize);
-        while (length > 0) {
-            DecryptBlock(state, stored, length, restored);
-            if (length == kBlockSize) {
-                output.Write(restored.data(), kBlockSize);  // a fixed count copies inline
-            } else {
-                output.Write(restored.data(), length);
-            }
-            length = input.Read(stored, kBlockSize);
-            if (!row.Count(length)) return TransferResult::Stopped;
-        }
-        return TransferResult::Finished;
-    });
+    FinishRun(window, input, inputs.inputPath, output, inputLength, kDecryptionComplete,
+              [&](StatusRow& row) {
+                  std::uint8_t stored[kBlockSize];
+                  std::array<std::uint8_t, kBlockSize> restored{};
+                  std::int32_t length = input.Read(stored, kBlockSize);
+                  while (length > 0) {
+                      DecryptBlock(state, stored, length, restored);
+                      if (length == kBlockSize) {
+                          output.Write(restored.data(), kBlockSize);  // a fixed count copies inline
+                      } else {
+                          output.Write(restored.data(), length);
+                      }
+                      length = input.Read(stored, kBlockSize);
+                      if (!row.Count(length)) return TransferResult::Stopped;
+                  }
+                  return TransferResult::Finished;
+              });
 }
