@@ -1,0 +1,111 @@
+// An input that shrinks or grows while a run reads it, changed from inside the run's first pump
+// (both files open, the input's length known). A shrunk input must never yield an output claimed
+// complete; a grown one is taken as it was when opened.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "fileops/file_operations.h"
+#include "fileops/headless_window.h"
+#include "filestream/file_error.h"
+#include "filestream/notify.h"
+#include "robustness_support.h"
+
+namespace {
+
+using namespace robustness;
+
+enum class Op { Encrypt, Decrypt };
+
+struct ChangeCase {
+    const char* name;
+    Op op;
+    std::size_t length;     // of the input when the run opens it
+    std::size_t changedTo;  // its length from the first pump on
+};
+
+constexpr char16_t kKey[] = u"7K2Q.M9XA.4ZBC.PL0D";
+
+Bytes InputFor(Op op, std::size_t n, std::uint32_t seed) {
+    Bytes bytes = Pattern(n, seed);
+    if (op == Op::Decrypt && n >= 2) {
+        bytes[0] = 0x7E;
+        bytes[1] = 0xF9;
+    }
+    return bytes;
+}
+
+HeadlessWindow RunOn(Op op, const fs::path& in, const fs::path& out,
+                     const std::function<void()>& atFirstPump = {}) {
+    HeadlessWindow window;
+    window.page.key = kKey;
+    window.page.inputFile = in.u16string();
+    window.page.outputFile = out.u16string();
+    bool changed = false;
+    window.onPump = [&](HeadlessWindow&) {
+        if (changed || !atFirstPump) return;
+        changed = true;
+        atFirstPump();
+    };
+    SetMessagePresenter(&window);
+    if (op == Op::Encrypt) {
+        EncryptFile(window);
+    } else {
+        DecryptFile(window);
+    }
+    SetMessagePresenter(nullptr);
+    return window;
+}
+
+class ChangingInput : public testing::TestWithParam<ChangeCase> {};
+
+TEST_P(ChangingInput, ShrunkInputFailsAndGrownInputIsTakenAsOpened) {
+    const ChangeCase c = GetParam();
+    Scratch scratch;
+    const fs::path in = scratch / "in";
+    const fs::path out = scratch / "out";
+    const Bytes original = InputFor(c.op, c.length, 4);
+    WriteBytes(in, original);
+    Bytes changed = original;
+    changed.resize(c.changedTo);
+    for (std::size_t i = c.length; i < c.changedTo; ++i) changed[i] = static_cast<std::uint8_t>(i);
+
+    const HeadlessWindow window = RunOn(c.op, in, out, [&] { WriteBytes(in, changed); });
+    const std::vector<std::u16string> texts = window.MessageTexts();
+    ASSERT_EQ(texts.size(), 1u);
+
+    if (c.changedTo >= c.length) {
+        // The same run on the file as it was opened.
+        const fs::path reference = scratch / "reference";
+        WriteBytes(reference, original);
+        const HeadlessWindow clean = RunOn(c.op, reference, scratch / "reference-out");
+        EXPECT_EQ(texts, clean.MessageTexts());
+        EXPECT_TRUE(ReadBytes(out) == ReadBytes(scratch / "reference-out"));
+        return;
+    }
+    EXPECT_EQ(texts[0], FileErrorText(CFileException::EndOfFile, in.u16string()))
+        << "a cut-off output was claimed complete";
+    EXPECT_FALSE(fs::exists(out)) << "the cut-off output was left behind";
+    for (const std::u16string& shown : window.StatusValues()) EXPECT_NE(shown, u"100 %");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, ChangingInput,
+    testing::Values(ChangeCase{"EncryptShrinksToNothing", Op::Encrypt, 100'000, 0},
+                    ChangeCase{"EncryptShrinksInsideTheFirstBuffer", Op::Encrypt, 100'000, 5000},
+                    ChangeCase{"EncryptShrinksByOneByte", Op::Encrypt, 100'000, 99'999},
+                    ChangeCase{"EncryptShrinksInsideTheLastBlock", Op::Encrypt, 100'007, 100'001},
+                    ChangeCase{"DecryptShrinksToTheMarker", Op::Decrypt, 100'002, 2},
+                    ChangeCase{"DecryptShrinksInsideTheFirstBuffer", Op::Decrypt, 100'002, 5000},
+                    ChangeCase{"DecryptShrinksByOneByte", Op::Decrypt, 100'002, 100'001},
+                    ChangeCase{"EncryptGrowsAtABlockEnd", Op::Encrypt, 100'000, 150'000},
+                    ChangeCase{"EncryptGrowsInsideABlock", Op::Encrypt, 100'007, 150'000},
+                    ChangeCase{"DecryptGrowsAtABlockEnd", Op::Decrypt, 100'002, 150'000},
+                    ChangeCase{"DecryptGrowsInsideABlock", Op::Decrypt, 100'000, 150'000}),
+    [](const testing::TestParamInfo<ChangeCase>& info) { return std::string(info.param.name); });
+
+}  // namespace

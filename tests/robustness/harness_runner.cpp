@@ -1,0 +1,182 @@
+#include "harness_runner.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace robustness {
+
+namespace {
+
+constexpr int kPage = 4096;
+
+std::vector<std::string> CommandFor(const std::vector<std::string>& args, HarnessRun::As as,
+                                    bool hold) {
+    std::vector<std::string> command;
+    if (as == HarnessRun::As::Nobody) {
+        command = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    }
+    // Unbuffered, so every trace line is one write and the first one meets the full pipe.
+    if (hold) command.insert(command.end(), {"/usr/bin/stdbuf", "-o0"});
+    command.push_back(HarnessPath());
+    command.insert(command.end(), args.begin(), args.end());
+    return command;
+}
+
+pid_t Spawn(const std::vector<std::string>& command, int out) {
+    std::vector<char*> argv;
+    for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) throw std::runtime_error(std::string("cannot start: ") + std::strerror(rc));
+    return pid;
+}
+
+// Whether pid sits in write(2) on its standard output, as /proc/PID/syscall tells.
+bool BlockedWritingStdout(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+    long number = -1;
+    std::string fd;
+    in >> number >> fd;
+    return in && number == 1 && fd == "0x1";
+}
+
+}  // namespace
+
+const char* HarnessPath() {
+#ifdef VYX_BENCH_PATH
+    return VYX_BENCH_PATH;
+#else
+    return "vyx_bench";
+#endif
+}
+
+bool IsRoot() {
+    return ::geteuid() == 0;
+}
+
+bool NobodyCanReach(const std::string& folder) {
+    if (!IsRoot()) return false;
+    const std::vector<std::string> command = {"/usr/bin/setpriv",
+                                              "--reuid=65534",
+                                              "--regid=65534",
+                                              "--clear-groups",
+                                              "/usr/bin/test",
+                                              "-x",
+                                              folder};
+    std::vector<char*> argv;
+    for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
+    int raw = 0;
+    if (::waitpid(pid, &raw, 0) != pid) return false;
+    if (!(WIFEXITED(raw) && WEXITSTATUS(raw) == 0)) return false;
+    return ::access(HarnessPath(), X_OK) == 0;
+}
+
+HarnessRun::HarnessRun(const std::vector<std::string>& args, As as, bool hold) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("no pipe");
+    readEnd_ = fds[0];
+    if (hold) {
+        // One page, filled to the brim: the child's first line has nowhere to go.
+        ::fcntl(fds[1], F_SETPIPE_SZ, kPage);
+        const int flags = ::fcntl(fds[1], F_GETFL);
+        ::fcntl(fds[1], F_SETFL, flags | O_NONBLOCK);
+        const std::string chunk(kPage, '#');
+        for (;;) {
+            const ssize_t n = ::write(fds[1], chunk.data(), chunk.size());
+            if (n <= 0) break;
+            filler_ += static_cast<std::size_t>(n);
+        }
+        ::fcntl(fds[1], F_SETFL, flags);
+    }
+    try {
+        pid_ = Spawn(CommandFor(args, as, hold), fds[1]);
+    } catch (...) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        throw;
+    }
+    ::close(fds[1]);
+    if (!hold) return;
+    // Wait, bounded, until the child is blocked on that line; a child that ends first is not held.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (BlockedWritingStdout(pid_)) {
+            held_ = true;
+            return;
+        }
+        siginfo_t info{};
+        if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid == pid_) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+HarnessRun::~HarnessRun() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        int raw = 0;
+        ::waitpid(pid_, &raw, 0);
+    }
+    if (readEnd_ >= 0) ::close(readEnd_);
+}
+
+HarnessResult HarnessRun::Finish(std::chrono::seconds timeout) {
+    HarnessResult result;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::string all;
+    char chunk[4096];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            result.timedOut = true;
+            break;
+        }
+        pollfd p{readEnd_, POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) continue;
+        const ssize_t n = ::read(readEnd_, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // every writer is gone
+        all.append(chunk, static_cast<std::size_t>(n));
+    }
+    int raw = 0;
+    if (result.timedOut) ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, &raw, 0);
+    pid_ = -1;
+    if (!result.timedOut && WIFEXITED(raw)) result.exitStatus = WEXITSTATUS(raw);
+    result.out = all.substr(std::min(filler_, all.size()));
+    std::istringstream lines(result.out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("message: ", 0) == 0) result.messages.push_back(line.substr(9));
+    }
+    return result;
+}
+
+}  // namespace robustness

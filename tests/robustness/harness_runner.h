@@ -1,0 +1,52 @@
+#pragma once
+// Runs the built harness (vyx_bench) as a child process without a shell, with a bounded wait,
+// optionally as the unprivileged user "nobody", and optionally held inside its run: its standard
+// output is a one-page pipe filled up beforehand, so the first line its trace prints ("0 %",
+// written once both files are open) blocks it until the test drains the pipe.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace robustness {
+
+struct HarnessResult {
+    int exitStatus = -1;  // -1: killed or did not exit normally
+    bool timedOut = false;
+    std::string out;                    // the trace
+    std::vector<std::string> messages;  // its "message: " lines, without the prefix
+};
+
+class HarnessRun {
+  public:
+    enum class As { Self, Nobody };
+
+    // Starts vyx_bench with args. With hold, returns once the child is blocked on its first
+    // trace line (or has ended); see Held().
+    HarnessRun(const std::vector<std::string>& args, As as = As::Self, bool hold = false);
+    ~HarnessRun();
+    HarnessRun(const HarnessRun&) = delete;
+    HarnessRun& operator=(const HarnessRun&) = delete;
+
+    // Whether the child is waiting on its first trace line right now.
+    bool Held() const { return held_; }
+    // Lets the child go on, collects its output and waits for it, killing it after timeout.
+    HarnessResult Finish(std::chrono::seconds timeout = std::chrono::seconds(60));
+
+  private:
+    pid_t pid_ = -1;
+    int readEnd_ = -1;
+    bool held_ = false;
+    std::size_t filler_ = 0;
+};
+
+// The path of the harness executable this build made.
+const char* HarnessPath();
+// Whether "nobody" can run the harness on files under folder (it is reachable and readable).
+bool NobodyCanReach(const std::string& folder);
+// Whether this process runs as root.
+bool IsRoot();
+
+}  // namespace robustness

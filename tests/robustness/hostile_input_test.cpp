@@ -1,0 +1,365 @@
+// Hostile inputs end to end through the built harness: files on a read-only file system, an
+// unreadable input, an output folder without write permission, folders and FIFOs where files
+// belong, awkward paths, and an input that grows or shrinks while it is read. Each run must end
+// with a clear message, never hang, keep the input and never claim a half output complete.
+
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "harness_runner.h"
+#include "robustness_support.h"
+
+namespace {
+
+using namespace robustness;
+
+enum class Op { Encrypt, Decrypt };
+
+const std::string kKeyText = "7K2Q.M9XA.4ZBC.PL0D";
+const std::string kEncryptDone =
+    "Encryption complete. Please retain this key for future reference.";
+const std::string kDecryptDone = "Decryption complete";
+
+const char* OpWord(Op op) {
+    return op == Op::Encrypt ? "encrypt" : "decrypt";
+}
+
+const std::string& DoneText(Op op) {
+    return op == Op::Encrypt ? kEncryptDone : kDecryptDone;
+}
+
+// What the operation gets as input: plain bytes to encrypt, or a marked file to decrypt.
+Bytes InputFor(Op op, std::size_t n, std::uint32_t seed) {
+    Bytes bytes = Pattern(n, seed);
+    if (op == Op::Decrypt && n >= 2) {
+        bytes[0] = 0x7E;
+        bytes[1] = 0xF9;
+    }
+    return bytes;
+}
+
+std::string DeniedText(const fs::path& path) {
+    return "File could not be opened: Access to " + path.string() + " was denied.";
+}
+
+HarnessResult Harness(Op op, const fs::path& input, const fs::path& output,
+                      HarnessRun::As as = HarnessRun::As::Self) {
+    HarnessRun run({OpWord(op), kKeyText, input.string(), output.string(), "--trace"}, as);
+    return run.Finish(std::chrono::seconds(60));
+}
+
+// The output a clean run on a plain copy of input gives.
+Bytes ReferenceOutput(Op op, const Bytes& input, const Scratch& scratch) {
+    const fs::path in = scratch / "reference-in";
+    const fs::path out = scratch / "reference-out";
+    WriteBytes(in, input);
+    const HarnessResult result = Harness(op, in, out);
+    EXPECT_EQ(result.exitStatus, 0);
+    Bytes bytes = ReadBytes(out);
+    fs::remove(in);
+    fs::remove(out);
+    return bytes;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Refused opens and awkward paths, as one table.
+
+struct Prepared {
+    fs::path input;
+    fs::path output;
+    std::string expected;  // the one message; empty: the run must complete
+    bool asNobody = false;
+};
+
+struct HostileCase {
+    std::string name;
+    Op op;
+    bool needsRoot;  // mounts, or runs the harness as nobody so that permissions apply
+    std::function<Prepared(const Scratch&, const Bytes& input)> prepare;
+};
+
+class HostileInput : public testing::TestWithParam<HostileCase> {
+  protected:
+    void TearDown() override {
+        for (const fs::path& mount : mounts_) ::umount2(mount.c_str(), MNT_DETACH);
+        mounts_.clear();
+    }
+
+  public:
+    static std::vector<fs::path> mounts_;
+};
+std::vector<fs::path> HostileInput::mounts_;
+
+// A small tmpfs at folder holding file (with content), then made read-only; false if impossible.
+bool ReadOnlyFileSystem(const fs::path& folder, const fs::path& file, const Bytes& content) {
+    fs::create_directories(folder);
+    if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=1m") != 0) return false;
+    HostileInput::mounts_.push_back(folder);
+    if (!file.empty()) WriteBytes(file, content);
+    return ::mount("tmpfs", folder.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=1m") == 0;
+}
+
+fs::path LongPath(const Scratch& scratch, std::size_t length, const std::string& last) {
+    // Folders of 200 characters, then a file name that brings the whole path to length.
+    fs::path path = scratch.Path();
+    while (path.string().size() + 201 + last.size() + 1 < length) {
+        path /= std::string(200, 'd');
+    }
+    const std::size_t rest = length - path.string().size() - 1 - last.size();
+    path /= std::string(rest, 'f') + last;
+    fs::create_directories(path.parent_path());
+    return path;
+}
+
+std::vector<HostileCase> AllHostileCases() {
+    std::vector<HostileCase> cases;
+    for (Op op : {Op::Encrypt, Op::Decrypt}) {
+        const std::string o = op == Op::Encrypt ? "Encrypt" : "Decrypt";
+        const auto add = [&](const std::string& name, bool root, auto prepare) {
+            cases.push_back({o + name, op, root, prepare});
+        };
+        add("InputOnReadOnlyFileSystem", true, [](const Scratch& s, const Bytes& input) {
+            Prepared setup{s / "ro" / "in", s / "out", ""};
+            if (!ReadOnlyFileSystem(s / "ro", setup.input, input)) setup.input.clear();
+            return setup;
+        });
+        add("OutputOnReadOnlyFileSystem", true, [](const Scratch& s, const Bytes& input) {
+            Prepared setup{s / "in", s / "ro" / "out", DeniedText(s / "ro" / "out")};
+            WriteBytes(setup.input, input);
+            if (!ReadOnlyFileSystem(s / "ro", {}, {})) setup.input.clear();
+            return setup;
+        });
+        add("OutputReplacingAFileOnReadOnlyFileSystem", true,
+            [](const Scratch& s, const Bytes& input) {
+                Prepared setup{s / "in", s / "ro" / "out", DeniedText(s / "ro" / "out")};
+                WriteBytes(setup.input, input);
+                if (!ReadOnlyFileSystem(s / "ro", setup.output, Pattern(100, 5))) {
+                    setup.input.clear();
+                }
+                return setup;
+            });
+        add("UnreadableInput", true, [](const Scratch& s, const Bytes& input) {
+            Prepared setup{s / "in", s / "out", DeniedText(s / "in"), true};
+            WriteBytes(setup.input, input);
+            fs::permissions(setup.input, fs::perms::none);
+            return setup;
+        });
+        add("OutputFolderNotWritable", true, [](const Scratch& s, const Bytes& input) {
+            Prepared setup{s / "in", s / "locked" / "out", DeniedText(s / "locked" / "out"), true};
+            WriteBytes(setup.input, input);
+            fs::permissions(setup.input,
+                            fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+            fs::create_directory(s / "locked");
+            fs::permissions(s / "locked", fs::perms::owner_all | fs::perms::group_read |
+                                              fs::perms::group_exec | fs::perms::others_read |
+                                              fs::perms::others_exec);
+            return setup;
+        });
+        add("FolderAsInput", false, [](const Scratch& s, const Bytes&) {
+            fs::create_directory(s / "folder");
+            return Prepared{s / "folder", s / "out", DeniedText(s / "folder")};
+        });
+        add("FolderAsOutput", false, [](const Scratch& s, const Bytes& input) {
+            WriteBytes(s / "in", input);
+            fs::create_directory(s / "folder");
+            WriteBytes(s / "folder" / "keep", Pattern(10, 9));
+            return Prepared{s / "in", s / "folder", DeniedText(s / "folder")};
+        });
+        add("FifoAsInput", false, [](const Scratch& s, const Bytes&) {
+            ::mkfifo((s / "fifo").c_str(), 0600);
+            return Prepared{s / "fifo", s / "out", DeniedText(s / "fifo")};
+        });
+        add("FifoAsOutput", false, [](const Scratch& s, const Bytes& input) {
+            WriteBytes(s / "in", input);
+            ::mkfifo((s / "fifo").c_str(), 0600);
+            return Prepared{s / "in", s / "fifo", DeniedText(s / "fifo")};
+        });
+        add("PathsWithSpaces", false, [](const Scratch& s, const Bytes& input) {
+            fs::create_directory(s / " my  files ");
+            Prepared setup{s / " my  files " / "annual report .doc",
+                           s / " my  files " / " out put ", ""};
+            WriteBytes(setup.input, input);
+            return setup;
+        });
+        add("NonAsciiPaths", false, [](const Scratch& s, const Bytes& input) {
+            const fs::path folder = s / fs::u8path(u8"données été");
+            fs::create_directory(folder);
+            Prepared setup{folder / fs::u8path(u8"中文 ü ß 😀.bin"),
+                           folder / fs::u8path(u8"résultat ø 🔒.bin"), ""};
+            WriteBytes(setup.input, input);
+            return setup;
+        });
+        add("PathsOf4000Characters", false, [](const Scratch& s, const Bytes& input) {
+            Prepared setup{LongPath(s, 4000, ".in"), LongPath(s, 4000, ".out"), ""};
+            WriteBytes(setup.input, input);
+            return setup;
+        });
+    }
+    return cases;
+}
+
+TEST_P(HostileInput, ClearMessageAndNothingLost) {
+    const HostileCase& c = GetParam();
+    if (c.needsRoot && !IsRoot()) {
+        GTEST_SKIP() << "needs root (to mount, or to run the harness as nobody)";
+    }
+    Scratch scratch;
+    fs::permissions(scratch.Path(), fs::perms::owner_all | fs::perms::group_read |
+                                        fs::perms::group_exec | fs::perms::others_read |
+                                        fs::perms::others_exec);
+    const Bytes input = InputFor(c.op, 30'011, 3);
+    const Prepared setup = c.prepare(scratch, input);
+    if (setup.input.empty()) GTEST_SKIP() << "cannot mount a read-only file system here";
+    if (setup.asNobody && !NobodyCanReach(scratch.Path().string())) {
+        GTEST_SKIP() << "the unprivileged user cannot reach " << scratch.Path();
+    }
+    const bool inputIsFile = fs::is_regular_file(setup.input);
+    const bool outputExisted = fs::exists(setup.output);
+    const fs::file_type outputType = fs::symlink_status(setup.output).type();
+    const Bytes outputBefore =
+        fs::is_regular_file(setup.output) ? ReadBytes(setup.output) : Bytes{};
+
+    const HarnessResult result =
+        Harness(c.op, setup.input, setup.output,
+                setup.asNobody ? HarnessRun::As::Nobody : HarnessRun::As::Self);
+    ASSERT_FALSE(result.timedOut) << "the run hung";
+
+    if (inputIsFile) {
+        // Permissions may hide the file from this process as well as from the harness.
+        std::error_code readOnlyFileSystem;  // there the file is readable already
+        fs::permissions(setup.input, fs::perms::owner_read, fs::perm_options::add,
+                        readOnlyFileSystem);
+        EXPECT_TRUE(ReadBytes(setup.input) == input) << "the input changed";
+    }
+    if (setup.expected.empty()) {
+        EXPECT_EQ(result.messages, std::vector<std::string>{DoneText(c.op)});
+        EXPECT_EQ(result.exitStatus, 0);
+        EXPECT_TRUE(ReadBytes(setup.output) == ReferenceOutput(c.op, input, scratch));
+        return;
+    }
+    EXPECT_EQ(result.messages, std::vector<std::string>{setup.expected});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.out.find('%'), std::string::npos) << "a refused run showed progress";
+    if (!outputExisted) {
+        EXPECT_FALSE(fs::exists(setup.output)) << "a refused run created its output";
+    } else if (fs::is_regular_file(setup.output)) {
+        EXPECT_TRUE(ReadBytes(setup.output) == outputBefore) << "a refused run touched its output";
+    } else {
+        EXPECT_EQ(fs::symlink_status(setup.output).type(), outputType);
+        if (outputType == fs::file_type::directory) {
+            EXPECT_EQ(ReadBytes(setup.output / "keep"), Pattern(10, 9));
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, HostileInput, testing::ValuesIn(AllHostileCases()),
+                         [](const testing::TestParamInfo<HostileCase>& info) {
+                             return info.param.name;
+                         });
+
+// ---------------------------------------------------------------------------------------------
+// An input that changes while it is read. The harness is held inside its run, after both files
+// are open and the input's length is known, while the input is changed; then it goes on.
+
+struct ChangeCase {
+    const char* name;
+    Op op;
+    bool grow;
+};
+
+class ChangingInput : public testing::TestWithParam<ChangeCase> {};
+
+TEST_P(ChangingInput, NeverClaimsAHalfOutputComplete) {
+    const ChangeCase c = GetParam();
+    Scratch scratch;
+    const fs::path in = scratch / "in";
+    const fs::path out = scratch / "out";
+    const Bytes original = InputFor(c.op, 200'000, 11);
+    WriteBytes(in, original);
+
+    HarnessRun run({OpWord(c.op), kKeyText, in.string(), out.string(), "--trace"},
+                   HarnessRun::As::Self, true);
+    ASSERT_TRUE(run.Held()) << "the harness could not be held inside its run";
+    if (c.grow) {
+        Bytes grown = original;
+        const Bytes more = Pattern(100'000, 12);
+        grown.insert(grown.end(), more.begin(), more.end());
+        WriteBytes(in, grown);
+    } else {
+        ASSERT_EQ(::truncate(in.c_str(), 5000), 0);
+    }
+    const HarnessResult result = run.Finish();
+    ASSERT_FALSE(result.timedOut);
+
+    if (c.grow) {
+        // The run covers the file as it was when opened, and says so by completing.
+        EXPECT_EQ(result.messages, std::vector<std::string>{DoneText(c.op)});
+        EXPECT_TRUE(ReadBytes(out) == ReferenceOutput(c.op, original, scratch));
+        return;
+    }
+    // What was there to read ended early: the output cannot be whole, so it must not stay.
+    ASSERT_EQ(result.messages.size(), 1u);
+    EXPECT_NE(result.messages[0], DoneText(c.op)) << "a cut-off output was claimed complete";
+    EXPECT_NE(result.messages[0].find(in.string()), std::string::npos)
+        << "the message does not name the input: " << result.messages[0];
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_FALSE(fs::exists(out)) << "the cut-off output was left behind";
+}
+
+INSTANTIATE_TEST_SUITE_P(Changes, ChangingInput,
+                         testing::Values(ChangeCase{"EncryptGrows", Op::Encrypt, true},
+                                         ChangeCase{"EncryptShrinks", Op::Encrypt, false},
+                                         ChangeCase{"DecryptGrows", Op::Decrypt, true},
+                                         ChangeCase{"DecryptShrinks", Op::Decrypt, false}),
+                         [](const testing::TestParamInfo<ChangeCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// ---------------------------------------------------------------------------------------------
+// Two copies of the program aiming at one output: the first is held inside its run, holding the
+// output open; the second must be refused with the sharing violation and leave the first's
+// output alone; the first then completes.
+
+class TwoCopies : public testing::TestWithParam<Op> {};
+
+TEST_P(TwoCopies, SecondIsRefusedAndFirstCompletes) {
+    const Op op = GetParam();
+    Scratch scratch;
+    const fs::path firstIn = scratch / "first";
+    const fs::path secondIn = scratch / "second";
+    const fs::path out = scratch / "out";
+    const Bytes firstInput = InputFor(op, 300'000, 21);
+    WriteBytes(firstIn, firstInput);
+    WriteBytes(secondIn, InputFor(op, 1000, 22));
+
+    HarnessRun first({OpWord(op), kKeyText, firstIn.string(), out.string(), "--trace"},
+                     HarnessRun::As::Self, true);
+    ASSERT_TRUE(first.Held()) << "the first copy could not be held inside its run";
+
+    const HarnessResult second = Harness(op, secondIn, out);
+    ASSERT_FALSE(second.timedOut);
+    EXPECT_EQ(second.messages,
+              std::vector<std::string>{"File could not be opened: A sharing violation occurred "
+                                       "while accessing " +
+                                       out.string() + "."});
+    EXPECT_EQ(second.exitStatus, 1);
+
+    const HarnessResult firstResult = first.Finish();
+    ASSERT_FALSE(firstResult.timedOut);
+    EXPECT_EQ(firstResult.messages, std::vector<std::string>{DoneText(op)});
+    EXPECT_EQ(firstResult.exitStatus, 0);
+    EXPECT_TRUE(ReadBytes(out) == ReferenceOutput(op, firstInput, scratch));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothOperations, TwoCopies, testing::Values(Op::Encrypt, Op::Decrypt),
+                         [](const testing::TestParamInfo<Op>& info) {
+                             return std::string(info.param == Op::Encrypt ? "Encrypt" : "Decrypt");
+                         });
+
+}  // namespace
