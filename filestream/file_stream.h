@@ -81,6 +81,11 @@ class CFileStream {
     // the same pieces), at the cost of a copy: for callers that emit bytes one by one but can
     // gather them first.
     void WriteSingleBytes(const void* source, std::int32_t count) {
+        if (count > 0 && count <= writeLimit_ - writeCursor_) {
+            std::memcpy(writeCursor_, source, static_cast<std::size_t>(count));
+            writeCursor_ += count;
+            return;
+        }
         const auto* in = static_cast<const unsigned char*>(source);
         while (count > 0) {
             Byte* cursor = writeCursor_;
