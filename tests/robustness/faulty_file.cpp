@@ -60,11 +60,13 @@ void FaultyFile::Write(const void* source, std::int32_t count) {
 
 void FaultyFile::Close() {
     const bool fail = IsOutput() && plan_->fault == Fault::CloseError;
-    struct Closed {
-        FaultyFile& file;
-        ~Closed() { file.SetOpen(file.real_.IsOpen()); }
-    } closed{*this};
-    real_.Close();
+    try {
+        real_.Close();
+    } catch (...) {
+        SetOpen(real_.IsOpen());
+        throw;
+    }
+    SetOpen(real_.IsOpen());
     if (fail) {
         ++plan_->fired;
         throw CFileException(CFileException::HardIO, path_, 5);
@@ -81,7 +83,7 @@ void FaultyFile::AbortAndRemove() noexcept {
     SetOpen(false);
 }
 
-FaultyFiles::FaultyFiles(std::shared_ptr<FaultPlan> plan) {
+FaultyFiles::FaultyFiles(const std::shared_ptr<FaultPlan>& plan) {
     syscall_faults::Reset();
     SetPlatformFileFactory([plan] { return std::make_unique<FaultyFile>(plan); });
 }

@@ -70,7 +70,7 @@ class FaultyFile : public IPlatformFile {
 // Installs the factory for the lifetime of the object.
 class FaultyFiles {
   public:
-    explicit FaultyFiles(std::shared_ptr<FaultPlan> plan);
+    explicit FaultyFiles(const std::shared_ptr<FaultPlan>& plan);
     ~FaultyFiles();
     FaultyFiles(const FaultyFiles&) = delete;
     FaultyFiles& operator=(const FaultyFiles&) = delete;

@@ -37,6 +37,7 @@ std::vector<std::string> CommandFor(const std::vector<std::string>& args, Harnes
 
 pid_t Spawn(const std::vector<std::string>& command, int out) {
     std::vector<char*> argv;
+    argv.reserve(command.size() + 1);
     for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
@@ -84,6 +85,7 @@ bool NobodyCanReach(const std::string& folder) {
                                               "-x",
                                               folder};
     std::vector<char*> argv;
+    argv.reserve(command.size() + 1);
     for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     pid_t pid = -1;
