@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine, builds everything and runs every test:
-# the optimised build, then the AddressSanitizer + UBSan build. Exits non-zero on any failure.
+# the optimised build, then the AddressSanitizer + UBSan build, then the fuzz targets for a bounded
+# time. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,5 +17,8 @@ for preset in default asan; do
   cmake --build --preset "${preset}"
   ctest --preset "${preset}" -j 2
 done
+
+# Every fuzz target for a bounded time (VYX_FUZZ_SECONDS each, 60 by default) under ASan + UBSan.
+bash scripts/fuzz.sh "${VYX_FUZZ_SECONDS:-60}"
 
 echo "=== all tests passed"
