@@ -73,14 +73,14 @@ Bytes ReferenceOutput(Op op, const Bytes& input, const Scratch& scratch) {
 struct Prepared {
     fs::path input;
     fs::path output;
-    std::string expected;  // the one message; empty: the run must complete
-    bool asNobody = false;
+    std::string expected;            // the one message; empty: the run must complete
+    bool permissionsMatter = false;  // root runs the harness as nobody, so that they apply
 };
 
 struct HostileCase {
     std::string name;
     Op op;
-    bool needsRoot;  // mounts, or runs the harness as nobody so that permissions apply
+    bool needsRoot;  // it mounts a file system
     std::function<Prepared(const Scratch&, const Bytes& input)> prepare;
 };
 
@@ -144,21 +144,31 @@ std::vector<HostileCase> AllHostileCases() {
                 }
                 return setup;
             });
-        add("UnreadableInput", true, [](const Scratch& s, const Bytes& input) {
+        add("UnreadableInput", false, [](const Scratch& s, const Bytes& input) {
             Prepared setup{s / "in", s / "out", DeniedText(s / "in"), true};
             WriteBytes(setup.input, input);
             fs::permissions(setup.input, fs::perms::none);
             return setup;
         });
-        add("OutputFolderNotWritable", true, [](const Scratch& s, const Bytes& input) {
+        add("OutputFolderNotWritable", false, [](const Scratch& s, const Bytes& input) {
             Prepared setup{s / "in", s / "locked" / "out", DeniedText(s / "locked" / "out"), true};
             WriteBytes(setup.input, input);
             fs::permissions(setup.input,
                             fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
             fs::create_directory(s / "locked");
-            fs::permissions(s / "locked", fs::perms::owner_all | fs::perms::group_read |
-                                              fs::perms::group_exec | fs::perms::others_read |
-                                              fs::perms::others_exec);
+            fs::permissions(s / "locked", fs::perms::owner_read | fs::perms::owner_exec |
+                                              fs::perms::group_read | fs::perms::group_exec |
+                                              fs::perms::others_read | fs::perms::others_exec);
+            return setup;
+        });
+        add("ReadOnlyExistingOutput", false, [](const Scratch& s, const Bytes& input) {
+            Prepared setup{s / "in", s / "out", DeniedText(s / "out"), true};
+            WriteBytes(setup.input, input);
+            WriteBytes(setup.output, Pattern(100, 6));
+            const auto readable =
+                fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+            fs::permissions(setup.input, readable);
+            fs::permissions(setup.output, readable);
             return setup;
         });
         add("FolderAsInput", false, [](const Scratch& s, const Bytes&) {
@@ -207,7 +217,7 @@ std::vector<HostileCase> AllHostileCases() {
 TEST_P(HostileInput, ClearMessageAndNothingLost) {
     const HostileCase& c = GetParam();
     if (c.needsRoot && !IsRoot()) {
-        GTEST_SKIP() << "needs root (to mount, or to run the harness as nobody)";
+        GTEST_SKIP() << "needs root to mount a file system";
     }
     Scratch scratch;
     fs::permissions(scratch.Path(), fs::perms::owner_all | fs::perms::group_read |
@@ -216,7 +226,8 @@ TEST_P(HostileInput, ClearMessageAndNothingLost) {
     const Bytes input = InputFor(c.op, 30'011, 3);
     const Prepared setup = c.prepare(scratch, input);
     if (setup.input.empty()) GTEST_SKIP() << "cannot mount a read-only file system here";
-    if (setup.asNobody && !NobodyCanReach(scratch.Path().string())) {
+    const bool asNobody = setup.permissionsMatter && IsRoot();
+    if (asNobody && !NobodyCanReach(scratch.Path().string())) {
         GTEST_SKIP() << "the unprivileged user cannot reach " << scratch.Path();
     }
     const bool inputIsFile = fs::is_regular_file(setup.input);
@@ -225,9 +236,8 @@ TEST_P(HostileInput, ClearMessageAndNothingLost) {
     const Bytes outputBefore =
         fs::is_regular_file(setup.output) ? ReadBytes(setup.output) : Bytes{};
 
-    const HarnessResult result =
-        Harness(c.op, setup.input, setup.output,
-                setup.asNobody ? HarnessRun::As::Nobody : HarnessRun::As::Self);
+    const HarnessResult result = Harness(c.op, setup.input, setup.output,
+                                         asNobody ? HarnessRun::As::Nobody : HarnessRun::As::Self);
     ASSERT_FALSE(result.timedOut) << "the run hung";
 
     if (inputIsFile) {
