@@ -1,7 +1,8 @@
 // The real Decrypt operation on arbitrary files, through a headless window: never a crash, a
 // file without the marker is refused with nothing written, an accepted file gives an output of
 // exactly its length minus the two marker bytes, holding what the block transform restores, and
-// the status row only counts up, from "0 %" to "100 %".
+// the status row only counts up, from "0 %" to "100 %". The same bytes also go through the real
+// Encrypt operation and back, which must restore them exactly.
 
 #include <unistd.h>
 
@@ -45,6 +46,45 @@ std::string ExpectedPlaintext(const std::uint8_t* body, std::size_t size) {
     return plain;
 }
 
+HeadlessWindow RunOperation(bool encrypt, const std::string& input, const std::string& output) {
+    HeadlessWindow window;
+    window.page.key = kKey;
+    window.page.inputFile = fuzz::Widen(input);
+    window.page.outputFile = fuzz::Widen(output);
+    SetMessagePresenter(&window);
+    if (encrypt) {
+        EncryptFile(window);
+    } else {
+        DecryptFile(window);
+    }
+    SetMessagePresenter(nullptr);
+    return window;
+}
+
+// Encrypt the file, then decrypt the result: the plaintext must come back exactly.
+void CheckRoundTrip(const std::string& plainPath, const std::string& plain,
+                    const fuzz::ScratchFolder& folder) {
+    const std::string encryptedPath = folder.File("encrypted");
+    const std::string restoredPath = folder.File("restored");
+    const HeadlessWindow encrypting = RunOperation(true, plainPath, encryptedPath);
+    FUZZ_CHECK(encrypting.MessageTexts() ==
+                   std::vector<std::u16string>(
+                       {u"Encryption complete. Please retain this key for future reference."}),
+               "encryption must complete");
+    std::string encrypted;
+    FUZZ_CHECK(fuzz::ReadFile(encryptedPath, encrypted) && encrypted.size() == plain.size() + 2 &&
+                   encrypted.compare(0, 2, "\x7E\xF9") == 0,
+               "the encrypted file must be the marker and the input's length in blocks");
+    const HeadlessWindow decrypting = RunOperation(false, encryptedPath, restoredPath);
+    FUZZ_CHECK(decrypting.MessageTexts() == std::vector<std::u16string>({u"Decryption complete"}),
+               "decryption of an encryption must complete");
+    std::string restored;
+    FUZZ_CHECK(fuzz::ReadFile(restoredPath, restored) && restored == plain,
+               "decryption did not restore what was encrypted");
+    ::unlink(encryptedPath.c_str());
+    ::unlink(restoredPath.c_str());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -53,14 +93,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string outputPath = folder.File("output");
     fuzz::WriteFile(inputPath, data, size);
     ::unlink(outputPath.c_str());
+    CheckRoundTrip(inputPath, std::string(reinterpret_cast<const char*>(data), size), folder);
 
-    HeadlessWindow window;
-    window.page.key = kKey;
-    window.page.inputFile = fuzz::Widen(inputPath);
-    window.page.outputFile = fuzz::Widen(outputPath);
-    SetMessagePresenter(&window);
-    DecryptFile(window);
-    SetMessagePresenter(nullptr);
+    const HeadlessWindow window = RunOperation(false, inputPath, outputPath);
 
     for (const HeadlessWindow::Message& message : window.messages) {
         FUZZ_CHECK(message.source == HeadlessWindow::Source::Window,
