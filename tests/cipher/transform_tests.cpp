@@ -304,6 +304,99 @@ TEST_P(TransformTest, HandSetStateIsHonoured) {
     EXPECT_EQ(0, std::memcmp(area.data(), plain, 5));
 }
 
+// A single word or key byte set by hand, everything else as the steps left it, is honoured by
+// the next full block in both directions.
+TEST_P(TransformTest, OneWordOrKeyByteSetByHandIsHonoured) {
+    std::mt19937_64 random(57);
+    for (int round = 0; round < 300; ++round) {
+        CipherState state = RandomState(random);
+        const std::vector<std::uint8_t> bytes = RandomBytes(random, 16);
+        std::uint8_t out[16];
+        for (int block = int(random() % 20); block > 0; --block) {
+            EncryptBlock(state, bytes.data(), 16, out);
+        }
+        switch (round % 3) {
+            case 0:
+                state.wordA ^= std::uint64_t(1) << (random() % 64);
+                break;
+            case 1:
+                state.wordB ^= std::uint64_t(1) << (random() % 64);
+                break;
+            default:
+                state.keyBytes[random() % 16] ^= std::uint8_t(1u << (random() % 8));
+                break;
+        }
+        CipherState decryptState = state;
+        reference::State model = ModelOf(state);
+        reference::State decryptModel = model;
+        std::uint8_t expected[16];
+        EncryptBlock(state, bytes.data(), 16, out);
+        reference::Encrypt(model, bytes.data(), 16, expected);
+        ASSERT_EQ(0, std::memcmp(out, expected, 16));
+        ExpectMatchesModel(state, model);
+        Bytes16 area{};
+        Bytes16 modelArea{};
+        DecryptBlock(decryptState, bytes.data(), 16, area);
+        reference::Decrypt(decryptModel, bytes.data(), 16, modelArea);
+        ASSERT_EQ(area, modelArea);
+    }
+}
+
+// Counters set by hand between blocks are honoured from the next block on: values just around
+// the points where the counter above moves, at the top of the range (where the next step wraps),
+// and anywhere, set after the state has run for a while in either direction.
+TEST_P(TransformTest, CountersSetByHandBetweenBlocks) {
+    std::mt19937_64 random(31);
+    const auto nearTurn = [&](std::uint64_t modulus) -> std::uint64_t {
+        switch (random() % 3) {
+            case 0:
+                return (random() % 100000) * modulus + random() % 5 - 2;  // wraps below zero
+            case 1:
+                return ~std::uint64_t(0) - random() % 50;
+            default:
+                return random();
+        }
+    };
+    for (int round = 0; round < 300; ++round) {
+        CipherState state = RandomState(random);
+        reference::State model = ModelOf(state);
+        for (int block = 0; block < 200; ++block) {
+            if (random() % 8 == 0) {
+                switch (random() % 4) {
+                    case 0:
+                        model.blockCounter = state.blockCounter = nearTurn(7);
+                        break;
+                    case 1:
+                        model.counter1 = state.counter1 = nearTurn(23);
+                        break;
+                    case 2:
+                        model.counter2 = state.counter2 = nearTurn(37);
+                        break;
+                    default:
+                        model.counter3 = state.counter3 = random() % 4 == 0 ? random() : 0;
+                        break;
+                }
+            }
+            const int n = random() % 8 == 0 ? int(random() % 16) + 1 : 16;
+            const std::vector<std::uint8_t> bytes = RandomBytes(random, 16);
+            if (block % 2 == 0) {
+                std::uint8_t out[16];
+                std::uint8_t expected[16];
+                EncryptBlock(state, bytes.data(), n, out);
+                reference::Encrypt(model, bytes.data(), n, expected);
+                ASSERT_EQ(0, std::memcmp(out, expected, std::size_t(n)));
+            } else {
+                Bytes16 area{};
+                Bytes16 modelArea{};
+                DecryptBlock(state, bytes.data(), n, area);
+                reference::Decrypt(model, bytes.data(), n, modelArea);
+                ASSERT_EQ(area, modelArea);
+            }
+            ExpectMatchesModel(state, model);
+        }
+    }
+}
+
 TEST_P(TransformTest, LengthOutsideOneToSixteenIsRefused) {
     for (int n : {0, -1, 17, 1000, std::numeric_limits<int>::min()}) {
         CipherState state = InitCipherState(ParseKeyText(u"1A2B.3C4D.5E6F.7G8H").digits);
