@@ -557,6 +557,8 @@ class LongRunTest : public MainWindowTest {
 
     // Clicks button; from inside the first pump that finds the run going, calls act and then lets
     // events through until arrived() holds, so what act sent reaches the window during the run.
+    // The wait runs from a posted call, not from the polling timer itself: while a timer's own
+    // handler is running, the event loop fires no other timers, the browser engine's included.
     void RunWith(const QString& button, const std::function<void()>& act,
                  const std::function<bool()>& arrived) {
         bool acted = false;
@@ -567,10 +569,16 @@ class LongRunTest : public MainWindowTest {
                 Dialog().Fields().completeText != u"Complete")
                 return;
             acted = true;
-            act();
-            arrivedDuringRun = WaitUntil(arrived, 30000);
+            timer.stop();
+            QMetaObject::invokeMethod(
+                &Dialog(),
+                [&] {
+                    act();
+                    arrivedDuringRun = WaitUntil(arrived, 30000);
+                },
+                Qt::QueuedConnection);
         });
-        timer.start(0);
+        timer.start(1);
         Click(button);
         ASSERT_TRUE(WaitUntil([&] { return acted; }, 60000));
         ASSERT_TRUE(WaitUntil([&] { return Dialog().RunningOperations() == 0; }, 120000));
