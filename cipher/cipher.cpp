@@ -1,7 +1,6 @@
 #include "cipher/cipher.h"
 
 #include <bit>
-#include <cstddef>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -16,7 +15,6 @@
 namespace {
 
 constexpr int kKeyTextLength = 19;
-constexpr std::uint64_t kLargestValue = ~std::uint64_t(0);
 
 constexpr bool IsSeparatorPosition(int position) {
     return position == 4 || position == 9 || position == 14;
@@ -58,6 +56,15 @@ void StoreLittleEndian(std::uint64_t value, std::uint8_t* bytes) {
     }
 }
 
+bool SameBytes(const std::array<std::uint8_t, 16>& a, const std::array<std::uint8_t, 16>& b) {
+    std::uint64_t a0, a1, b0, b1;
+    std::memcpy(&a0, a.data(), 8);
+    std::memcpy(&a1, a.data() + 8, 8);
+    std::memcpy(&b0, b.data(), 8);
+    std::memcpy(&b1, b.data() + 8, 8);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+}
+
 // Rotates each of the sixteen bytes left by count (0..7).
 std::array<std::uint8_t, 16> RotateKeyBytes(const std::array<std::uint8_t, 16>& bytes,
                                             unsigned count) {
@@ -66,58 +73,25 @@ std::array<std::uint8_t, 16> RotateKeyBytes(const std::array<std::uint8_t, 16>& 
     return rotated;
 }
 
-// The two halves of sixteen bytes as words.
-[[gnu::always_inline]] inline std::uint64_t LowHalf(const std::array<std::uint8_t, 16>& bytes) {
-    std::uint64_t half;
-    std::memcpy(&half, bytes.data(), 8);
-    return half;
+// Whether the key bytes are still those of the order rows (they are unless set by hand).
+[[gnu::always_inline]] inline bool RowsMatchKeyBytes(const CipherState& state) {
+    return SameBytes(state.keyBytes, state.orderKeyBytes[state.orderRotation & 7u]);
 }
 
-[[gnu::always_inline]] inline std::uint64_t HighHalf(const std::array<std::uint8_t, 16>& bytes) {
-    std::uint64_t half;
-    std::memcpy(&half, bytes.data() + 8, 8);
-    return half;
+void EnsureRowsMatchKeyBytes(CipherState& state) {
+    if (!RowsMatchKeyBytes(state)) RebuildOrderTables(state);
 }
 
-// Whether the words and key bytes are still those of the current row (they are unless set by
-// hand).
-[[gnu::always_inline]] inline bool RowMatchesState(const CipherState& state) {
-    const cipher_detail::StateRow& row = state.rows[state.orderRotation & 63u];
-    return ((state.wordA ^ row.wordA) | (state.wordB ^ row.wordB) |
-            (LowHalf(state.keyBytes) ^ LowHalf(row.keyBytes)) |
-            (HighHalf(state.keyBytes) ^ HighHalf(row.keyBytes))) == 0;
-}
+using FullBlockFunction = void (*)(CipherState&, const std::uint8_t*, std::uint8_t*);
 
-void EnsureRowMatchesState(CipherState& state) {
-    if (!RowMatchesState(state)) RebuildOrderTables(state);
+// The rare way into a full-block function: rebuild the rows, then take the usual way. Kept out of
+// line so that the usual way needs no stack frame.
+template <FullBlockFunction Usual>
+[[gnu::noinline]] void RebuildRowsThen(CipherState& state, const std::uint8_t* in,
+                                       std::uint8_t* out) {
+    RebuildOrderTables(state);
+    Usual(state, in, out);
 }
-
-// The last of the values from `from` on that are not multiples of `modulus`, `from` itself not
-// being one; the run ends before the next multiple or at the largest value.
-std::uint64_t RunEnd(std::uint64_t from, std::uint64_t modulus) {
-    const std::uint64_t room = modulus - 1 - from % modulus;
-    return from > kLargestValue - room ? kLargestValue : from + room;
-}
-
-// Sets up the quick step for the counters as they now are.
-[[gnu::noinline]] void StartQuickRun(CipherState& state) {
-    state.quickCounter1Span = 0;
-    if (state.counter2 % 37 == 0) return;
-    state.quickCounter2 = state.counter2;
-    // counter1 after the next step is itself or one more; the run starts at the first of those
-    // that is not a multiple of 23.
-    std::uint64_t first = state.counter1;
-    if (first % 23 == 0) {
-        if (first == kLargestValue) return;
-        ++first;
-    }
-    state.quickCounter1Last = RunEnd(first, 23);
-    state.quickCounter1Span = state.quickCounter1Last - first + 1;
-}
-
-static_assert(offsetof(CipherState, wordB) == offsetof(CipherState, wordA) + 8);
-static_assert(offsetof(cipher_detail::StateRow, wordB) ==
-              offsetof(cipher_detail::StateRow, wordA) + 8);
 
 struct StepResult {
     std::uint64_t wordA;
@@ -126,53 +100,9 @@ struct StepResult {
     const std::uint8_t* placement;  // its inverse
 };
 
-// The end of every step, once the counters are stored: their sum rotates the words and the key
-// bytes, which means moving on to another row. Leaves in registers what the block transform
-// needs next. The row must match the words and key bytes.
-[[gnu::always_inline]] inline StepResult RotateBySum(CipherState& state, std::uint64_t sum64) {
-    const auto sum = std::int32_t(std::uint32_t(sum64));
-    // A negative sum gives negative (or zero) remainders, which rotate nothing. For a positive
-    // sum the word rotation by (sum % 128) % 64 is a rotation by sum % 64, and the key bytes
-    // rotate by sum % 8.
-    const std::uint32_t amount = sum > 0 ? std::uint32_t(sum) : 0u;
-    // The stored rotation counts modulo 256, a multiple of the 64 rows.
-    const auto rotation = std::uint8_t(state.orderRotation + amount);
-    state.orderRotation = rotation;
-    const cipher_detail::StateRow& row = state.rows[rotation & 63u];
-    state.wordA = row.wordA;
-    state.wordB = row.wordB;
-    state.keyBytes = row.keyBytes;
-    return {row.wordA, row.wordB, row.emissionOrder.data(), row.placementOrder.data()};
-}
-
-// counter1 as the next step leaves it.
-[[gnu::always_inline]] inline std::uint64_t NextCounter1(const CipherState& state) {
-    return state.counter1 + ((state.blockCounter + 1) % 7 == 0 ? 1 : 0);
-}
-
-// Whether the counters allow a quick step next: only blockCounter and counter1 change.
-[[gnu::always_inline]] inline bool CountersAllowQuickStep(const CipherState& state) {
-    return state.counter2 == state.quickCounter2 &&
-           state.quickCounter1Last - NextCounter1(state) < state.quickCounter1Span;
-}
-
-// Whether the next step may be a quick one: nothing was set by hand that the rows or the quick
-// run do not cover.
-[[gnu::always_inline]] inline bool ReadyForQuickStep(const CipherState& state) {
-    return RowMatchesState(state) && CountersAllowQuickStep(state);
-}
-
-// A step that ReadyForQuickStep admitted.
-[[gnu::always_inline]] inline StepResult QuickStep(CipherState& state) {
-    const std::uint64_t counter1 = NextCounter1(state);
-    const std::uint64_t blockCounter = state.blockCounter + 1;
-    state.blockCounter = blockCounter;
-    state.counter1 = counter1;
-    return RotateBySum(state, blockCounter + counter1 + state.counter2 + state.counter3);
-}
-
-// Any step; the row must match the words and key bytes.
-[[gnu::always_inline]] inline StepResult FullStep(CipherState& state) {
+// One step of the state, leaving in registers what the block transform needs next. The rows must
+// match the key bytes.
+[[gnu::always_inline]] inline StepResult StepState(CipherState& state) {
     // Each counter is tested on every step, not only when the one below it changed.
     const std::uint64_t blockCounter = state.blockCounter + 1;
     const std::uint64_t counter1 = state.counter1 + (blockCounter % 7 == 0 ? 1 : 0);
@@ -182,15 +112,26 @@ struct StepResult {
     state.counter1 = counter1;
     state.counter2 = counter2;
     state.counter3 = counter3;
-    StartQuickRun(state);
-    return RotateBySum(state, blockCounter + counter1 + counter2 + counter3);
-}
 
-// Any step, whatever was set by hand.
-StepResult CheckedStep(CipherState& state) {
-    if (ReadyForQuickStep(state)) return QuickStep(state);
-    EnsureRowMatchesState(state);
-    return FullStep(state);
+    const auto sum = std::int32_t(std::uint32_t(blockCounter + counter1 + counter2 + counter3));
+    // A negative sum gives negative (or zero) remainders, which rotate nothing. For a positive
+    // sum the word rotation by (sum % 128) % 64 is a rotation by sum % 64.
+    const std::uint32_t amount = sum > 0 ? std::uint32_t(sum) : 0u;
+
+    const std::uint64_t wordA = std::rotl(state.wordA, int(amount & 63));
+    const std::uint64_t wordB = std::rotl(state.wordB, int(amount & 63));
+    state.wordA = wordA;
+    state.wordB = wordB;
+
+    const std::size_t row = (state.orderRotation + amount) & 7u;
+    state.orderRotation = std::uint8_t(row);
+    // Copied as two words, so that the next step's comparison reads what was stored.
+    std::uint64_t low, high;
+    std::memcpy(&low, state.orderKeyBytes[row].data(), 8);
+    std::memcpy(&high, state.orderKeyBytes[row].data() + 8, 8);
+    std::memcpy(state.keyBytes.data(), &low, 8);
+    std::memcpy(state.keyBytes.data() + 8, &high, 8);
+    return {wordA, wordB, state.emissionOrders[row].data(), state.placementOrders[row].data()};
 }
 
 // The little-endian word of the eight bytes source[index[0]], ..., source[index[7]], assembled in
@@ -207,10 +148,11 @@ template <std::size_t... K>
     return GatherWord(source, index, std::make_index_sequence<8>());
 }
 
-// Each full-block function takes the quick step when it may, and otherwise leaves the rare full
-// step to a function of its own, kept out of line so that the usual way needs no stack frame.
-[[gnu::always_inline]] inline void EncryptPortable(const StepResult& step,
-                                                   const std::uint8_t* block, std::uint8_t* out) {
+void EncryptFullPortable(CipherState& state, const std::uint8_t* block, std::uint8_t* out) {
+    if (!RowsMatchKeyBytes(state)) [[unlikely]] {
+        return RebuildRowsThen<EncryptFullPortable>(state, block, out);
+    }
+    const StepResult step = StepState(state);
     std::uint8_t masked[16];
     StoreLittleEndian(LoadLittleEndian(block) ^ step.wordA, masked);
     StoreLittleEndian(LoadLittleEndian(block + 8) ^ step.wordB, masked + 8);
@@ -218,43 +160,23 @@ template <std::size_t... K>
     StoreLittleEndian(GatherWord(masked, step.order + 8), out + 8);
 }
 
-[[gnu::noinline]] void EncryptFullPortableSlow(CipherState& state, const std::uint8_t* block,
-                                               std::uint8_t* out) {
-    EnsureRowMatchesState(state);
-    EncryptPortable(FullStep(state), block, out);
-}
-
-void EncryptFullPortable(CipherState& state, const std::uint8_t* block, std::uint8_t* out) {
-    if (!ReadyForQuickStep(state)) [[unlikely]] {
-        return EncryptFullPortableSlow(state, block, out);
+void DecryptFullPortable(CipherState& state, const std::uint8_t* stored, std::uint8_t* area) {
+    if (!RowsMatchKeyBytes(state)) [[unlikely]] {
+        return RebuildRowsThen<DecryptFullPortable>(state, stored, area);
     }
-    EncryptPortable(QuickStep(state), block, out);
-}
-
-[[gnu::always_inline]] inline void DecryptPortable(const StepResult& step,
-                                                   const std::uint8_t* stored, std::uint8_t* area) {
+    const StepResult step = StepState(state);
     StoreLittleEndian(GatherWord(stored, step.placement) ^ step.wordA, area);
     StoreLittleEndian(GatherWord(stored, step.placement + 8) ^ step.wordB, area + 8);
 }
 
-[[gnu::noinline]] void DecryptFullPortableSlow(CipherState& state, const std::uint8_t* stored,
-                                               std::uint8_t* area) {
-    EnsureRowMatchesState(state);
-    DecryptPortable(FullStep(state), stored, area);
-}
-
-void DecryptFullPortable(CipherState& state, const std::uint8_t* stored, std::uint8_t* area) {
-    if (!ReadyForQuickStep(state)) [[unlikely]] {
-        return DecryptFullPortableSlow(state, stored, area);
-    }
-    DecryptPortable(QuickStep(state), stored, area);
-}
-
 #if VYX_X86_SHUFFLE
 // The byte shuffle as one SSSE3 instruction, chosen at start-up when the processor has it.
-[[gnu::target("ssse3"), gnu::always_inline]] inline void EncryptSsse3(const StepResult& step,
-                                                                      const std::uint8_t* block,
-                                                                      std::uint8_t* out) {
+[[gnu::target("ssse3")]] void EncryptFullSsse3(CipherState& state, const std::uint8_t* block,
+                                               std::uint8_t* out) {
+    if (!RowsMatchKeyBytes(state)) [[unlikely]] {
+        return RebuildRowsThen<EncryptFullSsse3>(state, block, out);
+    }
+    const StepResult step = StepState(state);
     const __m128i mask = _mm_set_epi64x(std::int64_t(step.wordB), std::int64_t(step.wordA));
     const __m128i masked =
         _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block)), mask);
@@ -262,62 +184,17 @@ void DecryptFullPortable(CipherState& state, const std::uint8_t* stored, std::ui
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(masked, order));
 }
 
-[[gnu::target("ssse3"), gnu::noinline]] void EncryptFullSsse3Slow(CipherState& state,
-                                                                  const std::uint8_t* block,
-                                                                  std::uint8_t* out) {
-    EnsureRowMatchesState(state);
-    EncryptSsse3(FullStep(state), block, out);
-}
-
-// RowMatchesState with two vector comparisons.
-[[gnu::target("ssse3"), gnu::always_inline]] inline bool RowMatchesStateSsse3(
-    const CipherState& state) {
-    const cipher_detail::StateRow& row = state.rows[state.orderRotation & 63u];
-    const auto load = [](const void* bytes) {
-        return _mm_loadu_si128(static_cast<const __m128i*>(bytes));
-    };
-    // The words are side by side in both, the key bytes follow them.
-    const __m128i words = _mm_cmpeq_epi8(load(&state.wordA), load(&row.wordA));
-    const __m128i keys = _mm_cmpeq_epi8(load(state.keyBytes.data()), load(row.keyBytes.data()));
-    return _mm_movemask_epi8(_mm_and_si128(words, keys)) == 0xFFFF;
-}
-
-[[gnu::target("ssse3"), gnu::always_inline]] inline bool ReadyForQuickStepSsse3(
-    const CipherState& state) {
-    return RowMatchesStateSsse3(state) && CountersAllowQuickStep(state);
-}
-
-[[gnu::target("ssse3")]] void EncryptFullSsse3(CipherState& state, const std::uint8_t* block,
-                                               std::uint8_t* out) {
-    if (!ReadyForQuickStepSsse3(state)) [[unlikely]] {
-        return EncryptFullSsse3Slow(state, block, out);
+[[gnu::target("ssse3")]] void DecryptFullSsse3(CipherState& state, const std::uint8_t* stored,
+                                               std::uint8_t* area) {
+    if (!RowsMatchKeyBytes(state)) [[unlikely]] {
+        return RebuildRowsThen<DecryptFullSsse3>(state, stored, area);
     }
-    EncryptSsse3(QuickStep(state), block, out);
-}
-
-[[gnu::target("ssse3"), gnu::always_inline]] inline void DecryptSsse3(const StepResult& step,
-                                                                      const std::uint8_t* stored,
-                                                                      std::uint8_t* area) {
+    const StepResult step = StepState(state);
     const __m128i mask = _mm_set_epi64x(std::int64_t(step.wordB), std::int64_t(step.wordA));
     const __m128i placement = _mm_loadu_si128(reinterpret_cast<const __m128i*>(step.placement));
     const __m128i placed =
         _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(stored)), placement);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(area), _mm_xor_si128(placed, mask));
-}
-
-[[gnu::target("ssse3"), gnu::noinline]] void DecryptFullSsse3Slow(CipherState& state,
-                                                                  const std::uint8_t* stored,
-                                                                  std::uint8_t* area) {
-    EnsureRowMatchesState(state);
-    DecryptSsse3(FullStep(state), stored, area);
-}
-
-[[gnu::target("ssse3")]] void DecryptFullSsse3(CipherState& state, const std::uint8_t* stored,
-                                               std::uint8_t* area) {
-    if (!ReadyForQuickStepSsse3(state)) [[unlikely]] {
-        return DecryptFullSsse3Slow(state, stored, area);
-    }
-    DecryptSsse3(QuickStep(state), stored, area);
 }
 #endif
 
@@ -330,7 +207,8 @@ void CheckBlockLength(int n) {
 [[gnu::noinline]] void EncryptShortBlock(CipherState& state, const std::uint8_t* block, int n,
                                          std::uint8_t* out) {
     CheckBlockLength(n);
-    const StepResult step = CheckedStep(state);
+    EnsureRowsMatchKeyBytes(state);
+    const StepResult step = StepState(state);
     std::uint8_t masked[16];
     for (int i = 0; i < n; ++i) {
         const std::uint64_t word = i < 8 ? step.wordA : step.wordB;
@@ -348,7 +226,8 @@ void CheckBlockLength(int n) {
 [[gnu::noinline]] void DecryptShortBlock(CipherState& state, const std::uint8_t* stored, int n,
                                          std::uint8_t* area) {
     CheckBlockLength(n);
-    const StepResult step = CheckedStep(state);
+    EnsureRowsMatchKeyBytes(state);
+    const StepResult step = StepState(state);
     int k = 0;
     for (int i = 0; i < 16; ++i) {
         const std::uint8_t position = step.order[i];
@@ -358,8 +237,6 @@ void CheckBlockLength(int n) {
     StoreLittleEndian(LoadLittleEndian(area) ^ step.wordA, area);
     StoreLittleEndian(LoadLittleEndian(area + 8) ^ step.wordB, area + 8);
 }
-
-using FullBlockFunction = void (*)(CipherState&, const std::uint8_t*, std::uint8_t*);
 
 struct FullBlockPaths {
     FullBlockFunction encrypt;
@@ -439,20 +316,12 @@ CipherState InitCipherState(const KeyDigits& digits) {
 
 void RebuildOrderTables(CipherState& state) {
     state.orderRotation = 0;
-    for (unsigned j = 0; j < 64; ++j) {
-        cipher_detail::StateRow& row = state.rows[j];
-        row.wordA = std::rotl(state.wordA, int(j));
-        row.wordB = std::rotl(state.wordB, int(j));
-        if (j < 8) {
-            row.keyBytes = RotateKeyBytes(state.keyBytes, j);
-            EmissionOrder(row.keyBytes, 16, row.emissionOrder);
-            for (std::uint8_t k = 0; k < 16; ++k) row.placementOrder[row.emissionOrder[k]] = k;
-        } else {
-            const cipher_detail::StateRow& same = state.rows[j % 8];
-            row.keyBytes = same.keyBytes;
-            row.emissionOrder = same.emissionOrder;
-            row.placementOrder = same.placementOrder;
-        }
+    for (unsigned j = 0; j < 8; ++j) {
+        const std::array<std::uint8_t, 16> keys = RotateKeyBytes(state.keyBytes, j);
+        state.orderKeyBytes[j] = keys;
+        std::array<std::uint8_t, 16>& order = state.emissionOrders[j];
+        EmissionOrder(keys, 16, order);
+        for (std::uint8_t k = 0; k < 16; ++k) state.placementOrders[j][order[k]] = k;
     }
 }
 
@@ -467,7 +336,8 @@ std::uint8_t RotateLeft8(std::uint8_t value, std::int32_t count) {
 }
 
 void AdvanceCipherState(CipherState& state) {
-    CheckedStep(state);
+    EnsureRowsMatchKeyBytes(state);
+    StepState(state);
 }
 
 std::array<std::uint8_t, 16> BlockMask(const CipherState& state) {

@@ -20,26 +20,14 @@ struct KeyParseResult {
 KeyParseResult ParseKeyText(std::u16string_view text);
 
 namespace cipher_detail {
-// The words and key bytes rotated left by one amount, with the full-block emission order of
-// those key bytes and its inverse (for each position, the index of the stored byte that lands
-// there).
-struct StateRow {
-    std::uint64_t wordA = 0;
-    std::uint64_t wordB = 0;
-    std::array<std::uint8_t, 16> keyBytes{};
-    std::array<std::uint8_t, 16> emissionOrder{};
-    std::array<std::uint8_t, 16> placementOrder{};
-};
+using ByteTable = std::array<std::array<std::uint8_t, 16>, 8>;
 
-using StateRows = std::array<StateRow, 64>;
-
-// The rows of all-zero words and key bytes.
-constexpr StateRows ZeroStateRows() {
-    StateRows rows{};
-    for (auto& row : rows) {
-        for (std::uint8_t i = 0; i < 16; ++i) row.emissionOrder[i] = row.placementOrder[i] = i;
+constexpr ByteTable IdentityTable() {
+    ByteTable table{};
+    for (auto& row : table) {
+        for (std::uint8_t i = 0; i < 16; ++i) row[i] = i;
     }
-    return rows;
+    return table;
 }
 }  // namespace cipher_detail
 
@@ -52,23 +40,16 @@ struct CipherState {
     std::uint64_t counter2 = 0;
     std::uint64_t counter3 = 0;
 
-    // Precomputed rotations. The words and key bytes only ever rotate, the key bytes by the
-    // words' amount modulo 8, so after any number of steps they are those of row
-    // orderRotation % 64: row j holds the words the rows were built from rotated left by j, and
-    // the key bytes rotated left by j % 8. The defaults match all-zero words and key bytes.
-    // Words or key bytes changed by hand are noticed by the next step, which rebuilds the rows;
+    // Precomputed orders. The key bytes only ever rotate, so after any number of steps they are
+    // the bytes the tables were built from, rotated left by orderRotation (0..7). Row j holds, for
+    // that rotation, the key bytes themselves, the full-block emission order and its inverse (for
+    // each position, the index of the stored byte that lands there). The defaults match all-zero
+    // key bytes. Key bytes changed by hand are noticed by the next step, which rebuilds the rows;
     // the rows themselves are derived and never to be written by hand.
     std::uint8_t orderRotation = 0;
-    alignas(16) cipher_detail::StateRows rows = cipher_detail::ZeroStateRows();
-
-    // The quick step. While counter2 equals quickCounter2 (never a multiple of 37) and counter1
-    // after the step lies in the run of quickCounter1Span values ending at quickCounter1Last (none
-    // a multiple of 23), a step changes only blockCounter and counter1. Every other step takes the
-    // full way and starts a new run. The test reads the counters as they are, so counters set by
-    // hand are honoured. Derived like the rows above; never to be written by hand.
-    std::uint64_t quickCounter1Last = 0;
-    std::uint64_t quickCounter1Span = 0;
-    std::uint64_t quickCounter2 = 1;
+    cipher_detail::ByteTable orderKeyBytes{};
+    cipher_detail::ByteTable emissionOrders = cipher_detail::IdentityTable();
+    cipher_detail::ByteTable placementOrders = cipher_detail::IdentityTable();
 };
 
 CipherState InitCipherState(const KeyDigits& digits);
@@ -88,9 +69,9 @@ void EncryptBlock(CipherState& state, const std::uint8_t* block, int n, std::uin
 void DecryptBlock(CipherState& state, const std::uint8_t* stored, int n,
                   std::array<std::uint8_t, 16>& restoreArea);
 
-// Rebuilds the precomputed rows from the current words and key bytes. The next step does this by
-// itself when it finds them changed; calling it directly is only needed by code that reads the
-// rows.
+// Rebuilds the precomputed orders from the current key bytes. The next step does this by itself
+// when it finds the key bytes changed; calling it directly is only needed by code that reads the
+// order rows.
 void RebuildOrderTables(CipherState& state);
 
 // Chooses how full blocks are shuffled: with the processor's byte-shuffle instruction when wanted
