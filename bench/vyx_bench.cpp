@@ -237,11 +237,12 @@ bool SameContent(const fs::path& a, const fs::path& b) {
             if (n <= 0) break;
             nb += n;
         }
-        if (na < 0 || nb != na || std::memcmp(ca.data(), cb.data(), static_cast<std::size_t>(na)))
+        if (na < 0 || nb != na ||
+            std::memcmp(ca.data(), cb.data(), static_cast<std::size_t>(na)) != 0)
             same = false;
         if (na <= 0) {
             // both at their end: b must have nothing more either
-            char extra;
+            char extra = 0;
             same = same && na == 0 && ::read(fb, &extra, 1) == 0;
             break;
         }

@@ -26,7 +26,7 @@ Outcome Bench(const std::string& args) {
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return outcome;
     char chunk[512];
-    std::size_t n;
+    std::size_t n = 0;
     while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) outcome.out.append(chunk, n);
     const int raw = pclose(pipe);
     outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;

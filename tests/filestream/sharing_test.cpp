@@ -135,7 +135,7 @@ TEST_P(Sharing, ThisProcessCannotWriteWhileAnotherOneReads) {
         CFileStream input;
         const char opened = input.Open(U16(orig), CFileStream::ModeRead) == 1 ? 'y' : 'n';
         (void)!::write(ready[1], &opened, 1);
-        char c;
+        char c = 0;
         (void)!::read(release[0], &c, 1);
         ::_exit(0);
     }

@@ -112,12 +112,15 @@ TEST(Open, ByteOrderMarkSetsTheEncodingAndIsNotSkipped) {
         std::string bytes;
         std::int32_t encoding;
     };
-    const Case cases[] = {{"\xFF\xFE"
-                           "a\0",
+    // The four-byte cases must keep their final zero byte: a literal would stop before it.
+    const Case cases[] = {{std::string("\xFF\xFE"
+                                       "a\0",
+                                       4),
                            1},
                           {"\xFF\xFE", 1},
-                          {"\xFE\xFF"
-                           "a\0",
+                          {std::string("\xFE\xFF"
+                                       "a\0",
+                                       4),
                            2},
                           {"\xFF", 2},
                           {"ab", 2},
@@ -148,7 +151,7 @@ TEST(Open, CreateEmptiesAnExistingFileAndStaysAtItsEndAfterWrites) {
     EXPECT_TRUE(stream.IsAtEnd());
     EXPECT_EQ(stream.GetTextEncoding(), CFileStream::TextSingleByte);
     stream.Write("abc", 3);
-    char c;
+    char c = 0;
     EXPECT_EQ(stream.Read(&c, 1), 0);
     EXPECT_EQ(stream.GetLength(), 3u);
     stream.Close();

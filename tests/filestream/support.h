@@ -23,6 +23,8 @@ class RecordingPresenter : public IMessagePresenter {
   public:
     RecordingPresenter() { SetMessagePresenter(this); }
     ~RecordingPresenter() override { SetMessagePresenter(nullptr); }
+    RecordingPresenter(const RecordingPresenter&) = delete;
+    RecordingPresenter& operator=(const RecordingPresenter&) = delete;
     void Present(std::u16string_view text, MessageButtons buttons) override {
         shown.push_back({std::u16string(text), buttons});
     }
@@ -41,6 +43,8 @@ class ScratchDir {
   public:
     ScratchDir();
     ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
     const std::string& path() const { return path_; }
     std::string File(const std::string& name) const { return path_ + "/" + name; }
 

@@ -18,6 +18,8 @@ namespace {
 // for its path, then closes the connection.
 class LoopbackServer {
   public:
+    LoopbackServer(const LoopbackServer&) = delete;
+    LoopbackServer& operator=(const LoopbackServer&) = delete;
     explicit LoopbackServer(std::function<std::string(const std::string&)> respond)
         : respond_(std::move(respond)) {
         listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -131,7 +133,7 @@ TEST_F(Url, WithALengthReadsExactlyTheBody) {
     EXPECT_EQ(stream.GetLength(), kBody.size());
     EXPECT_EQ(ReadAll(stream, 16), kBody);
     EXPECT_TRUE(stream.IsAtEnd());
-    char c;
+    char c = 0;
     EXPECT_EQ(stream.Read(&c, 1), 0);
     stream.Close();
 }
@@ -192,7 +194,7 @@ TEST_P(UrlFailures, RaiseAClearErrorAndLeaveTheStreamClosed) {
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
         socklen_t size = sizeof address;
         ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
         ::close(probe);
