@@ -265,9 +265,7 @@ void DecryptFile(IMainWindow& window) {
         if (input.Read(&byte, 1) == 0) {
             empty = true;
             accepted = false;
-        } else if (byte != kMarkerFirst) {
-            accepted = false;
-        } else if (input.Read(&byte, 1) == 0 || byte != kMarkerSecond) {
+        } else if (byte != kMarkerFirst || input.Read(&byte, 1) == 0 || byte != kMarkerSecond) {
             accepted = false;
         }
     } catch (const CFileException& error) {

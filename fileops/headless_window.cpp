@@ -17,6 +17,9 @@ void HeadlessWindow::PumpEvents() {
     if (!onPump || inPump_) return;
     struct Reset {
         bool& flag;
+        explicit Reset(bool& f) : flag(f) {}
+        Reset(const Reset&) = delete;
+        Reset& operator=(const Reset&) = delete;
         ~Reset() { flag = false; }
     } reset{inPump_};
     inPump_ = true;

@@ -187,7 +187,7 @@ std::int32_t CFileStream::ReadSlow(void* destination, std::int32_t count) {
     }
 
     auto* out = static_cast<unsigned char*>(destination);
-    std::int32_t result;
+    std::int32_t result = 0;
     const std::int32_t available = bufferFill_ - bufferIndex_;
     if (available > count) {
         std::memcpy(out, buffer_ + bufferIndex_, static_cast<std::size_t>(count));

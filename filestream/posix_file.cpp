@@ -101,7 +101,7 @@ void PosixFile::Open(std::u16string_view path, FileAccess access) {
     // O_NONBLOCK: an open of a FIFO must never wait for a partner. It is cleared right after.
     int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (write ? O_RDWR : O_RDONLY);
     if (access == FileAccess::CreateReadWrite) flags |= O_CREAT;  // emptied once the lock is held
-    int fd;
+    int fd = -1;
     do {
         fd = ::open(osPath->c_str(), flags, 0666);
     } while (fd < 0 && errno == EINTR);
@@ -141,7 +141,7 @@ void PosixFile::Open(std::u16string_view path, FileAccess access) {
 
     regular_ = S_ISREG(st.st_mode);
     if (access == FileAccess::CreateReadWrite && regular_ && st.st_size != 0) {
-        int rc;
+        int rc = 0;
         do {
             rc = ::ftruncate(fd, 0);
         } while (rc != 0 && errno == EINTR);
