@@ -38,7 +38,7 @@ std::uint64_t FoldDigits(const std::uint8_t* digits) {
 
 // Loads eight bytes so that byte 0 in memory is the least significant byte of the result.
 std::uint64_t LoadLittleEndian(const std::uint8_t* bytes) {
-    std::uint64_t value;
+    std::uint64_t value = 0;
     std::memcpy(&value, bytes, sizeof value);
     if constexpr (std::endian::native == std::endian::big) {
         std::uint64_t swapped = 0;
@@ -57,7 +57,7 @@ void StoreLittleEndian(std::uint64_t value, std::uint8_t* bytes) {
 }
 
 bool SameBytes(const std::array<std::uint8_t, 16>& a, const std::array<std::uint8_t, 16>& b) {
-    std::uint64_t a0, a1, b0, b1;
+    std::uint64_t a0 = 0, a1 = 0, b0 = 0, b1 = 0;
     std::memcpy(&a0, a.data(), 8);
     std::memcpy(&a1, a.data() + 8, 8);
     std::memcpy(&b0, b.data(), 8);
@@ -126,7 +126,7 @@ struct StepResult {
     const std::size_t row = (state.orderRotation + amount) & 7u;
     state.orderRotation = std::uint8_t(row);
     // Copied as two words, so that the next step's comparison reads what was stored.
-    std::uint64_t low, high;
+    std::uint64_t low = 0, high = 0;
     std::memcpy(&low, state.orderKeyBytes[row].data(), 8);
     std::memcpy(&high, state.orderKeyBytes[row].data() + 8, 8);
     std::memcpy(state.keyBytes.data(), &low, 8);
@@ -306,7 +306,7 @@ CipherState InitCipherState(const KeyDigits& digits) {
     std::uint64_t sum = 0;
     for (int i = 0; i < 8; ++i) {
         state.keyBytes[std::size_t(i)] = std::uint8_t(state.wordA >> (8 * i));
-        state.keyBytes[std::size_t(8 + i)] = std::uint8_t(state.wordB >> (8 * i));
+        state.keyBytes[8 + std::size_t(i)] = std::uint8_t(state.wordB >> (8 * i));
         sum += state.keyBytes[std::size_t(i)];
     }
     state.blockCounter = sum;
