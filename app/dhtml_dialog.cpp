@@ -204,7 +204,7 @@ void CDHtmlDialog::OnClick(const QString& id, const QVariantMap& values, int seq
         // The channel's dispatch must return before the handler runs: while it is busy, nothing
         // else from the page arrives, not even a click on Exit during a long operation.
         QMetaObject::invokeMethod(
-            this, [this, handler] { RunHandler(handler); }, Qt::QueuedConnection);
+            this, [this, handler = handler] { RunHandler(handler); }, Qt::QueuedConnection);
         return;
     }
 }

@@ -49,6 +49,7 @@ class CDataExchange {
 
 class CDHtmlDialog : public QDialog {
     Q_OBJECT
+    Q_DISABLE_COPY_MOVE(CDHtmlDialog)
   public:
     explicit CDHtmlDialog(QUrl page, QWidget* parent = nullptr);
     ~CDHtmlDialog() override;

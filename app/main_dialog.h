@@ -13,6 +13,7 @@ class CStreamMessagePresenter;
 
 class CMainDialog : public CDHtmlDialog, public IMainWindow {
     Q_OBJECT
+    Q_DISABLE_COPY_MOVE(CMainDialog)
   public:
     // The system-menu command that opens the about box; its low four bits are free for the system.
     static constexpr unsigned AboutCommand = 0x0010;
