@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine, builds everything and runs every test:
 # the optimised build, then the AddressSanitizer + UBSan build, then the fuzz targets for a bounded
-# time. Exits non-zero on any failure.
+# time, then the static checks. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,5 +20,9 @@ done
 
 # Every fuzz target for a bounded time (VYX_FUZZ_SECONDS each, 60 by default) under ASan + UBSan.
 bash scripts/fuzz.sh "${VYX_FUZZ_SECONDS:-60}"
+
+# clang-tidy and clang-format over the project's own sources, from the default build's compile
+# database (and the fuzz build's, for the fuzz targets).
+bash scripts/lint.sh build/default
 
 echo "=== all tests passed"
