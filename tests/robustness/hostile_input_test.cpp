@@ -84,23 +84,27 @@ struct HostileCase {
     std::function<Prepared(const Scratch&, const Bytes& input)> prepare;
 };
 
-class HostileInput : public testing::TestWithParam<HostileCase> {
-  protected:
-    void TearDown() override {
-        for (const fs::path& mount : mounts_) ::umount2(mount.c_str(), MNT_DETACH);
-        mounts_.clear();
-    }
+class HostileInput : public testing::TestWithParam<HostileCase> {};
 
+// The file systems a case mounted; they go before the scratch folder that holds them does.
+std::vector<fs::path> g_mounts;
+
+class Unmounter {
   public:
-    static std::vector<fs::path> mounts_;
+    Unmounter() = default;
+    Unmounter(const Unmounter&) = delete;
+    Unmounter& operator=(const Unmounter&) = delete;
+    ~Unmounter() {
+        for (const fs::path& mount : g_mounts) ::umount2(mount.c_str(), MNT_DETACH);
+        g_mounts.clear();
+    }
 };
-std::vector<fs::path> HostileInput::mounts_;
 
 // A small tmpfs at folder holding file (with content), then made read-only; false if impossible.
 bool ReadOnlyFileSystem(const fs::path& folder, const fs::path& file, const Bytes& content) {
     fs::create_directories(folder);
     if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=1m") != 0) return false;
-    HostileInput::mounts_.push_back(folder);
+    g_mounts.push_back(folder);
     if (!file.empty()) WriteBytes(file, content);
     return ::mount("tmpfs", folder.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=1m") == 0;
 }
@@ -220,6 +224,7 @@ TEST_P(HostileInput, ClearMessageAndNothingLost) {
         GTEST_SKIP() << "needs root to mount a file system";
     }
     Scratch scratch;
+    const Unmounter unmounter;
     fs::permissions(scratch.Path(), fs::perms::owner_all | fs::perms::group_read |
                                         fs::perms::group_exec | fs::perms::others_read |
                                         fs::perms::others_exec);
