@@ -19,72 +19,9 @@
 
 #include "cipher/cipher.h"
 #include "fuzz_support.h"
+#include "tests/cipher/reference_cipher.h"
 
 namespace {
-
-struct ModelState {
-    std::uint64_t wordA = 0;
-    std::uint64_t wordB = 0;
-    std::array<std::uint8_t, 16> keyBytes{};
-    std::uint64_t blockCounter = 0;
-    std::uint64_t counter1 = 0;
-    std::uint64_t counter2 = 0;
-    std::uint64_t counter3 = 0;
-};
-
-std::uint64_t ModelRotate64(std::uint64_t value, std::int32_t count) {
-    for (std::int32_t i = 0; i < count; ++i) value = (value << 1) | (value >> 63);
-    return value;
-}
-
-std::uint8_t ModelRotate8(std::uint8_t value, std::int32_t count) {
-    for (std::int32_t i = 0; i < count; ++i) {
-        value = static_cast<std::uint8_t>((value << 1) | (value >> 7));
-    }
-    return value;
-}
-
-void ModelAdvance(ModelState& s) {
-    s.blockCounter += 1;
-    if (s.blockCounter % 7 == 0) s.counter1 += 1;
-    if (s.counter1 % 23 == 0) s.counter2 += 1;
-    if (s.counter2 % 37 == 0) s.counter3 += 1;
-    const auto low =
-        static_cast<std::uint32_t>(s.blockCounter + s.counter1 + s.counter2 + s.counter3);
-    const auto sum = static_cast<std::int32_t>(low);
-    const std::int32_t wordCount = sum % 128;
-    const std::int32_t byteCount = sum % 8;
-    s.wordA = ModelRotate64(s.wordA, wordCount);
-    s.wordB = ModelRotate64(s.wordB, wordCount);
-    for (auto& b : s.keyBytes) b = ModelRotate8(b, byteCount);
-}
-
-// Threshold scan: highest key byte first, ties in ascending position.
-std::array<std::uint8_t, 16> ModelOrder(const std::array<std::uint8_t, 16>& keyBytes, int n) {
-    std::array<std::uint8_t, 16> order{};
-    std::array<bool, 16> emitted{};
-    int count = 0;
-    for (int threshold = 255; count < n; --threshold) {
-        for (int p = 0; p < n; ++p) {
-            if (!emitted[p] && keyBytes[p] >= threshold) {
-                emitted[p] = true;
-                order[count++] = static_cast<std::uint8_t>(p);
-            }
-        }
-    }
-    return order;
-}
-
-void ModelEncrypt(ModelState& s, const std::uint8_t* block, int n, std::uint8_t* out) {
-    ModelAdvance(s);
-    std::array<std::uint8_t, 16> masked{};
-    for (int i = 0; i < n; ++i) {
-        const std::uint64_t word = i < 8 ? s.wordA : s.wordB;
-        masked[i] = static_cast<std::uint8_t>(block[i] ^ (word >> (8 * (i % 8))));
-    }
-    const auto order = ModelOrder(s.keyBytes, n);
-    for (int k = 0; k < n; ++k) out[k] = masked[order[k]];
-}
 
 std::uint64_t LoadWord(const std::uint8_t* bytes) {
     std::uint64_t value = 0;
@@ -98,7 +35,7 @@ bool SameState(const CipherState& a, const CipherState& b) {
            a.counter2 == b.counter2 && a.counter3 == b.counter3;
 }
 
-bool MatchesModel(const CipherState& a, const ModelState& m) {
+bool MatchesModel(const CipherState& a, const reference::State& m) {
     return a.wordA == m.wordA && a.wordB == m.wordB && a.keyBytes == m.keyBytes &&
            a.blockCounter == m.blockCounter && a.counter1 == m.counter1 &&
            a.counter2 == m.counter2 && a.counter3 == m.counter3;
@@ -137,9 +74,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         offset += 32;
     }
     CipherState decryptor = encryptor;
-    ModelState model{encryptor.wordA,        encryptor.wordB,    encryptor.keyBytes,
-                     encryptor.blockCounter, encryptor.counter1, encryptor.counter2,
-                     encryptor.counter3};
+    reference::State model{encryptor.wordA,        encryptor.wordB,    encryptor.keyBytes,
+                           encryptor.blockCounter, encryptor.counter1, encryptor.counter2,
+                           encryptor.counter3};
 
     std::array<std::uint8_t, 16> restoreArea{};
     while (offset < size) {
@@ -155,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::array<std::uint8_t, 16> stored{};
         std::array<std::uint8_t, 16> expected{};
         EncryptBlock(encryptor, block, n, stored.data());
-        ModelEncrypt(model, block, n, expected.data());
+        reference::Encrypt(model, block, n, expected.data());
         FUZZ_CHECK(MatchesModel(encryptor, model), "state evolution differs from the model");
         FUZZ_CHECK(std::memcmp(stored.data(), expected.data(), std::size_t(n)) == 0,
                    "encrypted block differs from the model");
