@@ -3,6 +3,7 @@
 #include <mutex>
 #include <utility>
 
+#include "filestream/pipelined_file.h"
 #include "filestream/posix_file.h"
 
 namespace {
@@ -24,5 +25,6 @@ std::unique_ptr<IPlatformFile> MakePlatformFile() {
     if (factory) {
         if (auto file = factory()) return file;
     }
-    return std::make_unique<PosixFile>();
+    // Transfers overlap with the caller's work on a thread of the file's own.
+    return std::make_unique<PipelinedFile>(std::make_unique<PosixFile>());
 }

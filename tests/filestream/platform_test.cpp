@@ -181,8 +181,16 @@ TEST(DiskFull, DevFullStaysUsableAsAnOutputAndReportsDiskFull) {
 
     CFileStream fresh;
     ASSERT_EQ(fresh.Open(u"/dev/full", CFileStream::ModeCreate), 1);
+    // The full buffer is passed on with the next write; its failure is reported by that write
+    // or, when the piece is written behind, by the close at the latest.
     for (int i = 0; i < 10001; ++i) fresh.Write("z", 1);
-    EXPECT_THROW(fresh.Write("z", 1), CFileException);  // the full buffer is passed on
+    EXPECT_THROW(
+        {
+            fresh.Write("z", 1);
+            fresh.Close();
+        },
+        CFileException);
+    EXPECT_FALSE(fresh.IsOpen());
     fresh.CloseAndRemove();
 }
 
