@@ -198,6 +198,123 @@ void DecryptFullPortable(CipherState& state, const std::uint8_t* stored, std::ui
 }
 #endif
 
+// Runs of full blocks: the state lives in registers from the first block to the last and is
+// stored once at the end; each block is the same step and the same transform as one call makes.
+struct RunState {
+    std::uint64_t blockCounter, counter1, counter2, counter3, wordA, wordB;
+    std::size_t row;
+
+    explicit RunState(const CipherState& state)
+        : blockCounter(state.blockCounter),
+          counter1(state.counter1),
+          counter2(state.counter2),
+          counter3(state.counter3),
+          wordA(state.wordA),
+          wordB(state.wordB),
+          row(state.orderRotation & 7u) {}
+
+    [[gnu::always_inline]] void Step() {
+        blockCounter += 1;
+        counter1 += blockCounter % 7 == 0 ? 1 : 0;
+        counter2 += counter1 % 23 == 0 ? 1 : 0;
+        counter3 += counter2 % 37 == 0 ? 1 : 0;
+        const auto sum = std::int32_t(std::uint32_t(blockCounter + counter1 + counter2 + counter3));
+        const std::uint32_t amount = sum > 0 ? std::uint32_t(sum) : 0u;
+        wordA = std::rotl(wordA, int(amount & 63));
+        wordB = std::rotl(wordB, int(amount & 63));
+        row = (row + amount) & 7u;
+    }
+
+    void Store(CipherState& state) const {
+        state.blockCounter = blockCounter;
+        state.counter1 = counter1;
+        state.counter2 = counter2;
+        state.counter3 = counter3;
+        state.wordA = wordA;
+        state.wordB = wordB;
+        state.orderRotation = std::uint8_t(row);
+        state.keyBytes = state.orderKeyBytes[row];
+    }
+};
+
+using BlockRunFunction = void (*)(CipherState&, const std::uint8_t*, std::size_t, std::uint8_t*);
+
+void EncryptRunPortable(CipherState& state, const std::uint8_t* in, std::size_t blocks,
+                        std::uint8_t* out) {
+    EnsureRowsMatchKeyBytes(state);
+    const cipher_detail::ByteTable orders = state.emissionOrders;
+    RunState run(state);
+    for (std::size_t i = 0; i < blocks; ++i, in += 16, out += 16) {
+        run.Step();
+        std::uint8_t masked[16];
+        StoreLittleEndian(LoadLittleEndian(in) ^ run.wordA, masked);
+        StoreLittleEndian(LoadLittleEndian(in + 8) ^ run.wordB, masked + 8);
+        const std::uint8_t* order = orders[run.row].data();
+        const std::uint64_t low = GatherWord(masked, order);
+        const std::uint64_t high = GatherWord(masked, order + 8);
+        StoreLittleEndian(low, out);
+        StoreLittleEndian(high, out + 8);
+    }
+    run.Store(state);
+}
+
+void DecryptRunPortable(CipherState& state, const std::uint8_t* stored, std::size_t blocks,
+                        std::uint8_t* out) {
+    EnsureRowsMatchKeyBytes(state);
+    const cipher_detail::ByteTable placements = state.placementOrders;
+    RunState run(state);
+    for (std::size_t i = 0; i < blocks; ++i, stored += 16, out += 16) {
+        run.Step();
+        const std::uint8_t* placement = placements[run.row].data();
+        const std::uint64_t low = GatherWord(stored, placement) ^ run.wordA;
+        const std::uint64_t high = GatherWord(stored, placement + 8) ^ run.wordB;
+        StoreLittleEndian(low, out);
+        StoreLittleEndian(high, out + 8);
+    }
+    run.Store(state);
+}
+
+#if VYX_X86_SHUFFLE
+[[gnu::target("ssse3")]] void EncryptRunSsse3(CipherState& state, const std::uint8_t* in,
+                                              std::size_t blocks, std::uint8_t* out) {
+    EnsureRowsMatchKeyBytes(state);
+    __m128i orders[8];
+    for (std::size_t j = 0; j < 8; ++j) {
+        orders[j] =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(state.emissionOrders[j].data()));
+    }
+    RunState run(state);
+    for (std::size_t i = 0; i < blocks; ++i, in += 16, out += 16) {
+        run.Step();
+        const __m128i mask = _mm_set_epi64x(std::int64_t(run.wordB), std::int64_t(run.wordA));
+        const __m128i masked =
+            _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)), mask);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                         _mm_shuffle_epi8(masked, orders[run.row]));
+    }
+    run.Store(state);
+}
+
+[[gnu::target("ssse3")]] void DecryptRunSsse3(CipherState& state, const std::uint8_t* stored,
+                                              std::size_t blocks, std::uint8_t* out) {
+    EnsureRowsMatchKeyBytes(state);
+    __m128i placements[8];
+    for (std::size_t j = 0; j < 8; ++j) {
+        placements[j] =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(state.placementOrders[j].data()));
+    }
+    RunState run(state);
+    for (std::size_t i = 0; i < blocks; ++i, stored += 16, out += 16) {
+        run.Step();
+        const __m128i mask = _mm_set_epi64x(std::int64_t(run.wordB), std::int64_t(run.wordA));
+        const __m128i placed = _mm_shuffle_epi8(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(stored)), placements[run.row]);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_xor_si128(placed, mask));
+    }
+    run.Store(state);
+}
+#endif
+
 // A block has 1 to 16 bytes; anything else is a caller's fault that must not touch memory.
 void CheckBlockLength(int n) {
     if (n < 1 || n > 16) throw std::out_of_range("cipher block length outside 1..16");
@@ -241,10 +358,12 @@ void CheckBlockLength(int n) {
 struct FullBlockPaths {
     FullBlockFunction encrypt;
     FullBlockFunction decrypt;
+    BlockRunFunction encryptRun;
+    BlockRunFunction decryptRun;
 };
 
 constexpr FullBlockPaths PortablePaths() {
-    return {EncryptFullPortable, DecryptFullPortable};
+    return {EncryptFullPortable, DecryptFullPortable, EncryptRunPortable, DecryptRunPortable};
 }
 
 bool VectorShuffleAvailable() {
@@ -258,7 +377,7 @@ bool VectorShuffleAvailable() {
 
 FullBlockPaths VectorPaths() {
 #if VYX_X86_SHUFFLE
-    return {EncryptFullSsse3, DecryptFullSsse3};
+    return {EncryptFullSsse3, DecryptFullSsse3, EncryptRunSsse3, DecryptRunSsse3};
 #else
     return PortablePaths();
 #endif
@@ -377,6 +496,16 @@ void DecryptBlock(CipherState& state, const std::uint8_t* stored, int n,
     } else {
         DecryptShortBlock(state, stored, n, restoreArea.data());
     }
+}
+
+void EncryptBlocks(CipherState& state, const std::uint8_t* blocks, std::size_t count,
+                   std::uint8_t* out) {
+    if (count > 0) gFullBlockPaths.encryptRun(state, blocks, count, out);
+}
+
+void DecryptBlocks(CipherState& state, const std::uint8_t* stored, std::size_t count,
+                   std::uint8_t* out) {
+    if (count > 0) gFullBlockPaths.decryptRun(state, stored, count, out);
 }
 
 bool UseVectorShuffle(bool wanted) {

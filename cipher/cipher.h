@@ -2,6 +2,7 @@
 // The cipher: key text, cipher state, the block transform in both directions, key generation.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -68,6 +69,15 @@ void EncryptBlock(CipherState& state, const std::uint8_t* block, int n, std::uin
 // part in the result.
 void DecryptBlock(CipherState& state, const std::uint8_t* stored, int n,
                   std::array<std::uint8_t, 16>& restoreArea);
+
+// Runs of full 16-byte blocks, count of them one after the other from blocks (or stored) to
+// out: the same state steps and the same bytes as count calls of EncryptBlock (or DecryptBlock)
+// with n = 16, one per block. The input and output ranges must not overlap, except that they
+// may be the same range.
+void EncryptBlocks(CipherState& state, const std::uint8_t* blocks, std::size_t count,
+                   std::uint8_t* out);
+void DecryptBlocks(CipherState& state, const std::uint8_t* stored, std::size_t count,
+                   std::uint8_t* out);
 
 // Rebuilds the precomputed orders from the current key bytes. The next step does this by itself
 // when it finds the key bytes changed; calling it directly is only needed by code that reads the

@@ -27,6 +27,8 @@ constexpr std::u16string_view kNotEncrypted = u"This is not an encrypted file";
 constexpr std::uint8_t kMarkerFirst = 0x7E;
 constexpr std::uint8_t kMarkerSecond = 0xF9;
 constexpr std::int32_t kBlockSize = 16;
+// The blocks taken from the input stream at a time: small enough to stay in the first-level cache.
+constexpr std::int32_t kRunBytes = 64 * kBlockSize;
 
 // The page values a run works with, copied at its start: a run started from one of its pumps reads
 // the page again into the same fields.
@@ -109,6 +111,20 @@ class StatusRow {
         return Show(PercentText(percent));
     }
 
+    // Counts the reads of a run of blocks: `blocks` reads of a full block, then one of `tail`
+    // bytes when tail is not 0; the same as one Count per read.
+    [[nodiscard]] bool CountBlocks(std::int32_t blocks, std::int32_t tail) {
+        const std::int64_t total = std::int64_t{blocks} * kBlockSize + tail;
+        if (counted_ + total < nextChange_) {
+            counted_ += total;
+            return true;
+        }
+        for (std::int32_t i = 0; i < blocks; ++i) {
+            if (!Count(kBlockSize)) return false;
+        }
+        return tail == 0 || Count(tail);
+    }
+
     [[nodiscard]] bool Finish() { return Show(u"100 %"); }
 
   private:
@@ -171,6 +187,36 @@ class OutputGuard {
 
 enum class TransferResult { Finished, Stopped };
 
+// The block loop of both operations. The input is read in blocks of 16 bytes, the last one
+// shorter, and every read after the first is counted on the status row. The blocks are taken from
+// the stream a run at a time (the stream delivers the same bytes, and asks its file for the same
+// pieces, as with one read per block) and handed to transform(blocks, tail): `blocks` full blocks
+// at the start of the run, then a short block of `tail` bytes when tail is not 0.
+template <typename Transform>
+TransferResult TransferRuns(CFileStream& input, StatusRow& row, std::uint8_t* run,
+                            Transform&& transform) {
+    bool first = true;
+    std::int32_t got = input.Read(run, kRunBytes);
+    while (got > 0) {
+        const std::int32_t blocks = got / kBlockSize;
+        const std::int32_t tail = got % kBlockSize;
+        transform(blocks, tail);
+        // The first block's read is not counted.
+        bool goOn = true;
+        if (!first) {
+            goOn = row.CountBlocks(blocks, tail);
+        } else if (blocks > 0) {
+            goOn = row.CountBlocks(blocks - 1, tail);
+        }
+        if (!goOn) return TransferResult::Stopped;
+        first = false;
+        // A short block is the last: the stream is at its end.
+        got = tail > 0 ? 0 : input.Read(run, kRunBytes);
+    }
+    // The read that found the end.
+    return row.Count(0) ? TransferResult::Finished : TransferResult::Stopped;
+}
+
 // Runs the transfer of a run whose two files are open, closes both and ends the run: the status
 // row's "100 %" and the completion message for a finished transfer; no output and no completion
 // for a stopped one; the file's own error text and no output for a failed one.
@@ -228,23 +274,17 @@ void EncryptFile(IMainWindow& window) {
               [&](StatusRow& row) {
                   output.Write(&kMarkerFirst, 1);
                   output.Write(&kMarkerSecond, 1);
-                  std::uint8_t block[kBlockSize];
-                  std::uint8_t stored[kBlockSize];
-                  std::int32_t length = input.Read(block, kBlockSize);
-                  while (length > 0) {
-                      EncryptBlock(state, block, length, stored);
-                      // The stored bytes go to the file one byte per write: the same pieces
-                      // as single-byte writes, copied a run at a time.
-                      if (length == kBlockSize) {
-                          output.WriteSingleBytes(stored,
-                                                  kBlockSize);  // a fixed count copies inline
-                      } else {
-                          output.WriteSingleBytes(stored, length);
-                      }
-                      length = input.Read(block, kBlockSize);
-                      if (!row.Count(length)) return TransferResult::Stopped;
-                  }
-                  return TransferResult::Finished;
+                  std::uint8_t plain[kRunBytes];
+                  std::uint8_t stored[kRunBytes];
+                  return TransferRuns(
+                      input, row, plain, [&](std::int32_t blocks, std::int32_t tail) {
+                          const std::int32_t full = blocks * kBlockSize;
+                          EncryptBlocks(state, plain, static_cast<std::size_t>(blocks), stored);
+                          if (tail > 0) EncryptBlock(state, plain + full, tail, stored + full);
+                          // The stored bytes go to the file one byte per write: the same pieces
+                          // as single-byte writes, copied a run at a time.
+                          output.WriteSingleBytes(stored, full + tail);
+                      });
               });
 }
 
@@ -292,19 +332,19 @@ void DecryptFile(IMainWindow& window) {
 
     FinishRun(window, input, inputs.inputPath, output, inputLength, kDecryptionComplete,
               [&](StatusRow& row) {
-                  std::uint8_t stored[kBlockSize];
-                  std::array<std::uint8_t, kBlockSize> restored{};
-                  std::int32_t length = input.Read(stored, kBlockSize);
-                  while (length > 0) {
-                      DecryptBlock(state, stored, length, restored);
-                      if (length == kBlockSize) {
-                          output.Write(restored.data(), kBlockSize);  // a fixed count copies inline
-                      } else {
-                          output.Write(restored.data(), length);
-                      }
-                      length = input.Read(stored, kBlockSize);
-                      if (!row.Count(length)) return TransferResult::Stopped;
-                  }
-                  return TransferResult::Finished;
+                  std::uint8_t stored[kRunBytes];
+                  std::uint8_t restored[kRunBytes];
+                  std::array<std::uint8_t, kBlockSize> restoreArea{};
+                  return TransferRuns(
+                      input, row, stored, [&](std::int32_t blocks, std::int32_t tail) {
+                          const std::int32_t full = blocks * kBlockSize;
+                          DecryptBlocks(state, stored, static_cast<std::size_t>(blocks), restored);
+                          // One write per restored block: the same pieces, copied a run at a time.
+                          output.WriteUnits(restored, full, kBlockSize);
+                          if (tail > 0) {
+                              DecryptBlock(state, stored + full, tail, restoreArea);
+                              output.Write(restoreArea.data(), tail);
+                          }
+                      });
               });
 }

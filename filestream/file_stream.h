@@ -104,6 +104,29 @@ class CFileStream {
         }
     }
 
+    // Exactly what count / unit calls of Write(piece, unit) do, one per piece of unit bytes in
+    // order (the file receives the same pieces), at the cost of a copy. count is a multiple of
+    // unit; unit is at least 1.
+    void WriteUnits(const void* source, std::int32_t count, std::int32_t unit) {
+        const auto* in = static_cast<const unsigned char*>(source);
+        while (count > 0) {
+            Byte* cursor = writeCursor_;
+            const std::ptrdiff_t room = writeLimit_ - cursor;
+            if (room < unit) {
+                WriteSlow(in, unit);
+                in += unit;
+                count -= unit;
+                continue;
+            }
+            const std::ptrdiff_t fit = room - room % unit;
+            const auto n = static_cast<std::int32_t>(fit < count ? fit : count);
+            std::memcpy(cursor, in, static_cast<std::size_t>(n));
+            writeCursor_ = cursor + n;
+            in += n;
+            count -= n;
+        }
+    }
+
     // Passes held bytes to the file, makes them durable and closes. May throw CFileException;
     // the stream is closed afterwards either way.
     void Close();

@@ -378,3 +378,45 @@ TEST_P(TransformTest, ShortBlockIgnoresRestoreAreaTail) {
 }
 
 }  // namespace
+
+// Runs of full blocks against the plain model: any run length (none included), in place or not,
+// from states with interesting counters and with key bytes set by hand, and continuing with
+// single blocks afterwards.
+TEST_P(TransformTest, BlockRunsMatchPlainModel) {
+    std::mt19937_64 random(77);
+    for (int round = 0; round < 300; ++round) {
+        CipherState state = RandomState(random);
+        if (round % 5 == 0) {
+            for (auto& k : state.keyBytes) k = std::uint8_t(random() % 4);
+        }
+        CipherState decryptState = state;
+        reference::State model = ModelOf(state);
+        reference::State decryptModel = model;
+        const std::size_t blocks = round < 4 ? std::size_t(round) : random() % 200;
+        const bool inPlace = round % 2 == 1;
+        const std::vector<std::uint8_t> plain = RandomBytes(random, blocks * 16 + 16);
+        std::vector<std::uint8_t> expected(plain.size());
+        for (std::size_t b = 0; b < blocks; ++b) {
+            reference::Encrypt(model, plain.data() + 16 * b, 16, expected.data() + 16 * b);
+        }
+        std::vector<std::uint8_t> stored = plain;
+        EncryptBlocks(state, inPlace ? stored.data() : plain.data(), blocks, stored.data());
+        ASSERT_EQ(0, std::memcmp(stored.data(), expected.data(), blocks * 16)) << round;
+        ExpectMatchesModel(state, model);
+
+        // The state goes on as one step per block would leave it.
+        const int n = int(random() % 16) + 1;
+        std::uint8_t out[16];
+        std::uint8_t outModel[16];
+        EncryptBlock(state, plain.data() + blocks * 16, n, out);
+        reference::Encrypt(model, plain.data() + blocks * 16, n, outModel);
+        ASSERT_EQ(0, std::memcmp(out, outModel, std::size_t(n)));
+
+        std::vector<std::uint8_t> restored =
+            inPlace ? stored : std::vector<std::uint8_t>(stored.size());
+        DecryptBlocks(decryptState, stored.data(), blocks, restored.data());
+        ASSERT_EQ(0, std::memcmp(restored.data(), plain.data(), blocks * 16)) << round;
+        for (std::size_t b = 0; b < blocks; ++b) reference::Advance(decryptModel);
+        ExpectMatchesModel(decryptState, decryptModel);
+    }
+}

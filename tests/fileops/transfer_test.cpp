@@ -1,4 +1,5 @@
 // Round trips, the stored layout and the status row of complete runs.
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -34,14 +35,17 @@ TEST_P(RoundTripTest, DecryptingTheEncryptionGivesThePlaintextBack) {
 INSTANTIATE_TEST_SUITE_P(EveryShortLength, RoundTripTest, testing::Range<std::size_t>(0, 101));
 // Around the stream's buffer sizes, and one of a few blocks over a mebibyte.
 INSTANTIATE_TEST_SUITE_P(LargeLengths, RoundTripTest,
-                         testing::Values(10001, 10002, 10016, 10017, 65543, (1u << 20) + 5));
+                         testing::Values(1023, 1024, 1025, 1041, 10001, 10002, 10016, 10017, 65543,
+                                         (1u << 20) + 5));
 
 using TransferTest = OperationTest;
 
 // Checked against the block transform applied to 16-byte pieces by hand: a run that cut the
 // blocks differently, or wrote their bytes in another order, would still round-trip.
 TEST_F(TransferTest, EncryptedFileIsTheMarkerThenEachBlockTransformedInTurn) {
-    for (const std::size_t length : {std::size_t{40}, std::size_t{10021}}) {
+    // Lengths around the runs of blocks the operations take from the stream at a time.
+    for (const std::size_t length :
+         std::initializer_list<std::size_t>{40, 1023, 1024, 1025, 1040, 2047, 2049, 10021}) {
         const Bytes plain = RandomBytes(length, 99);
         WriteBytes(dir / "plain", plain);
         SetPage(kKey, dir / "plain", dir / "enc");

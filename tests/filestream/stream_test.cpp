@@ -238,6 +238,45 @@ TEST(Write, GatheredSingleBytesReachTheFileInTheSamePieces) {
     EXPECT_EQ(pieces[1], pieces[0]);
 }
 
+// Blocks gathered into runs reach the file in the same pieces as one write per block, whatever
+// the run lengths and wherever the runs cross the buffer's end.
+TEST(Write, GatheredUnitsReachTheFileInTheSamePieces) {
+    ScratchDir dir;
+    for (const std::int32_t unit : {16, 3, 1}) {
+        const std::string content = Pattern(static_cast<std::size_t>(unit) * 1300);
+        std::vector<std::int32_t> pieces[2];
+        for (int gathered = 0; gathered < 2; ++gathered) {
+            const std::string path = dir.File("units" + std::to_string(gathered));
+            auto log = std::make_shared<FileLog>();
+            auto stream = LoggedStream(log);
+            ASSERT_EQ(stream->Open(U16(path), CFileStream::ModeCreate), 1);
+            std::mt19937 random(static_cast<std::uint32_t>(unit));
+            std::size_t at = 0;
+            while (at < content.size()) {
+                const std::size_t units = std::min<std::size_t>(
+                    random() % 700 + 1, (content.size() - at) / static_cast<std::size_t>(unit));
+                const std::size_t bytes = units * static_cast<std::size_t>(unit);
+                if (gathered) {
+                    stream->WriteUnits(content.data() + at, static_cast<std::int32_t>(bytes), unit);
+                } else {
+                    for (std::size_t i = 0; i < bytes; i += static_cast<std::size_t>(unit)) {
+                        stream->Write(content.data() + at + i, unit);
+                    }
+                }
+                at += bytes;
+                ASSERT_EQ(stream->GetPosition(), at);
+            }
+            stream->Close();
+            EXPECT_EQ(ReadBytes(path), content);
+            pieces[gathered] = log->writes;
+        }
+        EXPECT_EQ(pieces[1], pieces[0]) << "unit " << unit;
+        if (unit == 16) {
+            EXPECT_EQ(pieces[0], (std::vector<std::int32_t>{10016, 10016, 768}));
+        }
+    }
+}
+
 TEST(Write, RandomSizesLandInOrder) {
     ScratchDir dir;
     const std::string path = dir.File("out.bin");
