@@ -154,6 +154,7 @@ void PipelinedFile::DropReadAhead() {
         mode_ = Mode::Idle;
     }
     fullReadsInRow_ = 0;
+    piecesInRow_ = 0;
     if (inner_->GetPosition() != position_) {
         inner_->Seek(static_cast<std::int64_t>(position_), SeekOrigin::Begin);
     }
@@ -201,6 +202,7 @@ std::int32_t PipelinedFile::ReadQueued(unsigned char* out, std::int32_t count, b
                 mode_ = Mode::Idle;
                 lock.unlock();
                 fullReadsInRow_ = 0;
+                piecesInRow_ = 0;
                 position_ = inner_->GetPosition();
                 std::rethrow_exception(error);
             }
@@ -242,6 +244,7 @@ std::int32_t PipelinedFile::ReadQueued(unsigned char* out, std::int32_t count, b
 void PipelinedFile::NoteDirectRead(std::int32_t count, std::int32_t got) {
     if (got != count || count < kMinPiece || count > kMaxPiece) {
         fullReadsInRow_ = 0;
+        piecesInRow_ = 0;
         return;
     }
     fullReadsInRow_ = count == lastReadSize_ ? fullReadsInRow_ + 1 : 1;
@@ -255,6 +258,7 @@ void PipelinedFile::NoteDirectRead(std::int32_t count, std::int32_t got) {
 std::int32_t PipelinedFile::Read(void* destination, std::int32_t count) {
     auto* out = static_cast<unsigned char*>(destination);
     FinishWrites();  // a read after writes reads what they wrote
+    piecesInRow_ = 0;
     if (mode_ == Mode::ReadAhead && count != aheadSize_) PauseReadAhead();
     std::int32_t got = 0;
     if (mode_ == Mode::ReadAhead || mode_ == Mode::ReadPaused) {
@@ -289,7 +293,9 @@ void PipelinedFile::Write(const void* source, std::int32_t count) {
     const bool piece = count <= kMaxPiece;
     if (mode_ != Mode::WriteBehind) {
         if (writeFailed_) std::rethrow_exception(failure_);
-        if (!piece || count < kMinPiece || !StartWorker()) {
+        // A file written in one piece (a small one, written on close) needs no worker.
+        const bool first = piecesInRow_++ == 0;
+        if (!piece || count < kMinPiece || first || !StartWorker()) {
             inner_->Write(source, count);
             position_ += static_cast<std::uint64_t>(count);
             return;
@@ -331,6 +337,7 @@ std::uint64_t PipelinedFile::Seek(std::int64_t offset, SeekOrigin origin) {
     FinishWrites();
     DropReadAhead();
     fullReadsInRow_ = 0;
+    piecesInRow_ = 0;
     position_ = inner_->Seek(offset, origin);
     return position_;
 }
@@ -352,6 +359,7 @@ void PipelinedFile::Close() {
     failure_ = nullptr;
     writeFailed_ = false;
     fullReadsInRow_ = 0;
+    piecesInRow_ = 0;
     if (error) {
         inner_->Abort();
         std::rethrow_exception(error);
@@ -364,6 +372,7 @@ void PipelinedFile::Abort() noexcept {
     failure_ = nullptr;
     writeFailed_ = false;
     fullReadsInRow_ = 0;
+    piecesInRow_ = 0;
     inner_->Abort();
 }
 
@@ -372,5 +381,6 @@ void PipelinedFile::AbortAndRemove() noexcept {
     failure_ = nullptr;
     writeFailed_ = false;
     fullReadsInRow_ = 0;
+    piecesInRow_ = 0;
     inner_->AbortAndRemove();
 }

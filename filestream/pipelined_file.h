@@ -86,6 +86,7 @@ class PipelinedFile : public IPlatformFile {
     // The read pattern, kept by the caller's thread.
     std::int32_t lastReadSize_ = 0;
     int fullReadsInRow_ = 0;
+    int piecesInRow_ = 0;           // writes since the last read, seek or open
     bool lastDrained_ = false;      // drained state after the piece last taken from the ring
     std::int32_t frontOffset_ = 0;  // bytes already taken from the ring's front piece
 
