@@ -100,7 +100,7 @@ void PipelinedFile::WorkerLoop() {
                 piece.drainedAfter = drained;
                 head_ = Wrap(head_ + 1);
                 ++queued_;
-                if (got < size) ended_ = true;
+                if (got < size || drained) ended_ = true;  // no read past the end
             }
             if (callerWaiting_ &&
                 (failure_ || ended_ || queued_ >= kHalf || mode_ != Mode::ReadAhead)) {
@@ -187,7 +187,7 @@ std::int32_t PipelinedFile::ReadQueued(unsigned char* out, std::int32_t count, b
     std::unique_lock<std::mutex> lock(mutex_);
     while (got < count) {
         if (queued_ == 0) {
-            if (mode_ != Mode::ReadAhead) break;
+            if (mode_ != Mode::ReadAhead && failure_ == nullptr) break;
             if (failure_ == nullptr && !ended_) {
                 callerWaiting_ = true;
                 callerWake_.wait(lock, [this] {
@@ -237,7 +237,8 @@ std::int32_t PipelinedFile::ReadQueued(unsigned char* out, std::int32_t count, b
             frontOffset_ += take;
         }
     }
-    if (queued_ == 0 && mode_ == Mode::ReadPaused) mode_ = Mode::Idle;
+    // A failure ahead stays paused with it: the next request reaches the piece that failed.
+    if (queued_ == 0 && mode_ == Mode::ReadPaused && failure_ == nullptr) mode_ = Mode::Idle;
     return got;
 }
 
@@ -290,14 +291,25 @@ bool PipelinedFile::IsDrained() const {
 void PipelinedFile::Write(const void* source, std::int32_t count) {
     if (mode_ == Mode::ReadAhead || mode_ == Mode::ReadPaused) DropReadAhead();
     if (count <= 0) return;
+    // A piece written directly fails as one written behind does: the failure stays.
+    const auto writeDirect = [&] {
+        try {
+            inner_->Write(source, count);
+        } catch (...) {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            failure_ = std::current_exception();
+            writeFailed_ = true;
+            throw;
+        }
+        position_ += static_cast<std::uint64_t>(count);
+    };
     const bool piece = count <= kMaxPiece;
     if (mode_ != Mode::WriteBehind) {
         if (writeFailed_) std::rethrow_exception(failure_);
         // A file written in one piece (a small one, written on close) needs no worker.
         const bool first = piecesInRow_++ == 0;
         if (!piece || count < kMinPiece || first || !StartWorker()) {
-            inner_->Write(source, count);
-            position_ += static_cast<std::uint64_t>(count);
+            writeDirect();
             return;
         }
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -306,8 +318,7 @@ void PipelinedFile::Write(const void* source, std::int32_t count) {
     }
     if (!piece) {
         FinishWrites();
-        inner_->Write(source, count);
-        position_ += static_cast<std::uint64_t>(count);
+        writeDirect();
         return;
     }
 
