@@ -18,6 +18,12 @@ for preset in default asan; do
   ctest --preset "${preset}" -j 2
 done
 
+# The file stream's own worker thread under ThreadSanitizer: only the file stream tests.
+echo "=== build and test: tsan (file stream)"
+cmake --preset tsan
+cmake --build --preset tsan
+ctest --preset tsan -j 2
+
 # Every fuzz target for a bounded time (VYX_FUZZ_SECONDS each, 60 by default) under ASan + UBSan.
 bash scripts/fuzz.sh "${VYX_FUZZ_SECONDS:-60}"
 
