@@ -201,7 +201,7 @@ TEST(WriteFaultDirect, EveryLaterCallThatNeedsTheFileThrowsTheSameCause) {
         [](PipelinedFile& f) { f.Write("x", 1); },
         [](PipelinedFile& f) { f.Write(std::string((1 << 20) + 1, 'x').data(), (1 << 20) + 1); },
         [](PipelinedFile& f) {
-            char c;
+            char c = 0;
             f.Read(&c, 1);
         },
         [](PipelinedFile& f) { f.Seek(0, SeekOrigin::Begin); },
