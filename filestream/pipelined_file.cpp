@@ -44,6 +44,10 @@ void PipelinedFile::StopWorker() noexcept {
     frontOffset_ = 0;
     ended_ = false;
     busy_ = false;
+    failure_ = nullptr;
+    writeFailed_ = false;
+    fullReadsInRow_ = 0;
+    piecesInRow_ = 0;
 }
 
 void PipelinedFile::WorkerLoop() {
@@ -367,10 +371,6 @@ void PipelinedFile::Close() {
         error = std::current_exception();
     }
     StopWorker();
-    failure_ = nullptr;
-    writeFailed_ = false;
-    fullReadsInRow_ = 0;
-    piecesInRow_ = 0;
     if (error) {
         inner_->Abort();
         std::rethrow_exception(error);
@@ -380,18 +380,10 @@ void PipelinedFile::Close() {
 
 void PipelinedFile::Abort() noexcept {
     StopWorker();
-    failure_ = nullptr;
-    writeFailed_ = false;
-    fullReadsInRow_ = 0;
-    piecesInRow_ = 0;
     inner_->Abort();
 }
 
 void PipelinedFile::AbortAndRemove() noexcept {
     StopWorker();
-    failure_ = nullptr;
-    writeFailed_ = false;
-    fullReadsInRow_ = 0;
-    piecesInRow_ = 0;
     inner_->AbortAndRemove();
 }

@@ -68,6 +68,7 @@ class PipelinedFile : public IPlatformFile {
 
     void WorkerLoop();
     bool StartWorker();
+    // Joins the worker and forgets everything queued, kept or learnt about the read pattern.
     void StopWorker() noexcept;
     // Waits until every piece handed over is written; throws a write failure (which stays: every
     // later write and the close report it as well, since pieces after it were dropped).
