@@ -173,6 +173,10 @@ std::int32_t CFileStream::Open(std::u16string_view path, std::int32_t mode) {
     return 1;
 }
 
+void CFileStream::MisusedInPlace() {
+    NotifyUserAndExit(u"in-place count out of range");
+}
+
 std::int32_t CFileStream::ReadSlow(void* destination, std::int32_t count) {
     Settle();
     if (!isOpen_) NotifyUserAndExit(u"file not opened (read)");

@@ -127,6 +127,36 @@ class CFileStream {
         }
     }
 
+    // In-place access, for callers that transform bytes straight out of one stream's buffer into
+    // another's: the same bytes, and the same transfers of the file, as the Read and Write calls
+    // they stand for. ReadableInPlace gives the bytes reads can take without the stream asking
+    // its file for more or announcing its end (0: the next read needs the slow path);
+    // TakeInPlace(n) takes n of them, as Read calls of n bytes in all would.
+    std::int32_t ReadableInPlace(const unsigned char*& bytes) const {
+        const std::ptrdiff_t n = readLimit_ - readCursor_ - 1;  // the last one is the slow path's
+        if (readCursor_ == nullptr || n <= 0) return 0;
+        bytes = reinterpret_cast<const unsigned char*>(readCursor_);
+        return static_cast<std::int32_t>(n);
+    }
+    void TakeInPlace(std::int32_t n) {
+        if (n == 0) return;
+        if (n < 0 || n >= readLimit_ - readCursor_) MisusedInPlace();
+        readCursor_ += n;
+    }
+    // The room writes can fill without the stream passing bytes on (0: the next write needs the
+    // slow path); PutInPlace(n) accepts the n bytes written at its start, as Write calls of those
+    // bytes would.
+    std::int32_t WritableInPlace(unsigned char*& bytes) const {
+        if (writeCursor_ == nullptr) return 0;
+        bytes = reinterpret_cast<unsigned char*>(writeCursor_);
+        return static_cast<std::int32_t>(writeLimit_ - writeCursor_);
+    }
+    void PutInPlace(std::int32_t n) {
+        if (n == 0) return;
+        if (n < 0 || n > writeLimit_ - writeCursor_) MisusedInPlace();
+        writeCursor_ += n;
+    }
+
     // Passes held bytes to the file, makes them durable and closes. May throw CFileException;
     // the stream is closed afterwards either way.
     void Close();
@@ -163,6 +193,7 @@ class CFileStream {
     using Byte = char8_t;
 
     std::int32_t ReadSlow(void* destination, std::int32_t count);
+    [[noreturn]] static void MisusedInPlace();
     void WriteSlow(const void* source, std::int32_t count);
     // Brings the counted fields up to date with the fast-path cursors and disarms them.
     void Settle();

@@ -1,6 +1,8 @@
 // Open, Read, Write, Close: results, the buffer's piece sizes as the file sees them, the early end,
 // and the contract messages that end the process.
 
+#include <algorithm>
+#include <cstring>
 #include <random>
 
 #include "support.h"
@@ -274,6 +276,58 @@ TEST(Write, GatheredUnitsReachTheFileInTheSamePieces) {
         if (unit == 16) {
             EXPECT_EQ(pieces[0], (std::vector<std::int32_t>{10016, 10016, 768}));
         }
+    }
+}
+
+// Bytes taken or put in place, mixed at random with ordinary reads and writes, are the same
+// bytes, and reach the file in the same pieces, as the reads and writes they stand for.
+TEST(InPlace, TakesAndPutsAskTheFileForTheSamePiecesAsReadsAndWrites) {
+    ScratchDir dir;
+    for (const std::size_t length : {0, 1, 16, 10001, 10002, 10003, 25000, 60017}) {
+        const std::string content = Pattern(length);
+        const std::string source = dir.File("source");
+        WriteBytes(source, content);
+        FileLog logs[2][2];
+        for (int inPlace = 0; inPlace < 2; ++inPlace) {
+            const std::string target = dir.File("target" + std::to_string(inPlace));
+            auto in = LoggedStream(std::shared_ptr<FileLog>(&logs[inPlace][0], [](FileLog*) {}));
+            auto out = LoggedStream(std::shared_ptr<FileLog>(&logs[inPlace][1], [](FileLog*) {}));
+            ASSERT_EQ(in->Open(U16(source), CFileStream::ModeRead), 1);
+            ASSERT_EQ(out->Open(U16(target), CFileStream::ModeCreate), 1);
+            std::mt19937 random(static_cast<std::uint32_t>(length));
+            std::string copied;
+            for (;;) {
+                const unsigned char* from = nullptr;
+                unsigned char* to = nullptr;
+                const std::int32_t readable = in->ReadableInPlace(from);
+                const std::int32_t writable = out->WritableInPlace(to);
+                ASSERT_LE(readable, static_cast<std::int32_t>(length - copied.size()));
+                std::int32_t n = static_cast<std::int32_t>(random() % 40);
+                // Now and then all there is in place, as a transforming caller takes it.
+                if (random() % 4 == 0) n = std::min(readable, writable);
+                if (inPlace && n <= readable && n <= writable) {
+                    std::memcpy(to, from, static_cast<std::size_t>(n));
+                    copied.append(reinterpret_cast<const char*>(from), static_cast<std::size_t>(n));
+                    in->TakeInPlace(n);
+                    out->PutInPlace(n);
+                } else {
+                    char piece[40];
+                    n = in->Read(piece, std::clamp(n, 1, 40));
+                    for (std::int32_t i = 0; i < n; ++i) out->Write(piece + i, 1);
+                    copied.append(piece, static_cast<std::size_t>(n));
+                    if (n == 0) break;
+                }
+                ASSERT_EQ(in->GetPosition(), copied.size());
+                ASSERT_EQ(out->GetPosition(), copied.size());
+            }
+            EXPECT_TRUE(in->IsAtEnd());
+            in->Close();
+            out->Close();
+            EXPECT_EQ(copied, content) << length;
+            EXPECT_EQ(ReadBytes(target), content) << length;
+        }
+        EXPECT_EQ(logs[1][0].reads, logs[0][0].reads) << length;
+        EXPECT_EQ(logs[1][1].writes, logs[0][1].writes) << length;
     }
 }
 
@@ -560,6 +614,32 @@ TEST_F(ContractDeath, UseOfAClosedStream) {
                 "file not opened \\(write\\)");
     EXPECT_EXIT((InstallStderrPresenter(), stream.Close()), ::testing::ExitedWithCode(0),
                 "^\\[ok\\] file not opened \\(close\\)\n$");
+}
+
+TEST_F(ContractDeath, TakingOrPuttingMoreThanThereIsInPlace) {
+    ScratchDir dir;
+    const std::string path = dir.File("in");
+    WriteBytes(path, Pattern(100));
+    EXPECT_EXIT(
+        {
+            InstallStderrPresenter();
+            CFileStream stream;
+            stream.Open(U16(path), CFileStream::ModeRead);
+            char c;
+            stream.Read(&c, 1);
+            const unsigned char* bytes = nullptr;
+            // The last byte is not in place: the read that takes it announces the end.
+            stream.TakeInPlace(stream.ReadableInPlace(bytes) + 1);
+        },
+        ::testing::ExitedWithCode(0), "^\\[ok\\] in-place count out of range\n$");
+    EXPECT_EXIT(
+        {
+            InstallStderrPresenter();
+            CFileStream stream;
+            stream.Open(U16(dir.File("out")), CFileStream::ModeCreate);
+            stream.PutInPlace(1);  // nothing written yet: no room in place
+        },
+        ::testing::ExitedWithCode(0), "^\\[ok\\] in-place count out of range\n$");
 }
 
 TEST_F(ContractDeath, WriteToAReadOnlyStreamWritesNothing) {
