@@ -188,19 +188,37 @@ class OutputGuard {
 enum class TransferResult { Finished, Stopped };
 
 // The block loop of both operations. The input is read in blocks of 16 bytes, the last one
-// shorter, and every read after the first is counted on the status row. The blocks are taken from
-// the stream a run at a time (the stream delivers the same bytes, and asks its file for the same
-// pieces, as with one read per block) and handed to transform(blocks, tail): `blocks` full blocks
-// at the start of the run, then a short block of `tail` bytes when tail is not 0.
-template <typename Transform>
-TransferResult TransferRuns(CFileStream& input, StatusRow& row, std::uint8_t* run,
-                            Transform&& transform) {
+// shorter, and every read after the first is counted on the status row. Each step takes several
+// blocks at once, with the same bytes delivered, the same pieces asked of either file and the
+// same counts as one read and one write per block:
+// - in place, when the input's buffer holds whole blocks and the output's buffer has room for
+//   them: inPlace(from, blocks, to) transforms them from one buffer straight into the other;
+// - else through the run area: up to a run of bytes is read into it (a block only, when one side
+//   just needs its buffer refilled or passed on) and copied(blocks, tail) transforms `blocks`
+//   full blocks at its start, then a short block of `tail` bytes when tail is not 0.
+template <typename InPlace, typename Copied>
+TransferResult TransferRuns(CFileStream& input, CFileStream& output, StatusRow& row,
+                            std::uint8_t* run, InPlace&& inPlace, Copied&& copied) {
     bool first = true;
-    std::int32_t got = input.Read(run, kRunBytes);
-    while (got > 0) {
-        const std::int32_t blocks = got / kBlockSize;
-        const std::int32_t tail = got % kBlockSize;
-        transform(blocks, tail);
+    for (;;) {
+        const unsigned char* from = nullptr;
+        unsigned char* to = nullptr;
+        const std::int32_t readable = input.ReadableInPlace(from);
+        const std::int32_t writable = output.WritableInPlace(to);
+        std::int32_t blocks = (readable < writable ? readable : writable) / kBlockSize;
+        std::int32_t tail = 0;
+        if (blocks > 0) {
+            inPlace(from, blocks, to);
+            input.TakeInPlace(blocks * kBlockSize);
+            output.PutInPlace(blocks * kBlockSize);
+        } else {
+            const bool oneSide = readable >= kBlockSize || writable >= kBlockSize;
+            const std::int32_t got = input.Read(run, oneSide ? kBlockSize : kRunBytes);
+            if (got == 0) break;
+            blocks = got / kBlockSize;
+            tail = got % kBlockSize;
+            copied(blocks, tail);
+        }
         // The first block's read is not counted.
         bool goOn = true;
         if (!first) {
@@ -211,7 +229,7 @@ TransferResult TransferRuns(CFileStream& input, StatusRow& row, std::uint8_t* ru
         if (!goOn) return TransferResult::Stopped;
         first = false;
         // A short block is the last: the stream is at its end.
-        got = tail > 0 ? 0 : input.Read(run, kRunBytes);
+        if (tail > 0) break;
     }
     // The read that found the end.
     return row.Count(0) ? TransferResult::Finished : TransferResult::Stopped;
@@ -276,15 +294,19 @@ void EncryptFile(IMainWindow& window) {
                   output.Write(&kMarkerSecond, 1);
                   std::uint8_t plain[kRunBytes];
                   std::uint8_t stored[kRunBytes];
-                  return TransferRuns(
-                      input, row, plain, [&](std::int32_t blocks, std::int32_t tail) {
-                          const std::int32_t full = blocks * kBlockSize;
-                          EncryptBlocks(state, plain, static_cast<std::size_t>(blocks), stored);
-                          if (tail > 0) EncryptBlock(state, plain + full, tail, stored + full);
-                          // The stored bytes go to the file one byte per write: the same pieces
-                          // as single-byte writes, copied a run at a time.
-                          output.WriteSingleBytes(stored, full + tail);
-                      });
+                  const auto inPlace = [&](const std::uint8_t* from, std::int32_t blocks,
+                                           std::uint8_t* to) {
+                      EncryptBlocks(state, from, static_cast<std::size_t>(blocks), to);
+                  };
+                  const auto copied = [&](std::int32_t blocks, std::int32_t tail) {
+                      const std::int32_t full = blocks * kBlockSize;
+                      EncryptBlocks(state, plain, static_cast<std::size_t>(blocks), stored);
+                      if (tail > 0) EncryptBlock(state, plain + full, tail, stored + full);
+                      // The stored bytes go to the file one byte per write: the same pieces as
+                      // single-byte writes, copied a run at a time.
+                      output.WriteSingleBytes(stored, full + tail);
+                  };
+                  return TransferRuns(input, output, row, plain, inPlace, copied);
               });
 }
 
@@ -335,16 +357,20 @@ void DecryptFile(IMainWindow& window) {
                   std::uint8_t stored[kRunBytes];
                   std::uint8_t restored[kRunBytes];
                   std::array<std::uint8_t, kBlockSize> restoreArea{};
-                  return TransferRuns(
-                      input, row, stored, [&](std::int32_t blocks, std::int32_t tail) {
-                          const std::int32_t full = blocks * kBlockSize;
-                          DecryptBlocks(state, stored, static_cast<std::size_t>(blocks), restored);
-                          // One write per restored block: the same pieces, copied a run at a time.
-                          output.WriteUnits(restored, full, kBlockSize);
-                          if (tail > 0) {
-                              DecryptBlock(state, stored + full, tail, restoreArea);
-                              output.Write(restoreArea.data(), tail);
-                          }
-                      });
+                  const auto inPlace = [&](const std::uint8_t* from, std::int32_t blocks,
+                                           std::uint8_t* to) {
+                      DecryptBlocks(state, from, static_cast<std::size_t>(blocks), to);
+                  };
+                  const auto copied = [&](std::int32_t blocks, std::int32_t tail) {
+                      const std::int32_t full = blocks * kBlockSize;
+                      DecryptBlocks(state, stored, static_cast<std::size_t>(blocks), restored);
+                      // One write per restored block: the same pieces, copied a run at a time.
+                      output.WriteUnits(restored, full, kBlockSize);
+                      if (tail > 0) {
+                          DecryptBlock(state, stored + full, tail, restoreArea);
+                          output.Write(restoreArea.data(), tail);
+                      }
+                  };
+                  return TransferRuns(input, output, row, stored, inPlace, copied);
               });
 }
