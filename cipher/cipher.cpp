@@ -1,5 +1,6 @@
 #include "cipher/cipher.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <stdexcept>
@@ -122,6 +123,8 @@ struct StepResult {
     const std::uint64_t wordB = std::rotl(state.wordB, int(amount & 63));
     state.wordA = wordA;
     state.wordB = wordB;
+    // Keeps the run table's rotation in step, so that runs after single blocks can still use it.
+    state.runRotation = std::uint8_t((state.runRotation + amount) & 63u);
 
     const std::size_t row = (state.orderRotation + amount) & 7u;
     state.orderRotation = std::uint8_t(row);
@@ -198,120 +201,252 @@ void DecryptFullPortable(CipherState& state, const std::uint8_t* stored, std::ui
 }
 #endif
 
-// Runs of full blocks: the state lives in registers from the first block to the last and is
-// stored once at the end; each block is the same step and the same transform as one call makes.
-struct RunState {
-    std::uint64_t blockCounter, counter1, counter2, counter3, wordA, wordB;
-    std::size_t row;
+// Runs of full blocks. Over a run the words only rotate and the order row moves with them, so
+// each block's mask and order is the run table's entry for the total rotation so far. A run first
+// plans a stretch of blocks (the counter steps, giving each block's entry), then transforms them;
+// the counters, words and key bytes are stored once at the end, as one step per block leaves them.
 
-    explicit RunState(const CipherState& state)
-        : blockCounter(state.blockCounter),
-          counter1(state.counter1),
-          counter2(state.counter2),
-          counter3(state.counter3),
-          wordA(state.wordA),
-          wordB(state.wordB),
-          row(state.orderRotation & 7u) {}
-
-    [[gnu::always_inline]] void Step() {
-        blockCounter += 1;
-        counter1 += blockCounter % 7 == 0 ? 1 : 0;
-        counter2 += counter1 % 23 == 0 ? 1 : 0;
-        counter3 += counter2 % 37 == 0 ? 1 : 0;
-        const auto sum = std::int32_t(std::uint32_t(blockCounter + counter1 + counter2 + counter3));
-        const std::uint32_t amount = sum > 0 ? std::uint32_t(sum) : 0u;
-        wordA = std::rotl(wordA, int(amount & 63));
-        wordB = std::rotl(wordB, int(amount & 63));
-        row = (row + amount) & 7u;
-    }
-
-    void Store(CipherState& state) const {
-        state.blockCounter = blockCounter;
-        state.counter1 = counter1;
-        state.counter2 = counter2;
-        state.counter3 = counter3;
-        state.wordA = wordA;
-        state.wordB = wordB;
-        state.orderRotation = std::uint8_t(row);
-        state.keyBytes = state.orderKeyBytes[row];
-    }
+// The four counters and the total rotation of the words since the run table was built.
+struct RunCounters {
+    std::uint64_t blockCounter, counter1, counter2, counter3;
+    unsigned rotation;  // 0..63
 };
+
+// The rotation a step adds, from the low 32 bits of the counters' sum: a negative (or zero) sum
+// rotates nothing, a positive one rotates the words by sum % 64 and the row by sum % 8.
+[[gnu::always_inline]] inline unsigned StepRotation(std::uint32_t sum) {
+    return std::int32_t(sum) > 0 ? sum : 0u;
+}
+
+// Steps exactly as one block does, with the modulos; for counters that may wrap during the run.
+void PlanExactSteps(RunCounters& c, std::size_t blocks, std::uint8_t* plan) {
+    for (std::size_t i = 0; i < blocks; ++i) {
+        c.blockCounter += 1;
+        c.counter1 += c.blockCounter % 7 == 0 ? 1 : 0;
+        c.counter2 += c.counter1 % 23 == 0 ? 1 : 0;
+        c.counter3 += c.counter2 % 37 == 0 ? 1 : 0;
+        const auto sum = std::uint32_t(c.blockCounter + c.counter1 + c.counter2 + c.counter3);
+        c.rotation = (c.rotation + StepRotation(sum)) & 63u;
+        plan[i] = std::uint8_t(c.rotation);
+    }
+}
+
+// The same steps with the three remainders kept as the counters move. From a step where
+// blockCounter is a multiple of 7, the next six steps leave counter1 as it is; when it is not a
+// multiple of 23, counter2 stays as well, and counter3 grows on all six or on none. Such a week
+// of seven steps is planned straight, with only its last step testing the remainders; other
+// steps (the first of a run, weeks with counter1 a multiple of 23, sums near the sign boundary)
+// go one at a time. Counters must not wrap in the run.
+void PlanSteps(RunCounters& c, std::size_t blocks, std::uint8_t* plan) {
+    std::uint64_t blockCounter = c.blockCounter;
+    std::uint64_t counter1 = c.counter1;
+    std::uint64_t counter2 = c.counter2;
+    std::uint64_t counter3 = c.counter3;
+    unsigned r7 = unsigned(blockCounter % 7);
+    unsigned r23 = unsigned(counter1 % 23);
+    unsigned r37 = unsigned(counter2 % 37);
+    auto sum = std::uint32_t(blockCounter + counter1 + counter2 + counter3);
+    std::uint32_t rotation = c.rotation;
+    // Sums from here on stay positive for a whole week (at most four per step).
+    constexpr std::uint32_t kLastWeekStart = 0x7FFFFFFFu - 7 * 4;
+    std::size_t i = 0;
+    while (i < blocks) {
+        if (r7 == 0 && r23 != 0 && blocks - i >= 7 && sum - 1 < kLastWeekStart) {
+            const std::uint32_t grow3 = r37 == 0 ? 1 : 0;
+            const std::uint32_t increase = 1 + grow3;
+            for (std::size_t k = 0; k < 6; ++k) {
+                sum += increase;
+                rotation += sum;
+                plan[i + k] = std::uint8_t(rotation & 63u);
+            }
+            counter3 += 6 * grow3;
+            // The seventh step: blockCounter reaches the next multiple of 7.
+            blockCounter += 7;
+            counter1 += 1;
+            r23 = r23 == 22 ? 0 : r23 + 1;
+            const std::uint32_t grow2 = r23 == 0 ? 1 : 0;
+            counter2 += grow2;
+            if (grow2 != 0) r37 = r37 == 36 ? 0 : r37 + 1;
+            const std::uint32_t lastGrow3 = r37 == 0 ? 1 : 0;
+            counter3 += lastGrow3;
+            sum += 2 + grow2 + lastGrow3;
+            rotation += sum;
+            plan[i + 6] = std::uint8_t(rotation & 63u);
+            i += 7;
+            continue;
+        }
+        blockCounter += 1;
+        r7 = r7 == 6 ? 0 : r7 + 1;
+        const std::uint32_t grow1 = r7 == 0 ? 1 : 0;
+        counter1 += grow1;
+        if (grow1 != 0) r23 = r23 == 22 ? 0 : r23 + 1;
+        const std::uint32_t grow2 = r23 == 0 ? 1 : 0;
+        counter2 += grow2;
+        if (grow2 != 0) r37 = r37 == 36 ? 0 : r37 + 1;
+        const std::uint32_t grow3 = r37 == 0 ? 1 : 0;
+        counter3 += grow3;
+        sum += 1 + grow1 + grow2 + grow3;
+        rotation += StepRotation(sum);
+        plan[i++] = std::uint8_t(rotation & 63u);
+    }
+    c.blockCounter = blockCounter;
+    c.counter1 = counter1;
+    c.counter2 = counter2;
+    c.counter3 = counter3;
+    c.rotation = rotation & 63u;
+}
+
+void BuildRunTable(CipherState& state) {
+    state.runWordA = state.wordA;
+    state.runWordB = state.wordB;
+    state.runRow = std::uint8_t(state.orderRotation & 7u);
+    state.runRotation = 0;
+    state.runKeyBytes = state.orderKeyBytes[0];
+    for (unsigned r = 0; r < 64; ++r) {
+        cipher_detail::RunTableEntry& entry = state.runTable[r];
+        const std::size_t row = (state.runRow + r) & 7u;
+        StoreLittleEndian(std::rotl(state.wordA, int(r)), entry.mask.data());
+        StoreLittleEndian(std::rotl(state.wordB, int(r)), entry.mask.data() + 8);
+        entry.order = state.emissionOrders[row];
+        entry.placement = state.placementOrders[row];
+        for (std::size_t i = 0; i < 16; ++i) entry.shuffledMask[i] = entry.mask[entry.order[i]];
+    }
+    state.runTableBuilt = true;
+}
+
+// Makes the rows and the run table fit the current state and returns the planning state.
+RunCounters PrepareRun(CipherState& state) {
+    EnsureRowsMatchKeyBytes(state);
+    const unsigned rotation = state.runRotation & 63u;
+    const bool fits = state.runTableBuilt &&
+                      std::rotl(state.runWordA, int(rotation)) == state.wordA &&
+                      std::rotl(state.runWordB, int(rotation)) == state.wordB &&
+                      ((state.runRow + rotation) & 7u) == (state.orderRotation & 7u) &&
+                      SameBytes(state.runKeyBytes, state.orderKeyBytes[0]);
+    if (!fits) BuildRunTable(state);
+    return {state.blockCounter, state.counter1, state.counter2, state.counter3,
+            state.runRotation & 63u};
+}
+
+void PlanRun(RunCounters& c, std::size_t blocks, std::uint8_t* plan) {
+    constexpr std::uint64_t kMax = ~std::uint64_t{0};
+    const std::uint64_t highest =
+        std::max(std::max(c.blockCounter, c.counter1), std::max(c.counter2, c.counter3));
+    if (highest <= kMax - blocks) {
+        PlanSteps(c, blocks, plan);
+    } else {
+        PlanExactSteps(c, blocks, plan);
+    }
+}
+
+void FinishRun(CipherState& state, const RunCounters& c) {
+    state.blockCounter = c.blockCounter;
+    state.counter1 = c.counter1;
+    state.counter2 = c.counter2;
+    state.counter3 = c.counter3;
+    state.runRotation = std::uint8_t(c.rotation);
+    state.wordA = std::rotl(state.runWordA, int(c.rotation));
+    state.wordB = std::rotl(state.runWordB, int(c.rotation));
+    const std::size_t row = (state.runRow + c.rotation) & 7u;
+    state.orderRotation = std::uint8_t(row);
+    state.keyBytes = state.orderKeyBytes[row];
+}
+
+// Blocks planned per stretch: the plan stays in the first level cache next to the table.
+constexpr std::size_t kPlanBlocks = 256;
 
 using BlockRunFunction = void (*)(CipherState&, const std::uint8_t*, std::size_t, std::uint8_t*);
 
 void EncryptRunPortable(CipherState& state, const std::uint8_t* in, std::size_t blocks,
                         std::uint8_t* out) {
-    EnsureRowsMatchKeyBytes(state);
-    const cipher_detail::ByteTable orders = state.emissionOrders;
-    RunState run(state);
-    for (std::size_t i = 0; i < blocks; ++i, in += 16, out += 16) {
-        run.Step();
-        std::uint8_t masked[16];
-        StoreLittleEndian(LoadLittleEndian(in) ^ run.wordA, masked);
-        StoreLittleEndian(LoadLittleEndian(in + 8) ^ run.wordB, masked + 8);
-        const std::uint8_t* order = orders[run.row].data();
-        const std::uint64_t low = GatherWord(masked, order);
-        const std::uint64_t high = GatherWord(masked, order + 8);
-        StoreLittleEndian(low, out);
-        StoreLittleEndian(high, out + 8);
+    RunCounters counters = PrepareRun(state);
+    const cipher_detail::RunTableEntry* table = state.runTable.data();
+    std::uint8_t plan[kPlanBlocks];
+    while (blocks > 0) {
+        const std::size_t stretch = blocks < kPlanBlocks ? blocks : kPlanBlocks;
+        PlanRun(counters, stretch, plan);
+        for (std::size_t i = 0; i < stretch; ++i, in += 16, out += 16) {
+            const cipher_detail::RunTableEntry& entry = table[plan[i]];
+            // The mask goes with the bytes, so it may as well be applied after the shuffle.
+            const std::uint64_t low =
+                GatherWord(in, entry.order.data()) ^ LoadLittleEndian(entry.shuffledMask.data());
+            const std::uint64_t high = GatherWord(in, entry.order.data() + 8) ^
+                                       LoadLittleEndian(entry.shuffledMask.data() + 8);
+            StoreLittleEndian(low, out);
+            StoreLittleEndian(high, out + 8);
+        }
+        blocks -= stretch;
     }
-    run.Store(state);
+    FinishRun(state, counters);
 }
 
 void DecryptRunPortable(CipherState& state, const std::uint8_t* stored, std::size_t blocks,
                         std::uint8_t* out) {
-    EnsureRowsMatchKeyBytes(state);
-    const cipher_detail::ByteTable placements = state.placementOrders;
-    RunState run(state);
-    for (std::size_t i = 0; i < blocks; ++i, stored += 16, out += 16) {
-        run.Step();
-        const std::uint8_t* placement = placements[run.row].data();
-        const std::uint64_t low = GatherWord(stored, placement) ^ run.wordA;
-        const std::uint64_t high = GatherWord(stored, placement + 8) ^ run.wordB;
-        StoreLittleEndian(low, out);
-        StoreLittleEndian(high, out + 8);
+    RunCounters counters = PrepareRun(state);
+    const cipher_detail::RunTableEntry* table = state.runTable.data();
+    std::uint8_t plan[kPlanBlocks];
+    while (blocks > 0) {
+        const std::size_t stretch = blocks < kPlanBlocks ? blocks : kPlanBlocks;
+        PlanRun(counters, stretch, plan);
+        for (std::size_t i = 0; i < stretch; ++i, stored += 16, out += 16) {
+            const cipher_detail::RunTableEntry& entry = table[plan[i]];
+            const std::uint64_t low =
+                GatherWord(stored, entry.placement.data()) ^ LoadLittleEndian(entry.mask.data());
+            const std::uint64_t high = GatherWord(stored, entry.placement.data() + 8) ^
+                                       LoadLittleEndian(entry.mask.data() + 8);
+            StoreLittleEndian(low, out);
+            StoreLittleEndian(high, out + 8);
+        }
+        blocks -= stretch;
     }
-    run.Store(state);
+    FinishRun(state, counters);
 }
 
 #if VYX_X86_SHUFFLE
 [[gnu::target("ssse3")]] void EncryptRunSsse3(CipherState& state, const std::uint8_t* in,
                                               std::size_t blocks, std::uint8_t* out) {
-    EnsureRowsMatchKeyBytes(state);
-    __m128i orders[8];
-    for (std::size_t j = 0; j < 8; ++j) {
-        orders[j] =
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(state.emissionOrders[j].data()));
+    RunCounters counters = PrepareRun(state);
+    const cipher_detail::RunTableEntry* table = state.runTable.data();
+    std::uint8_t plan[kPlanBlocks];
+    while (blocks > 0) {
+        const std::size_t stretch = blocks < kPlanBlocks ? blocks : kPlanBlocks;
+        PlanRun(counters, stretch, plan);
+        for (std::size_t i = 0; i < stretch; ++i, in += 16, out += 16) {
+            const cipher_detail::RunTableEntry& entry = table[plan[i]];
+            const __m128i order =
+                _mm_load_si128(reinterpret_cast<const __m128i*>(entry.order.data()));
+            const __m128i mask =
+                _mm_load_si128(reinterpret_cast<const __m128i*>(entry.shuffledMask.data()));
+            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                             _mm_xor_si128(_mm_shuffle_epi8(block, order), mask));
+        }
+        blocks -= stretch;
     }
-    RunState run(state);
-    for (std::size_t i = 0; i < blocks; ++i, in += 16, out += 16) {
-        run.Step();
-        const __m128i mask = _mm_set_epi64x(std::int64_t(run.wordB), std::int64_t(run.wordA));
-        const __m128i masked =
-            _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)), mask);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                         _mm_shuffle_epi8(masked, orders[run.row]));
-    }
-    run.Store(state);
+    FinishRun(state, counters);
 }
 
 [[gnu::target("ssse3")]] void DecryptRunSsse3(CipherState& state, const std::uint8_t* stored,
                                               std::size_t blocks, std::uint8_t* out) {
-    EnsureRowsMatchKeyBytes(state);
-    __m128i placements[8];
-    for (std::size_t j = 0; j < 8; ++j) {
-        placements[j] =
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(state.placementOrders[j].data()));
+    RunCounters counters = PrepareRun(state);
+    const cipher_detail::RunTableEntry* table = state.runTable.data();
+    std::uint8_t plan[kPlanBlocks];
+    while (blocks > 0) {
+        const std::size_t stretch = blocks < kPlanBlocks ? blocks : kPlanBlocks;
+        PlanRun(counters, stretch, plan);
+        for (std::size_t i = 0; i < stretch; ++i, stored += 16, out += 16) {
+            const cipher_detail::RunTableEntry& entry = table[plan[i]];
+            const __m128i placement =
+                _mm_load_si128(reinterpret_cast<const __m128i*>(entry.placement.data()));
+            const __m128i mask =
+                _mm_load_si128(reinterpret_cast<const __m128i*>(entry.mask.data()));
+            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(stored));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                             _mm_xor_si128(_mm_shuffle_epi8(block, placement), mask));
+        }
+        blocks -= stretch;
     }
-    RunState run(state);
-    for (std::size_t i = 0; i < blocks; ++i, stored += 16, out += 16) {
-        run.Step();
-        const __m128i mask = _mm_set_epi64x(std::int64_t(run.wordB), std::int64_t(run.wordA));
-        const __m128i placed = _mm_shuffle_epi8(
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(stored)), placements[run.row]);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_xor_si128(placed, mask));
-    }
-    run.Store(state);
+    FinishRun(state, counters);
 }
 #endif
 

@@ -30,6 +30,15 @@ constexpr ByteTable IdentityTable() {
     }
     return table;
 }
+
+// One entry of the run table: for the words rotated left by some total r (0..63) and the order row
+// that goes with it, the emission order and its inverse, the mask, and the mask in emission order.
+struct alignas(64) RunTableEntry {
+    std::array<std::uint8_t, 16> order{};
+    std::array<std::uint8_t, 16> shuffledMask{};
+    std::array<std::uint8_t, 16> placement{};
+    std::array<std::uint8_t, 16> mask{};
+};
 }  // namespace cipher_detail
 
 struct CipherState {
@@ -51,6 +60,20 @@ struct CipherState {
     cipher_detail::ByteTable orderKeyBytes{};
     cipher_detail::ByteTable emissionOrders = cipher_detail::IdentityTable();
     cipher_detail::ByteTable placementOrders = cipher_detail::IdentityTable();
+
+    // The run table, derived as well: the words only ever rotate and the order row moves with
+    // them, so every block of a run is one of 64 entries, indexed by the total rotation since the
+    // table was built from runWordA, runWordB and row runRow. runRotation is that total for the
+    // current words. A run uses the table only while the words, the row and the rows' key bytes
+    // (runKeyBytes, as order row 0 held them) are still those it was built from; anything set by
+    // hand makes the next run build it again.
+    bool runTableBuilt = false;
+    std::uint8_t runRow = 0;
+    std::uint8_t runRotation = 0;
+    std::uint64_t runWordA = 0;
+    std::uint64_t runWordB = 0;
+    std::array<std::uint8_t, 16> runKeyBytes{};
+    std::array<cipher_detail::RunTableEntry, 64> runTable{};
 };
 
 CipherState InitCipherState(const KeyDigits& digits);
