@@ -12,7 +12,8 @@ int Wrap(int index) {
 }
 }  // namespace
 
-PipelinedFile::PipelinedFile(std::unique_ptr<IPlatformFile> inner) : inner_(std::move(inner)) {}
+PipelinedFile::PipelinedFile(std::unique_ptr<IPlatformFile> inner, Overlap overlap)
+    : inner_(std::move(inner)), readAhead_(overlap == Overlap::ReadsAndWrites) {}
 
 PipelinedFile::~PipelinedFile() {
     Abort();
@@ -247,6 +248,7 @@ std::int32_t PipelinedFile::ReadQueued(unsigned char* out, std::int32_t count, b
 }
 
 void PipelinedFile::NoteDirectRead(std::int32_t count, std::int32_t got) {
+    if (!readAhead_) return;
     if (got != count || count < kMinPiece || count > kMaxPiece) {
         fullReadsInRow_ = 0;
         piecesInRow_ = 0;

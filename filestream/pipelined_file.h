@@ -14,6 +14,9 @@
 //   on reading pieces of that size ahead, up to the ring's capacity. A read failure reaches the
 //   caller when it asks for the piece that failed, after every piece read before it. A request of
 //   another size, a Seek or a Write stops the read-ahead; bytes read ahead are delivered first.
+//   Reading ahead is chosen when the file is made: it pays where a read blocks for long (a slow
+//   device, a network source). On local files the system reads ahead by itself, and a second
+//   thread would only move the bytes across processor cores once more.
 // - Memory stays bounded: the ring holds a fixed number of pieces, and requests larger than a
 //   piece limit bypass it.
 
@@ -36,7 +39,10 @@ class PipelinedFile : public IPlatformFile {
     static constexpr std::int32_t kMinPiece = 4096;
     static constexpr std::int32_t kMaxPiece = 1 << 20;
 
-    explicit PipelinedFile(std::unique_ptr<IPlatformFile> inner);
+    enum class Overlap { WritesOnly, ReadsAndWrites };
+
+    explicit PipelinedFile(std::unique_ptr<IPlatformFile> inner,
+                           Overlap overlap = Overlap::ReadsAndWrites);
     ~PipelinedFile() override;
     PipelinedFile(const PipelinedFile&) = delete;
     PipelinedFile& operator=(const PipelinedFile&) = delete;
@@ -82,6 +88,7 @@ class PipelinedFile : public IPlatformFile {
     void NoteDirectRead(std::int32_t count, std::int32_t got);
 
     std::unique_ptr<IPlatformFile> inner_;
+    const bool readAhead_;
     std::uint64_t position_ = 0;  // the caller's position
 
     // The read pattern, kept by the caller's thread.

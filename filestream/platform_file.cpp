@@ -25,6 +25,8 @@ std::unique_ptr<IPlatformFile> MakePlatformFile() {
     if (factory) {
         if (auto file = factory()) return file;
     }
-    // Transfers overlap with the caller's work on a thread of the file's own.
-    return std::make_unique<PipelinedFile>(std::make_unique<PosixFile>());
+    // Writes overlap with the caller's work on a thread of the file's own; local files are read
+    // ahead by the system already.
+    return std::make_unique<PipelinedFile>(std::make_unique<PosixFile>(),
+                                           PipelinedFile::Overlap::WritesOnly);
 }
