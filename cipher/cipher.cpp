@@ -66,6 +66,17 @@ bool SameBytes(const std::array<std::uint8_t, 16>& a, const std::array<std::uint
     return ((a0 ^ b0) | (a1 ^ b1)) == 0;
 }
 
+// Copied as two words, so that the next comparison (SameBytes) reads what was stored: a single
+// wide store read back as two halves would stall the processor.
+[[gnu::always_inline]] inline void CopyKeyBytes(const std::array<std::uint8_t, 16>& from,
+                                                std::array<std::uint8_t, 16>& to) {
+    std::uint64_t low = 0, high = 0;
+    std::memcpy(&low, from.data(), 8);
+    std::memcpy(&high, from.data() + 8, 8);
+    std::memcpy(to.data(), &low, 8);
+    std::memcpy(to.data() + 8, &high, 8);
+}
+
 // Rotates each of the sixteen bytes left by count (0..7).
 std::array<std::uint8_t, 16> RotateKeyBytes(const std::array<std::uint8_t, 16>& bytes,
                                             unsigned count) {
@@ -128,12 +139,7 @@ struct StepResult {
 
     const std::size_t row = (state.orderRotation + amount) & 7u;
     state.orderRotation = std::uint8_t(row);
-    // Copied as two words, so that the next step's comparison reads what was stored.
-    std::uint64_t low = 0, high = 0;
-    std::memcpy(&low, state.orderKeyBytes[row].data(), 8);
-    std::memcpy(&high, state.orderKeyBytes[row].data() + 8, 8);
-    std::memcpy(state.keyBytes.data(), &low, 8);
-    std::memcpy(state.keyBytes.data() + 8, &high, 8);
+    CopyKeyBytes(state.orderKeyBytes[row], state.keyBytes);
     return {wordA, wordB, state.emissionOrders[row].data(), state.placementOrders[row].data()};
 }
 
@@ -231,12 +237,15 @@ void PlanExactSteps(RunCounters& c, std::size_t blocks, std::uint8_t* plan) {
     }
 }
 
-// The same steps with the three remainders kept as the counters move. From a step where
-// blockCounter is a multiple of 7, the next six steps leave counter1 as it is; when it is not a
-// multiple of 23, counter2 stays as well, and counter3 grows on all six or on none. Such a week
-// of seven steps is planned straight, with only its last step testing the remainders; other
-// steps (the first of a run, weeks with counter1 a multiple of 23, sums near the sign boundary)
-// go one at a time. Counters must not wrap in the run.
+// Room a plan needs after its last block: a quiet stretch writes all six of its entries.
+constexpr std::size_t kPlanSlack = 6;
+
+// The same steps with the three remainders kept as the counters move. Up to the step where
+// blockCounter reaches the next multiple of 7, counter1 stays as it is; when it is not a multiple
+// of 23, counter2 stays as well, and counter3 grows on every one of those quiet steps or on none.
+// The quiet steps (at most six) are then planned at once, and only the step after them tests the
+// remainders. Other steps (counter1 a multiple of 23, sums near the sign boundary) go one at a
+// time. Counters must not wrap in the run; plan has room for kPlanSlack entries after blocks.
 void PlanSteps(RunCounters& c, std::size_t blocks, std::uint8_t* plan) {
     std::uint64_t blockCounter = c.blockCounter;
     std::uint64_t counter1 = c.counter1;
@@ -247,33 +256,30 @@ void PlanSteps(RunCounters& c, std::size_t blocks, std::uint8_t* plan) {
     unsigned r37 = unsigned(counter2 % 37);
     auto sum = std::uint32_t(blockCounter + counter1 + counter2 + counter3);
     std::uint32_t rotation = c.rotation;
-    // Sums from here on stay positive for a whole week (at most four per step).
-    constexpr std::uint32_t kLastWeekStart = 0x7FFFFFFFu - 7 * 4;
+    // Sums from here on stay positive over the quiet steps and the one after (at most four each).
+    constexpr std::uint32_t kLastStretchStart = 0x7FFFFFFFu - 7 * 4;
     std::size_t i = 0;
     while (i < blocks) {
-        if (r7 == 0 && r23 != 0 && blocks - i >= 7 && sum - 1 < kLastWeekStart) {
+        if (r23 != 0 && sum - 1 < kLastStretchStart) {
+            // Quiet step k adds sum + k * increase, so the rotation after it is
+            // rotation + k * sum + increase * k * (k + 1) / 2: no step waits for the one before.
             const std::uint32_t grow3 = r37 == 0 ? 1 : 0;
             const std::uint32_t increase = 1 + grow3;
-            for (std::size_t k = 0; k < 6; ++k) {
-                sum += increase;
-                rotation += sum;
-                plan[i + k] = std::uint8_t(rotation & 63u);
+            const std::uint32_t base = rotation;
+#pragma GCC unroll 6
+            for (std::uint32_t k = 1; k <= 6; ++k) {
+                const std::uint32_t after = base + k * sum + increase * (k * (k + 1) / 2);
+                plan[i + k - 1] = std::uint8_t(after & 63u);
             }
-            counter3 += 6 * grow3;
-            // The seventh step: blockCounter reaches the next multiple of 7.
-            blockCounter += 7;
-            counter1 += 1;
-            r23 = r23 == 22 ? 0 : r23 + 1;
-            const std::uint32_t grow2 = r23 == 0 ? 1 : 0;
-            counter2 += grow2;
-            if (grow2 != 0) r37 = r37 == 36 ? 0 : r37 + 1;
-            const std::uint32_t lastGrow3 = r37 == 0 ? 1 : 0;
-            counter3 += lastGrow3;
-            sum += 2 + grow2 + lastGrow3;
-            rotation += sum;
-            plan[i + 6] = std::uint8_t(rotation & 63u);
-            i += 7;
-            continue;
+            const std::size_t left = blocks - i;
+            const auto quiet = std::uint32_t(left < 6 - r7 ? left : 6 - r7);
+            i += quiet;
+            r7 += quiet;
+            blockCounter += quiet;
+            counter3 += std::uint64_t(grow3 * quiet);
+            rotation = base + quiet * sum + increase * (quiet * (quiet + 1) / 2);
+            sum += quiet * increase;
+            if (i == blocks) break;
         }
         blockCounter += 1;
         r7 = r7 == 6 ? 0 : r7 + 1;
@@ -296,7 +302,9 @@ void PlanSteps(RunCounters& c, std::size_t blocks, std::uint8_t* plan) {
     c.rotation = rotation & 63u;
 }
 
-void BuildRunTable(CipherState& state) {
+// Out of line: inlined, its wide copy of the words would make every run read them as one
+// 16-byte load, which cannot be served from the two 8-byte stores the previous run left.
+[[gnu::noinline, gnu::cold]] void BuildRunTable(CipherState& state) {
     state.runWordA = state.wordA;
     state.runWordB = state.wordB;
     state.runRow = std::uint8_t(state.orderRotation & 7u);
@@ -349,7 +357,7 @@ void FinishRun(CipherState& state, const RunCounters& c) {
     state.wordB = std::rotl(state.runWordB, int(c.rotation));
     const std::size_t row = (state.runRow + c.rotation) & 7u;
     state.orderRotation = std::uint8_t(row);
-    state.keyBytes = state.orderKeyBytes[row];
+    CopyKeyBytes(state.orderKeyBytes[row], state.keyBytes);
 }
 
 // Blocks planned per stretch: the plan stays in the first level cache next to the table.
@@ -361,7 +369,7 @@ void EncryptRunPortable(CipherState& state, const std::uint8_t* in, std::size_t 
                         std::uint8_t* out) {
     RunCounters counters = PrepareRun(state);
     const cipher_detail::RunTableEntry* table = state.runTable.data();
-    std::uint8_t plan[kPlanBlocks];
+    std::uint8_t plan[kPlanBlocks + kPlanSlack];
     while (blocks > 0) {
         const std::size_t stretch = blocks < kPlanBlocks ? blocks : kPlanBlocks;
         PlanRun(counters, stretch, plan);
@@ -384,7 +392,7 @@ void DecryptRunPortable(CipherState& state, const std::uint8_t* stored, std::siz
                         std::uint8_t* out) {
     RunCounters counters = PrepareRun(state);
     const cipher_detail::RunTableEntry* table = state.runTable.data();
-    std::uint8_t plan[kPlanBlocks];
+    std::uint8_t plan[kPlanBlocks + kPlanSlack];
     while (blocks > 0) {
         const std::size_t stretch = blocks < kPlanBlocks ? blocks : kPlanBlocks;
         PlanRun(counters, stretch, plan);
@@ -407,7 +415,7 @@ void DecryptRunPortable(CipherState& state, const std::uint8_t* stored, std::siz
                                               std::size_t blocks, std::uint8_t* out) {
     RunCounters counters = PrepareRun(state);
     const cipher_detail::RunTableEntry* table = state.runTable.data();
-    std::uint8_t plan[kPlanBlocks];
+    std::uint8_t plan[kPlanBlocks + kPlanSlack];
     while (blocks > 0) {
         const std::size_t stretch = blocks < kPlanBlocks ? blocks : kPlanBlocks;
         PlanRun(counters, stretch, plan);
@@ -430,7 +438,7 @@ void DecryptRunPortable(CipherState& state, const std::uint8_t* stored, std::siz
                                               std::size_t blocks, std::uint8_t* out) {
     RunCounters counters = PrepareRun(state);
     const cipher_detail::RunTableEntry* table = state.runTable.data();
-    std::uint8_t plan[kPlanBlocks];
+    std::uint8_t plan[kPlanBlocks + kPlanSlack];
     while (blocks > 0) {
         const std::size_t stretch = blocks < kPlanBlocks ? blocks : kPlanBlocks;
         PlanRun(counters, stretch, plan);

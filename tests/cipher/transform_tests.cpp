@@ -420,3 +420,132 @@ TEST_P(TransformTest, BlockRunsMatchPlainModel) {
         ExpectMatchesModel(decryptState, decryptModel);
     }
 }
+
+namespace {
+
+// Encrypts a run with the library and the model from the same state and checks bytes and state;
+// then decrypts it from decryptState and checks the plain bytes come back.
+void CheckRun(CipherState& state, reference::State& model, CipherState& decryptState,
+              std::size_t blocks, std::mt19937_64& random) {
+    const std::vector<std::uint8_t> plain = RandomBytes(random, blocks * 16);
+    std::vector<std::uint8_t> expected(plain.size());
+    for (std::size_t b = 0; b < blocks; ++b) {
+        reference::Encrypt(model, plain.data() + 16 * b, 16, expected.data() + 16 * b);
+    }
+    std::vector<std::uint8_t> stored(plain.size());
+    EncryptBlocks(state, plain.data(), blocks, stored.data());
+    ASSERT_EQ(stored, expected) << blocks << " blocks";
+    ExpectMatchesModel(state, model);
+    DecryptBlocks(decryptState, stored.data(), blocks, stored.data());
+    ASSERT_EQ(stored, plain) << blocks << " blocks";
+    ExpectMatchesModel(decryptState, model);
+}
+
+}  // namespace
+
+// Runs whose counters cross what the run planning treats specially: the low 32 bits of the sum
+// turning negative and wrapping to zero, counter1 a multiple of 23 and counter2 of 37 (counters
+// above them then grow on consecutive steps), blockCounter one step before a multiple of 7, and
+// counters wrapping past 2^64. Long runs span several planning stretches.
+TEST_P(TransformTest, RunsAcrossCounterBoundaries) {
+    struct Start {
+        std::uint64_t blockCounter, counter1, counter2, counter3;
+    };
+    const Start starts[] = {
+        {0x7FFFFFFFull - 400, 7, 0, 0},       // sum turns negative mid-run
+        {0xFFFFFFFFull - 700, 3, 1, 0},       // negative, then wraps to zero and grows again
+        {0x17FFFFFFFull - 30, 0, 5, 2},       // the same above 2^32
+        {6, 0, 0, 0},                         // counter1 0 and counter2 0: every step grows all
+        {13, 23, 36, 4},                      // counter1 % 23 == 0, counter2 one below 37
+        {7 * 1000 - 1, 23 * 40, 37 * 9, 77},  // both multiples
+        {~0ull - 100, 5, 9, 1},               // blockCounter wraps
+        {17, ~0ull - 3, 22, 3},               // counter1 wraps
+        {500, 1000, ~0ull - 1, ~0ull},        // counter2 and counter3 wrap
+    };
+    std::mt19937_64 random(31);
+    for (const Start& s : starts) {
+        for (std::size_t blocks : {1u, 6u, 7u, 8u, 64u, 255u, 257u, 1000u}) {
+            CipherState state = InitCipherState(ParseKeyText(u"K3Y9.Q2ZA.MM7X.04PD").digits);
+            state.blockCounter = s.blockCounter;
+            state.counter1 = s.counter1;
+            state.counter2 = s.counter2;
+            state.counter3 = s.counter3;
+            CipherState decryptState = state;
+            reference::State model = ModelOf(state);
+            CheckRun(state, model, decryptState, blocks, random);
+            // The state goes on from there: a second run starts where the first one ended.
+            CheckRun(state, model, decryptState, 100, random);
+        }
+    }
+}
+
+// Any public part of the state may change between calls: words (also turned by a multiple of 8,
+// which keeps the order row), key bytes (also turned), counters; single blocks come between runs,
+// and a copy of the state goes on like the original. Every run must follow the state it is given.
+TEST_P(TransformTest, RunsFollowStateChangedBetweenCalls) {
+    std::mt19937_64 random(4242);
+    for (int round = 0; round < 60; ++round) {
+        CipherState state = RandomState(random);
+        CipherState decryptState = state;
+        reference::State model = ModelOf(state);
+        for (int op = 0; op < 40; ++op) {
+            switch (random() % 9) {
+                case 0:  // a zero word now and then: it looks the same under any rotation
+                    state.wordA = decryptState.wordA = model.wordA = random();
+                    state.wordB = decryptState.wordB = model.wordB =
+                        random() % 4 == 0 ? 0 : random();
+                    break;
+                case 1: {
+                    const int turn = 8 * int(random() % 8 + 1);
+                    state.wordA = decryptState.wordA = model.wordA = std::rotl(model.wordA, turn);
+                    state.wordB = decryptState.wordB = model.wordB = std::rotl(model.wordB, turn);
+                    break;
+                }
+                case 2:
+                    for (auto& k : model.keyBytes) k = std::uint8_t(random() % (op % 2 ? 4 : 256));
+                    state.keyBytes = decryptState.keyBytes = model.keyBytes;
+                    break;
+                case 3:
+                    model.blockCounter = InterestingCounter(random);
+                    model.counter1 = InterestingCounter(random);
+                    state.blockCounter = decryptState.blockCounter = model.blockCounter;
+                    state.counter1 = decryptState.counter1 = model.counter1;
+                    break;
+                case 4: {
+                    const int n = int(random() % 16) + 1;
+                    const std::vector<std::uint8_t> plain = RandomBytes(random, 16);
+                    std::uint8_t out[16];
+                    std::uint8_t expected[16];
+                    EncryptBlock(state, plain.data(), n, out);
+                    reference::Encrypt(model, plain.data(), n, expected);
+                    ASSERT_EQ(0, std::memcmp(out, expected, std::size_t(n)));
+                    Bytes16 area{};
+                    DecryptBlock(decryptState, out, n, area);
+                    ASSERT_EQ(0, std::memcmp(area.data(), plain.data(), std::size_t(n)));
+                    break;
+                }
+                case 5: {
+                    const CipherState copy = state;
+                    state = copy;
+                    break;
+                }
+                case 6: {
+                    // Key bytes turned as steps turn them, now and then with the order row moved
+                    // along (derived, but then consistent with them).
+                    const int turn = int(random() % 7) + 1;
+                    for (auto& k : model.keyBytes) k = std::rotl(k, turn);
+                    state.keyBytes = decryptState.keyBytes = model.keyBytes;
+                    if (op % 2 == 0) {
+                        state.orderRotation = std::uint8_t((state.orderRotation + turn) & 7);
+                        decryptState.orderRotation =
+                            std::uint8_t((decryptState.orderRotation + turn) & 7);
+                    }
+                    break;
+                }
+                default:
+                    CheckRun(state, model, decryptState, random() % 300, random);
+                    break;
+            }
+        }
+    }
+}
