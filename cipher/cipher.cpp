@@ -224,8 +224,21 @@ struct RunCounters {
     return std::int32_t(sum) > 0 ? sum : 0u;
 }
 
+// A block's plan: the byte offset of its entry in the run table, for the total rotation r.
+using PlanEntry = std::uint16_t;
+static_assert(sizeof(cipher_detail::RunTableEntry) == 64);
+
+[[gnu::always_inline]] inline PlanEntry EntryOffset(std::uint32_t rotation) {
+    return PlanEntry((rotation & 63u) << 6);
+}
+
+[[gnu::always_inline]] inline const cipher_detail::RunTableEntry& EntryAt(
+    const unsigned char* table, PlanEntry offset) {
+    return *reinterpret_cast<const cipher_detail::RunTableEntry*>(table + offset);
+}
+
 // Steps exactly as one block does, with the modulos; for counters that may wrap during the run.
-void PlanExactSteps(RunCounters& c, std::size_t blocks, std::uint8_t* plan) {
+void PlanExactSteps(RunCounters& c, std::size_t blocks, PlanEntry* plan) {
     for (std::size_t i = 0; i < blocks; ++i) {
         c.blockCounter += 1;
         c.counter1 += c.blockCounter % 7 == 0 ? 1 : 0;
@@ -233,12 +246,38 @@ void PlanExactSteps(RunCounters& c, std::size_t blocks, std::uint8_t* plan) {
         c.counter3 += c.counter2 % 37 == 0 ? 1 : 0;
         const auto sum = std::uint32_t(c.blockCounter + c.counter1 + c.counter2 + c.counter3);
         c.rotation = (c.rotation + StepRotation(sum)) & 63u;
-        plan[i] = std::uint8_t(c.rotation);
+        plan[i] = EntryOffset(c.rotation);
     }
 }
 
-// Room a plan needs after its last block: a quiet stretch writes all six of its entries.
-constexpr std::size_t kPlanSlack = 6;
+// Room a plan needs after its last block: a quiet stretch writes eight entries.
+constexpr std::size_t kPlanSlack = 8;
+
+// Plans quiet steps 1..8 from rotation base and sum (the caller keeps those it needs). Step k adds
+// sum + k * increase, so the rotation after it is base + k * sum + increase * k * (k + 1) / 2:
+// no step waits for the one before. Sixteen bits are plenty, as only the rotation mod 64 counts.
+// With kVector, in eight 16-bit lanes (SSE2 is part of every x86-64 processor); the portable runs
+// take the scalar loop, so that it is checked on these processors too.
+template <bool kVector>
+[[gnu::always_inline]] inline void PlanQuietSteps(std::uint32_t base, std::uint32_t sum,
+                                                  std::uint32_t grow3, PlanEntry* plan) {
+#if VYX_X86_SHUFFLE && defined(__SSE2__)
+    if constexpr (kVector) {
+        const __m128i steps = _mm_setr_epi16(1, 2, 3, 4, 5, 6, 7, 8);
+        const __m128i triangles = _mm_setr_epi16(1, 3, 6, 10, 15, 21, 28, 36);
+        __m128i after = _mm_mullo_epi16(_mm_set1_epi16(std::int16_t(sum)), steps);
+        after = _mm_add_epi16(after, _mm_set1_epi16(std::int16_t(base)));
+        after = _mm_add_epi16(after, _mm_sll_epi16(triangles, _mm_cvtsi32_si128(int(grow3))));
+        after = _mm_and_si128(_mm_slli_epi16(after, 6), _mm_set1_epi16(63 << 6));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(plan), after);
+        return;
+    }
+#endif
+    const std::uint32_t increase = 1 + grow3;
+    for (std::uint32_t k = 1; k <= 8; ++k) {
+        plan[k - 1] = EntryOffset(base + k * sum + increase * (k * (k + 1) / 2));
+    }
+}
 
 // The same steps with the three remainders kept as the counters move. Up to the step where
 // blockCounter reaches the next multiple of 7, counter1 stays as it is; when it is not a multiple
@@ -246,7 +285,8 @@ constexpr std::size_t kPlanSlack = 6;
 // The quiet steps (at most six) are then planned at once, and only the step after them tests the
 // remainders. Other steps (counter1 a multiple of 23, sums near the sign boundary) go one at a
 // time. Counters must not wrap in the run; plan has room for kPlanSlack entries after blocks.
-void PlanSteps(RunCounters& c, std::size_t blocks, std::uint8_t* plan) {
+template <bool kVector>
+void PlanSteps(RunCounters& c, std::size_t blocks, PlanEntry* plan) {
     std::uint64_t blockCounter = c.blockCounter;
     std::uint64_t counter1 = c.counter1;
     std::uint64_t counter2 = c.counter2;
@@ -261,16 +301,10 @@ void PlanSteps(RunCounters& c, std::size_t blocks, std::uint8_t* plan) {
     std::size_t i = 0;
     while (i < blocks) {
         if (r23 != 0 && sum - 1 < kLastStretchStart) {
-            // Quiet step k adds sum + k * increase, so the rotation after it is
-            // rotation + k * sum + increase * k * (k + 1) / 2: no step waits for the one before.
             const std::uint32_t grow3 = r37 == 0 ? 1 : 0;
             const std::uint32_t increase = 1 + grow3;
             const std::uint32_t base = rotation;
-#pragma GCC unroll 6
-            for (std::uint32_t k = 1; k <= 6; ++k) {
-                const std::uint32_t after = base + k * sum + increase * (k * (k + 1) / 2);
-                plan[i + k - 1] = std::uint8_t(after & 63u);
-            }
+            PlanQuietSteps<kVector>(base, sum, grow3, plan + i);
             const std::size_t left = blocks - i;
             const auto quiet = std::uint32_t(left < 6 - r7 ? left : 6 - r7);
             i += quiet;
@@ -293,7 +327,7 @@ void PlanSteps(RunCounters& c, std::size_t blocks, std::uint8_t* plan) {
         counter3 += grow3;
         sum += 1 + grow1 + grow2 + grow3;
         rotation += StepRotation(sum);
-        plan[i++] = std::uint8_t(rotation & 63u);
+        plan[i++] = EntryOffset(rotation);
     }
     c.blockCounter = blockCounter;
     c.counter1 = counter1;
@@ -336,12 +370,13 @@ RunCounters PrepareRun(CipherState& state) {
             state.runRotation & 63u};
 }
 
-void PlanRun(RunCounters& c, std::size_t blocks, std::uint8_t* plan) {
+template <bool kVector>
+void PlanRun(RunCounters& c, std::size_t blocks, PlanEntry* plan) {
     constexpr std::uint64_t kMax = ~std::uint64_t{0};
     const std::uint64_t highest =
         std::max(std::max(c.blockCounter, c.counter1), std::max(c.counter2, c.counter3));
     if (highest <= kMax - blocks) {
-        PlanSteps(c, blocks, plan);
+        PlanSteps<kVector>(c, blocks, plan);
     } else {
         PlanExactSteps(c, blocks, plan);
     }
@@ -368,13 +403,13 @@ using BlockRunFunction = void (*)(CipherState&, const std::uint8_t*, std::size_t
 void EncryptRunPortable(CipherState& state, const std::uint8_t* in, std::size_t blocks,
                         std::uint8_t* out) {
     RunCounters counters = PrepareRun(state);
-    const cipher_detail::RunTableEntry* table = state.runTable.data();
-    std::uint8_t plan[kPlanBlocks + kPlanSlack];
+    const auto* table = reinterpret_cast<const unsigned char*>(state.runTable.data());
+    PlanEntry plan[kPlanBlocks + kPlanSlack];
     while (blocks > 0) {
         const std::size_t stretch = blocks < kPlanBlocks ? blocks : kPlanBlocks;
-        PlanRun(counters, stretch, plan);
+        PlanRun<false>(counters, stretch, plan);
         for (std::size_t i = 0; i < stretch; ++i, in += 16, out += 16) {
-            const cipher_detail::RunTableEntry& entry = table[plan[i]];
+            const cipher_detail::RunTableEntry& entry = EntryAt(table, plan[i]);
             // The mask goes with the bytes, so it may as well be applied after the shuffle.
             const std::uint64_t low =
                 GatherWord(in, entry.order.data()) ^ LoadLittleEndian(entry.shuffledMask.data());
@@ -391,13 +426,13 @@ void EncryptRunPortable(CipherState& state, const std::uint8_t* in, std::size_t 
 void DecryptRunPortable(CipherState& state, const std::uint8_t* stored, std::size_t blocks,
                         std::uint8_t* out) {
     RunCounters counters = PrepareRun(state);
-    const cipher_detail::RunTableEntry* table = state.runTable.data();
-    std::uint8_t plan[kPlanBlocks + kPlanSlack];
+    const auto* table = reinterpret_cast<const unsigned char*>(state.runTable.data());
+    PlanEntry plan[kPlanBlocks + kPlanSlack];
     while (blocks > 0) {
         const std::size_t stretch = blocks < kPlanBlocks ? blocks : kPlanBlocks;
-        PlanRun(counters, stretch, plan);
+        PlanRun<false>(counters, stretch, plan);
         for (std::size_t i = 0; i < stretch; ++i, stored += 16, out += 16) {
-            const cipher_detail::RunTableEntry& entry = table[plan[i]];
+            const cipher_detail::RunTableEntry& entry = EntryAt(table, plan[i]);
             const std::uint64_t low =
                 GatherWord(stored, entry.placement.data()) ^ LoadLittleEndian(entry.mask.data());
             const std::uint64_t high = GatherWord(stored, entry.placement.data() + 8) ^
@@ -414,13 +449,13 @@ void DecryptRunPortable(CipherState& state, const std::uint8_t* stored, std::siz
 [[gnu::target("ssse3")]] void EncryptRunSsse3(CipherState& state, const std::uint8_t* in,
                                               std::size_t blocks, std::uint8_t* out) {
     RunCounters counters = PrepareRun(state);
-    const cipher_detail::RunTableEntry* table = state.runTable.data();
-    std::uint8_t plan[kPlanBlocks + kPlanSlack];
+    const auto* table = reinterpret_cast<const unsigned char*>(state.runTable.data());
+    PlanEntry plan[kPlanBlocks + kPlanSlack];
     while (blocks > 0) {
         const std::size_t stretch = blocks < kPlanBlocks ? blocks : kPlanBlocks;
-        PlanRun(counters, stretch, plan);
+        PlanRun<true>(counters, stretch, plan);
         for (std::size_t i = 0; i < stretch; ++i, in += 16, out += 16) {
-            const cipher_detail::RunTableEntry& entry = table[plan[i]];
+            const cipher_detail::RunTableEntry& entry = EntryAt(table, plan[i]);
             const __m128i order =
                 _mm_load_si128(reinterpret_cast<const __m128i*>(entry.order.data()));
             const __m128i mask =
@@ -437,13 +472,13 @@ void DecryptRunPortable(CipherState& state, const std::uint8_t* stored, std::siz
 [[gnu::target("ssse3")]] void DecryptRunSsse3(CipherState& state, const std::uint8_t* stored,
                                               std::size_t blocks, std::uint8_t* out) {
     RunCounters counters = PrepareRun(state);
-    const cipher_detail::RunTableEntry* table = state.runTable.data();
-    std::uint8_t plan[kPlanBlocks + kPlanSlack];
+    const auto* table = reinterpret_cast<const unsigned char*>(state.runTable.data());
+    PlanEntry plan[kPlanBlocks + kPlanSlack];
     while (blocks > 0) {
         const std::size_t stretch = blocks < kPlanBlocks ? blocks : kPlanBlocks;
-        PlanRun(counters, stretch, plan);
+        PlanRun<true>(counters, stretch, plan);
         for (std::size_t i = 0; i < stretch; ++i, stored += 16, out += 16) {
-            const cipher_detail::RunTableEntry& entry = table[plan[i]];
+            const cipher_detail::RunTableEntry& entry = EntryAt(table, plan[i]);
             const __m128i placement =
                 _mm_load_si128(reinterpret_cast<const __m128i*>(entry.placement.data()));
             const __m128i mask =
