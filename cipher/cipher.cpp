@@ -258,9 +258,11 @@ constexpr std::size_t kPlanSlack = 8;
 // no step waits for the one before. Sixteen bits are plenty, as only the rotation mod 64 counts.
 // With kVector, in eight 16-bit lanes (SSE2 is part of every x86-64 processor); the portable runs
 // take the scalar loop, so that it is checked on these processors too.
+// extra is added to step 7 (and so to its rotation and the next one's).
 template <bool kVector>
 [[gnu::always_inline]] inline void PlanQuietSteps(std::uint32_t base, std::uint32_t sum,
-                                                  std::uint32_t grow3, PlanEntry* plan) {
+                                                  std::uint32_t grow3, std::uint32_t extra,
+                                                  PlanEntry* plan) {
 #if VYX_X86_SHUFFLE && defined(__SSE2__)
     if constexpr (kVector) {
         const __m128i steps = _mm_setr_epi16(1, 2, 3, 4, 5, 6, 7, 8);
@@ -268,6 +270,7 @@ template <bool kVector>
         __m128i after = _mm_mullo_epi16(_mm_set1_epi16(std::int16_t(sum)), steps);
         after = _mm_add_epi16(after, _mm_set1_epi16(std::int16_t(base)));
         after = _mm_add_epi16(after, _mm_sll_epi16(triangles, _mm_cvtsi32_si128(int(grow3))));
+        after = _mm_add_epi16(after, _mm_insert_epi16(_mm_setzero_si128(), int(extra), 6));
         after = _mm_and_si128(_mm_slli_epi16(after, 6), _mm_set1_epi16(63 << 6));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(plan), after);
         return;
@@ -275,7 +278,8 @@ template <bool kVector>
 #endif
     const std::uint32_t increase = 1 + grow3;
     for (std::uint32_t k = 1; k <= 8; ++k) {
-        plan[k - 1] = EntryOffset(base + k * sum + increase * (k * (k + 1) / 2));
+        plan[k - 1] =
+            EntryOffset(base + k * sum + increase * (k * (k + 1) / 2) + (k == 7 ? extra : 0));
     }
 }
 
@@ -300,11 +304,31 @@ void PlanSteps(RunCounters& c, std::size_t blocks, PlanEntry* plan) {
     constexpr std::uint32_t kLastStretchStart = 0x7FFFFFFFu - 7 * 4;
     std::size_t i = 0;
     while (i < blocks) {
+        if (r7 == 0 && r23 != 0 && blocks - i >= 7 && sum - 1 < kLastStretchStart) {
+            // A whole week: six quiet steps, then the step where blockCounter reaches the next
+            // multiple of 7, which adds extra over what an eighth quiet step would.
+            const std::uint32_t grow3 = r37 == 0 ? 1 : 0;
+            const std::uint32_t increase = 1 + grow3;
+            r23 = r23 == 22 ? 0 : r23 + 1;
+            const std::uint32_t grow2 = r23 == 0 ? 1 : 0;
+            if (grow2 != 0) r37 = r37 == 36 ? 0 : r37 + 1;
+            const std::uint32_t lastGrow3 = r37 == 0 ? 1 : 0;
+            const std::uint32_t extra = 2 + grow2 + lastGrow3 - increase;
+            PlanQuietSteps<kVector>(rotation, sum, grow3, extra, plan + i);
+            rotation += 7 * sum + 28 * increase + extra;
+            sum += 7 * increase + extra;
+            blockCounter += 7;
+            counter1 += 1;
+            counter2 += grow2;
+            counter3 += 6 * grow3 + lastGrow3;
+            i += 7;
+            continue;
+        }
         if (r23 != 0 && sum - 1 < kLastStretchStart) {
             const std::uint32_t grow3 = r37 == 0 ? 1 : 0;
             const std::uint32_t increase = 1 + grow3;
             const std::uint32_t base = rotation;
-            PlanQuietSteps<kVector>(base, sum, grow3, plan + i);
+            PlanQuietSteps<kVector>(base, sum, grow3, 0, plan + i);
             const std::size_t left = blocks - i;
             const auto quiet = std::uint32_t(left < 6 - r7 ? left : 6 - r7);
             i += quiet;
