@@ -432,6 +432,7 @@ void EncryptRunPortable(CipherState& state, const std::uint8_t* in, std::size_t 
     while (blocks > 0) {
         const std::size_t stretch = blocks < kPlanBlocks ? blocks : kPlanBlocks;
         PlanRun<false>(counters, stretch, plan);
+#pragma GCC unroll 4
         for (std::size_t i = 0; i < stretch; ++i, in += 16, out += 16) {
             const cipher_detail::RunTableEntry& entry = EntryAt(table, plan[i]);
             // The mask goes with the bytes, so it may as well be applied after the shuffle.
@@ -455,6 +456,7 @@ void DecryptRunPortable(CipherState& state, const std::uint8_t* stored, std::siz
     while (blocks > 0) {
         const std::size_t stretch = blocks < kPlanBlocks ? blocks : kPlanBlocks;
         PlanRun<false>(counters, stretch, plan);
+#pragma GCC unroll 4
         for (std::size_t i = 0; i < stretch; ++i, stored += 16, out += 16) {
             const cipher_detail::RunTableEntry& entry = EntryAt(table, plan[i]);
             const std::uint64_t low =
@@ -478,6 +480,7 @@ void DecryptRunPortable(CipherState& state, const std::uint8_t* stored, std::siz
     while (blocks > 0) {
         const std::size_t stretch = blocks < kPlanBlocks ? blocks : kPlanBlocks;
         PlanRun<true>(counters, stretch, plan);
+#pragma GCC unroll 4
         for (std::size_t i = 0; i < stretch; ++i, in += 16, out += 16) {
             const cipher_detail::RunTableEntry& entry = EntryAt(table, plan[i]);
             const __m128i order =
@@ -501,6 +504,7 @@ void DecryptRunPortable(CipherState& state, const std::uint8_t* stored, std::siz
     while (blocks > 0) {
         const std::size_t stretch = blocks < kPlanBlocks ? blocks : kPlanBlocks;
         PlanRun<true>(counters, stretch, plan);
+#pragma GCC unroll 4
         for (std::size_t i = 0; i < stretch; ++i, stored += 16, out += 16) {
             const cipher_detail::RunTableEntry& entry = EntryAt(table, plan[i]);
             const __m128i placement =
