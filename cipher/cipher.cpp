@@ -287,8 +287,10 @@ template <bool kVector>
 // blockCounter reaches the next multiple of 7, counter1 stays as it is; when it is not a multiple
 // of 23, counter2 stays as well, and counter3 grows on every one of those quiet steps or on none.
 // The quiet steps (at most six) are then planned at once, and only the step after them tests the
-// remainders. Other steps (counter1 a multiple of 23, sums near the sign boundary) go one at a
-// time. Counters must not wrap in the run; plan has room for kPlanSlack entries after blocks.
+// remainders; a whole week (six quiet steps from a multiple of 7 and the step that reaches the
+// next one) is planned in one go. Other steps (counter1 a multiple of 23, sums near the sign
+// boundary) go one at a time. Counters must not wrap in the run; plan has room for kPlanSlack
+// entries after blocks.
 template <bool kVector>
 void PlanSteps(RunCounters& c, std::size_t blocks, PlanEntry* plan) {
     std::uint64_t blockCounter = c.blockCounter;

@@ -443,7 +443,7 @@ void CheckRun(CipherState& state, reference::State& model, CipherState& decryptS
 
 }  // namespace
 
-// Runs whose counters cross what the run planning treats specially: the low 32 bits of the sum
+// Runs whose counters cross where the run planning takes other ways: the low 32 bits of the sum
 // turning negative and wrapping to zero, counter1 a multiple of 23 and counter2 of 37 (counters
 // above them then grow on consecutive steps), blockCounter one step before a multiple of 7, and
 // counters wrapping past 2^64. Long runs span several planning stretches.
