@@ -305,7 +305,7 @@ TEST(InPlace, TakesAndPutsAskTheFileForTheSamePiecesAsReadsAndWrites) {
                 std::int32_t n = static_cast<std::int32_t>(random() % 40);
                 // Now and then all there is in place, as a transforming caller takes it.
                 if (random() % 4 == 0) n = std::min(readable, writable);
-                if (inPlace && n <= readable && n <= writable) {
+                if (inPlace && n > 0 && n <= readable && n <= writable) {
                     std::memcpy(to, from, static_cast<std::size_t>(n));
                     copied.append(reinterpret_cast<const char*>(from), static_cast<std::size_t>(n));
                     in->TakeInPlace(n);
