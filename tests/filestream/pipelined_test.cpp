@@ -172,7 +172,7 @@ TEST(WritesOnly, ReadsOnDemandWithoutAThreadAndWritesBehind) {
         const std::size_t probeReads = log->reads.size();
         std::string got;
         char block[16];
-        for (std::int32_t n; (n = stream.Read(block, 16)) > 0;) {
+        for (std::int32_t n = 0; (n = stream.Read(block, 16)) > 0;) {
             got.append(block, static_cast<std::size_t>(n));
             // Pieces asked for: those that hold the bytes delivered so far, and at most the one
             // the stream refills its buffer with as the last byte of a piece goes out.
