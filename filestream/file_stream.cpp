@@ -133,6 +133,7 @@ std::int32_t CFileStream::Open(std::u16string_view path, std::int32_t mode) {
                               : mode == ModeCreate  ? FileAccess::CreateReadWrite
                                                     : FileAccess::Read;
     try {
+        file_->SetNewFilePermissions(newFilePermissions_);
         file_->Open(path, access);
     } catch (const CFileException& error) {
         isOpen_ = 0;

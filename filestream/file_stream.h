@@ -46,8 +46,15 @@ class CFileStream {
     CFileStream(const CFileStream&) = delete;
     CFileStream& operator=(const CFileStream&) = delete;
 
-    // 1: open. 0: the platform refused; the user has been told.
+    // 1: open. 0: the platform refused; the user has been told. ModeCreate writes a new file that
+    // replaces what the path names only when Close succeeds; until then, and after a failure,
+    // CloseAndRemove or a crash, the path keeps what it had.
     std::int32_t Open(std::u16string_view path, std::int32_t mode);
+    // The permission bits ModeCreate gives a file that does not exist yet, limited by the umask
+    // (0666 unless set). An existing file keeps its own.
+    void SetNewFilePermissions(std::uint32_t bits) { newFilePermissions_ = bits; }
+    // The permission bits of the open file.
+    std::uint32_t GetPermissions() const { return file_->Permissions(); }
 
     // Bytes copied: count while enough remain, fewer where the end falls inside, then 0.
     std::int32_t Read(void* destination, std::int32_t count) {
@@ -160,9 +167,9 @@ class CFileStream {
     // Passes held bytes to the file, makes them durable and closes. May throw CFileException;
     // the stream is closed afterwards either way.
     void Close();
-    // After a failed run: drops held bytes, closes ignoring errors and removes the file this
-    // stream last opened for writing, if its path still names that same file. Never exits,
-    // never throws; also valid after Close() threw.
+    // After a failed run: drops held bytes and closes ignoring errors; a ModeCreate output is
+    // dropped and its path keeps what it had. Never exits, never throws; also valid after Close()
+    // threw.
     void CloseAndRemove() noexcept;
 
     // origin 1: from the start; any other: from the end. Does nothing on a URL source.
@@ -229,6 +236,7 @@ class CFileStream {
     std::int32_t isOpen_ = 0;
     std::int32_t atEnd_ = 0;
 
+    std::uint32_t newFilePermissions_ = 0666;
     bool fileIsUrlSource_ = false;  // file_ came from the internet session
     bool lengthUnknown_ = false;    // a URL source that announced no length
     bool hasHeldChar_ = false;      // ReadLine looked one character past a lone carriage return

@@ -58,6 +58,8 @@ class PipelinedFile : public IPlatformFile {
     void Abort() noexcept override;
     void AbortAndRemove() noexcept override;
     bool IsOpen() const override { return inner_->IsOpen(); }
+    std::uint32_t Permissions() const override { return inner_->Permissions(); }
+    void SetNewFilePermissions(std::uint32_t bits) override { inner_->SetNewFilePermissions(bits); }
 
     IPlatformFile& Inner() { return *inner_; }
 

@@ -11,7 +11,7 @@
 enum class FileAccess {
     Read,             // an existing file, read only; others may read, not write
     ReadWrite,        // an existing file, read and write; others may read, not write
-    CreateReadWrite,  // created when missing, emptied otherwise (only once the file is held)
+    CreateReadWrite,  // a new file that replaces whatever the path names, on a successful Close
 };
 
 enum class SeekOrigin { Begin, Current, End };
@@ -32,14 +32,19 @@ class IPlatformFile {
     virtual std::uint64_t GetLength() const = 0;
     // Whether the source has nothing beyond the bytes already read.
     virtual bool IsDrained() const { return GetPosition() >= GetLength(); }
-    // Makes written data durable and closes. The file is closed even when this throws.
+    // Makes written data durable and closes; a created file takes its path's name only now. The
+    // file is closed even when this throws, and a created file is then dropped.
     virtual void Close() = 0;
-    // Closes, ignoring every error.
+    // Closes, ignoring every error. A created file is dropped: its path keeps what it had.
     virtual void Abort() noexcept = 0;
-    // Abort, then removes the file last opened for writing if its path still names that same
-    // file. Never removes a file that was opened for reading only.
+    // Abort, for a run that failed. Removes only what the open itself created.
     virtual void AbortAndRemove() noexcept = 0;
     virtual bool IsOpen() const = 0;
+    // The permission bits of the open file.
+    virtual std::uint32_t Permissions() const { return 0666; }
+    // The permission bits a create-or-empty open gives a file that does not exist yet, limited by
+    // the umask (default 0666).
+    virtual void SetNewFilePermissions(std::uint32_t /*bits*/) {}
 };
 
 using PlatformFileFactory = std::function<std::unique_ptr<IPlatformFile>()>;

@@ -35,6 +35,7 @@ int OpenErrorCause(int error, const std::string& osPath) {
                                               : CFileException::BadPath;
         case ENOTDIR:
         case ENAMETOOLONG:
+        case ELOOP:
             return CFileException::BadPath;
         case EMFILE:
         case ENFILE:
@@ -43,6 +44,8 @@ int OpenErrorCause(int error, const std::string& osPath) {
         case EPERM:
         case EROFS:
         case EISDIR:
+        case ENXIO:  // a socket, or a device that is not there
+        case ENODEV:
             return CFileException::AccessDenied;
         case ETXTBSY:
             return CFileException::SharingViolation;
@@ -86,45 +89,54 @@ void PosixFile::Fail(int cause, int error) const {
 void PosixFile::Open(std::u16string_view path, FileAccess access) {
     Abort();
     path_.assign(path);
-    osPath_.clear();
-    created_ = written_ = writable_ = regular_ = false;
-    device_ = 0;
-    inode_ = 0;
+    written_ = regular_ = false;
     position_ = 0;
 
     // The operating system takes bytes: a lone surrogate has no spelling there, and a zero
     // character would silently cut the path short and name another file.
     std::optional<std::string> osPath = Utf16ToUtf8Strict(path);
     if (!osPath || osPath->find('\0') != std::string::npos) Fail(CFileException::BadPath, 0);
-    const bool write = access != FileAccess::Read;
 
+    if (access == FileAccess::CreateReadWrite) {
+        staged_.Begin(*osPath, path_, newFileMode_);
+        fd_ = staged_.Descriptor();
+        regular_ = true;
+        return;
+    }
+    OpenExisting(*osPath, access == FileAccess::ReadWrite);
+}
+
+void PosixFile::OpenExisting(const std::string& osPath, bool write) {
     // O_NONBLOCK: an open of a FIFO must never wait for a partner. It is cleared right after.
-    int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (write ? O_RDWR : O_RDONLY);
-    if (access == FileAccess::CreateReadWrite) flags |= O_CREAT;  // emptied once the lock is held
+    const int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (write ? O_RDWR : O_RDONLY);
     int fd = -1;
     do {
-        fd = ::open(osPath->c_str(), flags, 0666);
+        fd = ::open(osPath.c_str(), flags);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         const int error = errno;
-        Fail(OpenErrorCause(error, *osPath), error);
+        Fail(OpenErrorCause(error, osPath), error);
     }
 
     auto refuse = [&](int cause, int error) {
         RetryClose(fd);
+        claim_.Release();
         Fail(cause, error);
     };
 
     struct stat st {};
     if (::fstat(fd, &st) != 0) refuse(CFileException::Generic, errno);
-    // A folder is not a file. Pipes and sockets have no length and no position, which a stream
-    // needs; reading one would end at once and report an empty file, so refuse them plainly.
-    if (S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
+    // A stream needs a length and a position: character devices report none (a read of one would
+    // seem to end at once, or never), nor do pipes and sockets, and a folder is not a file.
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
         refuse(CFileException::AccessDenied, S_ISDIR(st.st_mode) ? EISDIR : ENXIO);
     }
     const int statusFlags = ::fcntl(fd, F_GETFL);
     if (statusFlags >= 0) ::fcntl(fd, F_SETFL, statusFlags & ~O_NONBLOCK);
 
+    if (!claim_.ClaimFile(st, write ? ClaimRole::Writer : ClaimRole::Reader)) {
+        refuse(CFileException::SharingViolation, 0);
+    }
     struct flock lock {};
     lock.l_type = write ? F_WRLCK : F_RDLCK;
     lock.l_whence = SEEK_SET;
@@ -133,28 +145,15 @@ void PosixFile::Open(std::u16string_view path, FileAccess access) {
     if (::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
         const int error = errno;
         if (error == EAGAIN || error == EACCES) refuse(CFileException::SharingViolation, error);
-        // A file system without lock support (ENOLCK, EINVAL, EOPNOTSUPP) still opens.
+        // A file system without lock support (ENOLCK, EINVAL, EOPNOTSUPP) still opens: the
+        // claim above keeps this process's own streams apart there.
         if (error != ENOLCK && error != EINVAL && error != EOPNOTSUPP) {
             refuse(CFileException::Generic, error);
         }
     }
 
     regular_ = S_ISREG(st.st_mode);
-    if (access == FileAccess::CreateReadWrite && regular_ && st.st_size != 0) {
-        int rc = 0;
-        do {
-            rc = ::ftruncate(fd, 0);
-        } while (rc != 0 && errno == EINTR);
-        if (rc != 0) refuse(TransferErrorCause(errno), errno);
-        written_ = true;
-    }
-
     fd_ = fd;
-    writable_ = write;
-    created_ = access == FileAccess::CreateReadWrite;
-    osPath_ = std::move(*osPath);
-    device_ = st.st_dev;
-    inode_ = st.st_ino;
 }
 
 std::int32_t PosixFile::Read(void* destination, std::int32_t count) {
@@ -215,55 +214,50 @@ std::uint64_t PosixFile::GetLength() const {
     return end < 0 ? 0 : static_cast<std::uint64_t>(end);
 }
 
+std::uint32_t PosixFile::Permissions() const {
+    struct stat st {};
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) return 0666;
+    return st.st_mode & 07777;
+}
+
 void PosixFile::Close() {
     if (fd_ < 0) return;
     const int fd = fd_;
     fd_ = -1;
+    claim_.Release();
+    if (staged_.Descriptor() >= 0) {
+        staged_.Commit();  // discards what it staged when it throws
+        return;
+    }
     int cause = 0;
     int error = 0;
-    if (written_) {
-        if (::fsync(fd) != 0) {
-            error = errno;
-            // Devices such as /dev/full or /dev/null have nothing to make durable.
-            const bool nothingToSync = !regular_ && (error == EINVAL || error == ENOTSUP ||
-                                                     error == EOPNOTSUPP || error == EROFS);
-            if (!nothingToSync) cause = TransferErrorCause(error);
-        }
+    if (written_ && ::fsync(fd) != 0) {
+        error = errno;
+        // Block devices may have nothing more to make durable.
+        const bool nothingToSync = !regular_ && (error == EINVAL || error == ENOTSUP ||
+                                                 error == EOPNOTSUPP || error == EROFS);
+        if (!nothingToSync) cause = TransferErrorCause(error);
     }
     if (RetryClose(fd) != 0 && cause == 0 && errno != EINTR) {
         error = errno;
         cause = TransferErrorCause(error);
     }
-    if (cause == 0 && created_ && regular_) {
-        // A new directory entry is durable only once its folder is synced.
-        const std::size_t slash = osPath_.find_last_of('/');
-        const std::string folder = slash == std::string::npos ? std::string(".")
-                                   : slash == 0               ? std::string("/")
-                                                              : osPath_.substr(0, slash);
-        const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dirFd >= 0) {
-            ::fsync(dirFd);
-            RetryClose(dirFd);
-        }
-    }
     if (cause != 0) Fail(cause, error);
 }
 
 void PosixFile::Abort() noexcept {
+    claim_.Release();
     if (fd_ < 0) return;
-    RetryClose(fd_);
+    if (staged_.Descriptor() >= 0) {
+        staged_.Discard();
+    } else {
+        RetryClose(fd_);
+    }
     fd_ = -1;
 }
 
 void PosixFile::AbortAndRemove() noexcept {
-    // Decide while the file is still held, so no other opener can have replaced it yet.
-    bool remove = false;
-    if (writable_ && !osPath_.empty()) {
-        struct stat st {};
-        remove = ::lstat(osPath_.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-                 st.st_dev == device_ && st.st_ino == inode_;
-    }
-    if (remove) ::unlink(osPath_.c_str());
+    // The only file an open creates is a staged output, which Abort drops; a file that existed
+    // before is never removed.
     Abort();
-    writable_ = false;
 }

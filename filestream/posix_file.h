@@ -1,16 +1,25 @@
 #pragma once
 // The real platform file on POSIX descriptors.
 //
-// Sharing: every open takes an open-file-description lock on the whole file, shared for a
-// read-only open and exclusive for a write open, before anything is changed; a conflicting lock
-// refuses the open with cause 11. That holds between streams of one process and between processes,
-// whatever spelling of the path (another relative form, a hard or a symbolic link) they use.
+// Kinds: regular files and block devices open; character devices, pipes, sockets and folders are
+// refused with cause 5, since they have no length or position a stream can rely on.
+//
+// Sharing: an existing file is claimed within the process and locked with an open-file-description
+// lock on the whole file, shared for a read-only open and exclusive for a write open, before
+// anything is changed; a conflict refuses the open with cause 11. That holds whatever spelling of
+// the path (another relative form, a hard or a symbolic link) each opener uses.
+//
+// Create-or-empty opens stage the output (staged_output.h): the bytes go to a new file that
+// takes the path's name only when Close succeeds. Until then the path keeps what it had, and
+// Abort drops the staged file.
 
 #include <sys/types.h>
 
 #include <string>
 
+#include "filestream/file_claims.h"
 #include "filestream/platform_file.h"
+#include "filestream/staged_output.h"
 
 class PosixFile : public IPlatformFile {
   public:
@@ -29,22 +38,24 @@ class PosixFile : public IPlatformFile {
     void Abort() noexcept override;
     void AbortAndRemove() noexcept override;
     bool IsOpen() const override { return fd_ >= 0; }
+    std::uint32_t Permissions() const override;
+    void SetNewFilePermissions(std::uint32_t bits) override { newFileMode_ = bits & 0777; }
 
     int Descriptor() const { return fd_; }
 
   private:
     [[noreturn]] void Fail(int cause, int error) const;
 
+    void OpenExisting(const std::string& osPath, bool write);
+
     int fd_ = -1;
     bool regular_ = false;
-    bool created_ = false;
     bool written_ = false;
-    bool writable_ = false;
     std::uint64_t position_ = 0;
     std::u16string path_;
-    std::string osPath_;
-    dev_t device_ = 0;
-    ino_t inode_ = 0;
+    mode_t newFileMode_ = 0666;
+    FileClaim claim_;
+    StagedOutput staged_;
 };
 
 // The cause for an errno that refused an open of osPath.

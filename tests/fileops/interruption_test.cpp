@@ -43,8 +43,8 @@ const auto kSizeCases = testing::Values(SizeCase{Op::Encrypt, 5}, SizeCase{Op::E
 
 class FullDeviceTest : public OperationTest, public testing::WithParamInterface<SizeCase> {};
 
-// Every write to the device fails as a full disk does; the device itself must survive the clean-up.
-TEST_P(FullDeviceTest, ReportsDiskFullAndLeavesTheDeviceAlone) {
+// A device is no file to replace: the run is refused at the open and the device survives.
+TEST_P(FullDeviceTest, RefusesTheDeviceAndLeavesItAlone) {
     fs::path device = "/dev/full";
     if (geteuid() == 0 && mknod((dir / "full").c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0) {
         device = dir / "full";  // a private node: a faulty clean-up cannot harm the system's
@@ -54,9 +54,9 @@ TEST_P(FullDeviceTest, ReportsDiskFullAndLeavesTheDeviceAlone) {
     SetPage(kKey, dir / "in", device);
     RunOp(GetParam().op, window);
 
-    EXPECT_EQ(window.MessageTexts(),
-              Texts{u"Disk full while accessing " + device.u16string() + u"."});
-    EXPECT_FALSE(Contains(window.StatusValues(), u"100 %"));
+    EXPECT_EQ(window.MessageTexts(), Texts{u"File could not be opened: Access to " +
+                                           device.u16string() + u" was denied."});
+    EXPECT_TRUE(window.StatusValues().empty());
     EXPECT_TRUE(fs::is_character_file(device));
     EXPECT_TRUE(ReadBytes(dir / "in") == input);
     EXPECT_TRUE(NotHeldOpen(dir / "in"));

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <random>
 
 #include "support.h"
@@ -142,14 +143,14 @@ TEST(Open, ByteOrderMarkSetsTheEncodingAndIsNotSkipped) {
     }
 }
 
-TEST(Open, CreateEmptiesAnExistingFileAndStaysAtItsEndAfterWrites) {
+TEST(Open, CreateStartsEmptyReplacesTheFileOnCloseAndStaysAtItsEnd) {
     ScratchDir dir;
     const std::string path = dir.File("out.bin");
     WriteBytes(path, "previous content");
     CFileStream stream;
     ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeCreate), 1);
     EXPECT_EQ(stream.GetLength(), 0u);
-    EXPECT_EQ(ReadBytes(path), "");
+    EXPECT_EQ(ReadBytes(path), "previous content");  // until the new file is complete
     EXPECT_TRUE(stream.IsAtEnd());
     EXPECT_EQ(stream.GetTextEncoding(), CFileStream::TextSingleByte);
     stream.Write("abc", 3);
@@ -491,7 +492,7 @@ TEST(Failure, CloseErrorLeavesTheStreamClosedAndRemovable) {
     stream->Write("data", 4);
     EXPECT_THROW(stream->Close(), CFileException);
     EXPECT_FALSE(stream->IsOpen());
-    EXPECT_EQ(ReadBytes(path), "data");
+    EXPECT_FALSE(Exists(path));  // a new file that failed to close never takes its name
     stream->CloseAndRemove();
     EXPECT_FALSE(Exists(path));
 }
@@ -557,10 +558,10 @@ TEST(Failure, ProbeReadErrorIsAnOpenFailure) {
     EXPECT_EQ(presenter.shown[0].buttons, MessageButtons::OkCancel);
 }
 
-TEST(CloseAndRemove, RemovesOnlyTheFileItCreated) {
+TEST(CloseAndRemove, DropsTheNewFileAndNeverRemovesOneThatExisted) {
     ScratchDir dir;
     const std::string path = dir.File("out");
-    {  // the same file: removed
+    {  // a new file: never named
         CFileStream stream;
         ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeCreate), 1);
         stream.Write("x", 1);
@@ -568,30 +569,18 @@ TEST(CloseAndRemove, RemovesOnlyTheFileItCreated) {
         EXPECT_FALSE(Exists(path));
         stream.CloseAndRemove();  // twice is harmless
     }
-    {  // the path now names another file: kept
+    WriteBytes(path, "the user's");
+    for (std::int32_t mode :
+         {CFileStream::ModeCreate, CFileStream::ModeReadWrite, CFileStream::ModeRead}) {
         CFileStream stream;
-        ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeCreate), 1);
-        ASSERT_EQ(std::rename(path.c_str(), dir.File("moved").c_str()), 0);
-        WriteBytes(path, "someone else's");
+        ASSERT_EQ(stream.Open(U16(path), mode), 1);
+        if (mode != CFileStream::ModeRead) stream.Write("new", 3);
         stream.CloseAndRemove();
-        EXPECT_EQ(ReadBytes(path), "someone else's");
-        EXPECT_TRUE(Exists(dir.File("moved")));
+        EXPECT_TRUE(Exists(path)) << "mode " << mode;
     }
-    {  // opened for reading: never removed
-        CFileStream stream;
-        ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeRead), 1);
-        stream.CloseAndRemove();
-        EXPECT_TRUE(Exists(path));
-    }
-    {  // a failed open forgets the earlier file
-        RecordingPresenter presenter;
-        CFileStream stream;
-        ASSERT_EQ(stream.Open(U16(dir.File("mine")), CFileStream::ModeCreate), 1);
-        stream.Close();
-        EXPECT_EQ(stream.Open(U16(dir.File("missing/x")), CFileStream::ModeCreate), 0);
-        stream.CloseAndRemove();
-        EXPECT_TRUE(Exists(dir.File("mine")));
-    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                            std::filesystem::directory_iterator()),
+              1);
 }
 
 // ---- Contract breaches end the process with status 0 after their message.

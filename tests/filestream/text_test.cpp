@@ -263,7 +263,8 @@ TEST(SetPosition, TheCurrentPositionKeepsHeldBytesAnotherPassesThem) {
     const std::string path = dir.File("f");
     auto log = std::make_shared<FileLog>();
     auto stream = LoggedStream(log);
-    ASSERT_EQ(stream->Open(U16(path), CFileStream::ModeCreate), 1);
+    WriteBytes(path, "");  // written in place, so the file shows each piece as it lands
+    ASSERT_EQ(stream->Open(U16(path), CFileStream::ModeReadWrite), 1);
     stream->Write("abcdef", 6);
     stream->SetPosition(6, CFileStream::OriginBegin);
     EXPECT_TRUE(log->writes.empty());

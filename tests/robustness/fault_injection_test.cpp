@@ -58,6 +58,8 @@ const char* FaultName(Fault fault) {
             return "KernelFsyncError";
         case Fault::KernelCloseError:
             return "KernelCloseError";
+        case Fault::KernelNamingError:
+            return "KernelNamingError";
     }
     return "?";
 }
@@ -246,6 +248,7 @@ std::vector<FaultCase> AllCases() {
         cases.push_back({op, Fault::CloseError, At::Closing});
         cases.push_back({op, Fault::KernelCloseError, At::Closing});
         cases.push_back({op, Fault::KernelFsyncError, At::Closing});
+        cases.push_back({op, Fault::KernelNamingError, At::Closing});
     }
     return cases;
 }

@@ -30,6 +30,9 @@ void FaultyFile::Open(std::u16string_view path, FileAccess access) {
         case Fault::KernelCloseError:
             syscall_faults::Arm(real_.Descriptor(), syscall_faults::Kind::CloseFails);
             break;
+        case Fault::KernelNamingError:
+            syscall_faults::Arm(real_.Descriptor(), syscall_faults::Kind::NamingFails);
+            break;
         default:
             break;
     }
@@ -59,7 +62,13 @@ void FaultyFile::Write(const void* source, std::int32_t count) {
 }
 
 void FaultyFile::Close() {
-    const bool fail = IsOutput() && plan_->fault == Fault::CloseError;
+    if (IsOutput() && plan_->fault == Fault::CloseError) {
+        // A close that fails still closes, and a created file is then dropped.
+        real_.Abort();
+        SetOpen(false);
+        ++plan_->fired;
+        throw CFileException(CFileException::HardIO, path_, 5);
+    }
     try {
         real_.Close();
     } catch (...) {
@@ -67,10 +76,6 @@ void FaultyFile::Close() {
         throw;
     }
     SetOpen(real_.IsOpen());
-    if (fail) {
-        ++plan_->fired;
-        throw CFileException(CFileException::HardIO, path_, 5);
-    }
 }
 
 void FaultyFile::Abort() noexcept {

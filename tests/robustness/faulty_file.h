@@ -22,6 +22,7 @@ enum class Fault {
     KernelShortWriteOnly,  // write(2) on the output takes half the n-th request, then goes on
     KernelFsyncError,      // fsync(2) on the output fails with EIO
     KernelCloseError,      // close(2) on the output fails with EIO after releasing it
+    KernelNamingError,     // linkat(2) and renameat(2) fail with EIO as the output takes its name
 };
 
 struct FaultPlan {
@@ -55,6 +56,8 @@ class FaultyFile : public IPlatformFile {
     void Abort() noexcept override;
     void AbortAndRemove() noexcept override;
     bool IsOpen() const override { return real_.IsOpen(); }
+    std::uint32_t Permissions() const override { return real_.Permissions(); }
+    void SetNewFilePermissions(std::uint32_t bits) override { real_.SetNewFilePermissions(bits); }
 
   private:
     void SetOpen(bool open);

@@ -352,6 +352,8 @@ TEST_P(TwoCopies, SecondIsRefusedAndFirstCompletes) {
     const Bytes firstInput = InputFor(op, 300'000, 21);
     WriteBytes(firstIn, firstInput);
     WriteBytes(secondIn, InputFor(op, 1000, 22));
+    // The output exists: its file is what another process sees in use.
+    WriteBytes(out, Bytes{'o', 'l', 'd'});
 
     HarnessRun first({OpWord(op), kKeyText, firstIn.string(), out.string(), "--trace"},
                      HarnessRun::As::Self, true);

@@ -84,8 +84,26 @@ extern "C" int fsync(int fd) {
     return static_cast<int>(::syscall(SYS_fsync, fd));
 }
 
+extern "C" int linkat(int fromFolder, const char* from, int toFolder, const char* to, int flags) {
+    if (g_fd.load() >= 0 && ArmedKind() == syscall_faults::Kind::NamingFails) {
+        ++g_fired;
+        errno = EIO;
+        return -1;
+    }
+    return static_cast<int>(::syscall(SYS_linkat, fromFolder, from, toFolder, to, flags));
+}
+
+extern "C" int renameat(int fromFolder, const char* from, int toFolder, const char* to) {
+    if (g_fd.load() >= 0 && ArmedKind() == syscall_faults::Kind::NamingFails) {
+        ++g_fired;
+        errno = EIO;
+        return -1;
+    }
+    return static_cast<int>(::syscall(SYS_renameat, fromFolder, from, toFolder, to));
+}
+
 extern "C" int close(int fd) {
-    if (Armed(fd)) {
+    if (Armed(fd) && ArmedKind() != syscall_faults::Kind::NamingFails) {
         const bool fail = ArmedKind() == syscall_faults::Kind::CloseFails;
         syscall_faults::Disarm();
         const int rc = static_cast<int>(::syscall(SYS_close, fd));

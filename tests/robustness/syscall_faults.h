@@ -1,8 +1,9 @@
 #pragma once
-// Faults below the platform file: this test executable defines its own write(), fsync() and
-// close(), which pass every call straight to the kernel except on the one descriptor a test has
-// armed. That descriptor can take only part of a write (and then report a full disk, or carry on
-// normally), fail its fsync, or fail its close (after really closing it, as the kernel does).
+// Faults below the platform file: this test executable defines its own write(), fsync(), close(),
+// linkat() and renameat(), which pass every call straight to the kernel except on the one
+// descriptor a test has armed. That descriptor can take only part of a write (and then report a
+// full disk, or carry on normally), fail its fsync, fail its close (after really closing it, as
+// the kernel does), or fail to take its name.
 
 namespace syscall_faults {
 
@@ -11,6 +12,7 @@ enum class Kind {
     ShortWriteOnly,      // the n-th write takes half its bytes; later writes are normal
     FsyncFails,          // fsync: EIO
     CloseFails,          // close: the descriptor is released, the call reports EIO
+    NamingFails,         // every linkat and renameat while armed: EIO (closing does not disarm)
 };
 
 // Arms fd; the count n applies to the write kinds (1-based). Closing fd disarms it.

@@ -1,0 +1,42 @@
+#pragma once
+// Which files the streams of this process hold, so that two of them never write one file, nor
+// write a file that another one reads, whatever spelling of the path each was given. Locks say the
+// same between processes where the file system keeps them; these claims hold within the process
+// even where it does not.
+//
+// A file is known by what stat reports of it. Two reports name the same file when device and inode
+// agree, and also when only the device differs but inode, size and both change times agree to the
+// nanosecond: that is one file seen through a second view (a passthrough mount), which has a
+// device of its own but passes the rest through.
+
+#include <sys/stat.h>
+
+#include <string>
+
+enum class ClaimRole {
+    Reader,  // shares with other readers
+    Writer,  // shares with nothing
+};
+
+class FileClaim {
+  public:
+    FileClaim() = default;
+    ~FileClaim() { Release(); }
+    FileClaim(FileClaim&& other) noexcept : id_(other.id_) { other.id_ = 0; }
+    FileClaim& operator=(FileClaim&& other) noexcept;
+    FileClaim(const FileClaim&) = delete;
+    FileClaim& operator=(const FileClaim&) = delete;
+
+    // Claims the file that st describes; false when a conflicting claim is held.
+    [[nodiscard]] bool ClaimFile(const struct stat& st, ClaimRole role);
+    // Claims the name `name` in the folder that folder describes, for a file about to be made
+    // there; false when another stream holds that name.
+    [[nodiscard]] bool ClaimName(const struct stat& folder, const std::string& name);
+    void Release() noexcept;
+
+  private:
+    unsigned long id_ = 0;
+};
+
+// Whether the two reports name the same file (see above).
+bool SameFile(const struct stat& a, const struct stat& b);

@@ -1,0 +1,67 @@
+#pragma once
+// An output file that costs the user nothing until it is complete. The bytes go to a new file in
+// the output's own folder: an unnamed one where the file system offers it (O_TMPFILE), else a
+// hidden sibling with a unique name. Only Commit gives them the output's name, in one rename, once
+// they are durable; Discard, a failure or a crash leaves the output path exactly as it was. The
+// file that the path named before is never opened for writing, and nothing this object did not
+// create is ever removed.
+//
+// The path is followed through symbolic links, so a link stays a link and its target is replaced
+// (a dangling link gets its target made). An existing target must be a regular file; it keeps its
+// permission bits, and its owner and group where the process may set them. A new file gets the
+// permission bits it is given, limited by the umask.
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <string>
+
+#include "filestream/file_claims.h"
+
+class StagedOutput {
+  public:
+    // How the staged file was made.
+    enum class Kind { None, Unnamed, HiddenSibling };
+
+    StagedOutput() = default;
+    ~StagedOutput() { Discard(); }
+    StagedOutput(const StagedOutput&) = delete;
+    StagedOutput& operator=(const StagedOutput&) = delete;
+
+    // Stages a new file for osPath. newFileMode: the permission bits of a file that does not
+    // exist yet. Throws CFileException(cause, userPath): 5 for a target that is not a regular
+    // file, 11 when another stream of this process or another process uses the target, and the
+    // platform's cause otherwise.
+    void Begin(const std::string& osPath, const std::u16string& userPath, mode_t newFileMode);
+    // The staged file's descriptor, open for reading and writing; -1 when nothing is staged.
+    int Descriptor() const { return fd_; }
+    Kind GetKind() const { return kind_; }
+    // Makes the staged bytes durable and gives them the output's name; closes. Throws
+    // CFileException, after discarding, when any step fails.
+    void Commit();
+    // Drops the staged file; the output path keeps what it had. Never throws.
+    void Discard() noexcept;
+
+  private:
+    [[noreturn]] void Fail(int cause, int error);
+    void ResolveTarget(const std::string& osPath);
+    void HoldExistingTarget();
+    void CreateStagedFile(mode_t mode);
+    void MatchExistingTarget();
+    void RemoveIfStaged(const std::string& name) noexcept;
+    void Release() noexcept;
+
+    std::u16string userPath_;
+    std::string folder_;  // the target's folder
+    std::string name_;    // the target's name in it
+    bool targetExists_ = false;
+    struct stat target_ {};
+    int holdFd_ = -1;  // the existing target, read only: locked so other processes see it in use
+    int folderFd_ = -1;
+    int fd_ = -1;
+    Kind kind_ = Kind::None;
+    std::string stagedName_;  // the hidden sibling's name
+    struct stat staged_ {};   // the staged file, as made
+    FileClaim targetClaim_;
+    FileClaim nameClaim_;
+};
