@@ -9,6 +9,7 @@
 #include "cipher/cipher.h"
 #include "dialog_units.h"
 #include "fileops/file_operations.h"
+#include "fileops/run_signals.h"
 #include "filestream/notify.h"
 #include "output_name.h"
 #include "ui_services.h"
@@ -131,6 +132,9 @@ void CMainDialog::RunOperation(void (*operation)(IMainWindow&)) {
 
 void CMainDialog::FinishOperation() {
     --runningOperations_;
+    // A termination signal during the run stopped it like a close request; now that the run has
+    // dropped its output, the signal ends the program as it would have.
+    if (runningOperations_ == 0) ReraiseCaughtRunSignal();
     if (runningOperations_ == 0 && stopRequested_) {
         // The window was closed while the operation ran: it has stopped, so the run ends now.
         stopRequested_ = false;

@@ -34,6 +34,7 @@
 #include "cipher/cipher.h"
 #include "fileops/file_operations.h"
 #include "fileops/headless_window.h"
+#include "fileops/run_signals.h"
 #include "filestream/notify.h"
 #include "filestream/text_convert.h"
 
@@ -133,6 +134,8 @@ RunResult RunOperation(Op op, std::u16string key, std::u16string input, std::u16
     });
     SetMessagePresenter(previous);
     std::fflush(stdout);
+    // A termination signal stopped the run, which dropped its output: now it ends the harness.
+    ReraiseCaughtRunSignal();
 
     const std::u16string_view completion =
         op == Op::Encrypt ? kEncryptionComplete : kDecryptionComplete;

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "cipher/cipher.h"
+#include "fileops/run_signals.h"
 #include "filestream/file_error.h"
 #include "filestream/file_stream.h"
 
@@ -37,6 +38,11 @@ struct RunInputs {
     std::u16string inputPath;
     std::u16string outputPath;
 };
+
+// A close request of the window, or a termination signal that arrived during the run.
+bool StopRequested(const IMainWindow& window) {
+    return window.StopRequested() || CaughtRunSignal() != 0;
+}
 
 RunInputs TakeInputs(IMainWindow& window) {
     window.ReadPageFields();
@@ -155,7 +161,7 @@ class StatusRow {
         window_.Fields().complete = std::move(text);
         window_.WritePageFields();
         window_.PumpEvents();
-        return !window_.StopRequested();
+        return !StopRequested(window_);
     }
 
     IMainWindow& window_;
@@ -253,6 +259,10 @@ void FinishRun(IMainWindow& window, CFileStream& input, std::u16string_view inpu
         if (input.GetPosition() != inputLength) {
             throw CFileException(CFileException::EndOfFile, std::u16string(inputPath));
         }
+        if (StopRequested(window)) {
+            CloseQuietly(input);
+            return;  // asked to stop after the last pump: the output never takes its name
+        }
         input.Close();
         output.Close();
     } catch (const CFileException& error) {
@@ -270,7 +280,8 @@ void FinishRun(IMainWindow& window, CFileStream& input, std::u16string_view inpu
 }  // namespace
 
 void EncryptFile(IMainWindow& window) {
-    if (window.StopRequested()) return;  // a click that arrived while the window is closing
+    const RunSignalScope signals;
+    if (StopRequested(window)) return;  // a click that arrived while the window is closing
     const RunInputs inputs = TakeInputs(window);
     CipherState state;
     if (!AcceptKey(window, inputs.key, state)) return;
@@ -283,6 +294,8 @@ void EncryptFile(IMainWindow& window) {
     if (input.Open(inputs.inputPath, CFileStream::ModeRead) == 0) return;
     const std::uint64_t inputLength = input.GetLength();
     CFileStream output;
+    // A new output is no more open to others than its input.
+    output.SetNewFilePermissions(input.GetPermissions());
     if (output.Open(inputs.outputPath, CFileStream::ModeCreate) == 0) {
         CloseQuietly(input);
         return;
@@ -311,7 +324,8 @@ void EncryptFile(IMainWindow& window) {
 }
 
 void DecryptFile(IMainWindow& window) {
-    if (window.StopRequested()) return;
+    const RunSignalScope signals;
+    if (StopRequested(window)) return;
     const RunInputs inputs = TakeInputs(window);
     CipherState state;
     if (!AcceptKey(window, inputs.key, state)) return;
@@ -339,7 +353,7 @@ void DecryptFile(IMainWindow& window) {
     if (empty) {
         // An empty file is taken as an encrypted file with an empty body, after a warning.
         window.ShowMessage(kInputEmpty);
-        if (window.StopRequested()) return;
+        if (StopRequested(window)) return;
     } else if (!accepted) {
         CloseQuietly(input);
         window.ShowMessage(kNotEncrypted);
@@ -347,6 +361,8 @@ void DecryptFile(IMainWindow& window) {
     }
 
     CFileStream output;
+    // A new output is no more open to others than its input.
+    output.SetNewFilePermissions(input.GetPermissions());
     if (output.Open(inputs.outputPath, CFileStream::ModeCreate) == 0) {
         CloseQuietly(input);
         return;

@@ -1,0 +1,53 @@
+#include "fileops/run_signals.h"
+
+#include <array>
+#include <atomic>
+
+namespace {
+
+constexpr std::array<int, 3> kSignals = {SIGTERM, SIGINT, SIGHUP};
+
+std::atomic<int> g_depth{0};
+volatile std::sig_atomic_t g_caught = 0;
+std::array<struct sigaction, kSignals.size()> g_previous{};
+std::array<bool, kSignals.size()> g_installed{};
+
+extern "C" void NoteSignal(int signal) {
+    if (g_caught == 0) g_caught = signal;
+}
+
+}  // namespace
+
+RunSignalScope::RunSignalScope() {
+    if (g_depth++ != 0) return;
+    g_caught = 0;
+    for (std::size_t i = 0; i < kSignals.size(); ++i) {
+        g_installed[i] = false;
+        if (::sigaction(kSignals[i], nullptr, &g_previous[i]) != 0) continue;
+        if (g_previous[i].sa_handler == SIG_IGN) continue;  // e.g. SIGHUP under nohup
+        struct sigaction note {};
+        note.sa_handler = &NoteSignal;
+        sigemptyset(&note.sa_mask);
+        note.sa_flags = SA_RESTART;  // file transfers go on; the run stops at its next pump
+        g_installed[i] = ::sigaction(kSignals[i], &note, nullptr) == 0;
+    }
+}
+
+RunSignalScope::~RunSignalScope() {
+    if (--g_depth != 0) return;
+    for (std::size_t i = 0; i < kSignals.size(); ++i) {
+        if (g_installed[i]) ::sigaction(kSignals[i], &g_previous[i], nullptr);
+        g_installed[i] = false;
+    }
+}
+
+int CaughtRunSignal() noexcept {
+    return g_caught;
+}
+
+void ReraiseCaughtRunSignal() {
+    const int signal = g_caught;
+    if (signal == 0 || g_depth != 0) return;
+    g_caught = 0;
+    std::raise(signal);
+}
