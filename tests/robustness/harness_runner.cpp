@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -96,22 +97,18 @@ bool NobodyCanReach(const std::string& folder) {
     return ::access(HarnessPath(), X_OK) == 0;
 }
 
-HarnessRun::HarnessRun(const std::vector<std::string>& args, As as, bool hold) {
+HarnessRun::HarnessRun(const std::vector<std::string>& args, As as, bool hold,
+                       std::size_t traceRoom) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("no pipe");
     readEnd_ = fds[0];
     if (hold) {
-        // One page, filled to the brim: the child's first line has nowhere to go.
+        // One page, filled but for traceRoom bytes: the child's trace fills the rest, and the line
+        // after that has nowhere to go.
         ::fcntl(fds[1], F_SETPIPE_SZ, kPage);
-        const int flags = ::fcntl(fds[1], F_GETFL);
-        ::fcntl(fds[1], F_SETFL, flags | O_NONBLOCK);
-        const std::string chunk(kPage, '#');
-        for (;;) {
-            const ssize_t n = ::write(fds[1], chunk.data(), chunk.size());
-            if (n <= 0) break;
-            filler_ += static_cast<std::size_t>(n);
-        }
-        ::fcntl(fds[1], F_SETFL, flags);
+        const std::string chunk(kPage - std::min<std::size_t>(traceRoom, kPage - 1), '#');
+        const ssize_t n = ::write(fds[1], chunk.data(), chunk.size());
+        filler_ = n > 0 ? static_cast<std::size_t>(n) : 0;
     }
     try {
         pid_ = Spawn(CommandFor(args, as, hold), fds[1]);
@@ -121,21 +118,30 @@ HarnessRun::HarnessRun(const std::vector<std::string>& args, As as, bool hold) {
         throw;
     }
     ::close(fds[1]);
-    if (!hold) return;
-    // Wait, bounded, until the child is blocked on that line; a child that ends first is not held.
+    if (hold) held_ = WaitUntilBlocked();
+}
+
+bool HarnessRun::WaitUntilBlocked() {
+    // Bounded; a child that ends first is not held. The pipe must be full again too: right after
+    // a read the child may still show the write it is being woken from.
+    const int capacity = ::fcntl(readEnd_, F_GETPIPE_SZ);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (std::chrono::steady_clock::now() < deadline) {
-        if (BlockedWritingStdout(pid_)) {
-            held_ = true;
-            return;
-        }
+        int queued = 0;
+        const bool full = ::ioctl(readEnd_, FIONREAD, &queued) == 0 && queued >= capacity;
+        if (full && BlockedWritingStdout(pid_)) return true;
         siginfo_t info{};
         if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
             info.si_pid == pid_) {
-            return;
+            return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    return false;
+}
+
+void HarnessRun::Signal(int signal) {
+    if (pid_ > 0) ::kill(pid_, signal);
 }
 
 HarnessRun::~HarnessRun() {
@@ -173,6 +179,7 @@ HarnessResult HarnessRun::Finish(std::chrono::seconds timeout) {
     ::waitpid(pid_, &raw, 0);
     pid_ = -1;
     if (!result.timedOut && WIFEXITED(raw)) result.exitStatus = WEXITSTATUS(raw);
+    if (!result.timedOut && WIFSIGNALED(raw)) result.signal = WTERMSIG(raw);
     result.out = all.substr(std::min(filler_, all.size()));
     std::istringstream lines(result.out);
     for (std::string line; std::getline(lines, line);) {

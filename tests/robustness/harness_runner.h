@@ -14,6 +14,7 @@ namespace robustness {
 
 struct HarnessResult {
     int exitStatus = -1;  // -1: killed or did not exit normally
+    int signal = 0;       // the signal that ended it, if one did
     bool timedOut = false;
     std::string out;                    // the trace
     std::vector<std::string> messages;  // its "message: " lines, without the prefix
@@ -25,17 +26,23 @@ class HarnessRun {
 
     // Starts vyx_bench with args. With hold, returns once the child is blocked on its first
     // trace line (or has ended); see Held().
-    HarnessRun(const std::vector<std::string>& args, As as = As::Self, bool hold = false);
+    // With traceRoom, the child is held later: once it has printed that many bytes of trace.
+    HarnessRun(const std::vector<std::string>& args, As as = As::Self, bool hold = false,
+               std::size_t traceRoom = 0);
     ~HarnessRun();
     HarnessRun(const HarnessRun&) = delete;
     HarnessRun& operator=(const HarnessRun&) = delete;
 
     // Whether the child is waiting on its first trace line right now.
     bool Held() const { return held_; }
+    // Sends a signal to the child.
+    void Signal(int signal);
     // Lets the child go on, collects its output and waits for it, killing it after timeout.
     HarnessResult Finish(std::chrono::seconds timeout = std::chrono::seconds(60));
 
   private:
+    bool WaitUntilBlocked();
+
     pid_t pid_ = -1;
     int readEnd_ = -1;
     bool held_ = false;

@@ -3,8 +3,11 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <cstddef>
 
 namespace {
@@ -15,6 +18,7 @@ std::atomic<int> g_target{0};
 std::atomic<int> g_writes{0};
 std::atomic<int> g_fired{0};
 std::atomic<bool> g_full{false};
+std::atomic<int> g_lockError{0};
 
 bool Armed(int fd) {
     return fd >= 0 && g_fd.load() == fd;
@@ -39,6 +43,10 @@ void Arm(int fd, Kind kind, int n) {
     g_fired = 0;
     g_full = false;
     g_fd = fd;
+}
+
+void FailLocks(int error) {
+    g_lockError = error;
 }
 
 void Disarm() {
@@ -115,4 +123,35 @@ extern "C" int close(int fd) {
         return rc;
     }
     return static_cast<int>(::syscall(SYS_close, fd));
+}
+
+namespace {
+
+int Fcntl(int fd, int command, void* argument) {
+    const bool lock = command == F_SETLK || command == F_SETLKW || command == F_GETLK ||
+                      command == F_OFD_SETLK || command == F_OFD_SETLKW || command == F_OFD_GETLK;
+    if (lock && g_lockError.load() != 0) {
+        errno = g_lockError.load();
+        return -1;
+    }
+    return static_cast<int>(::syscall(SYS_fcntl, fd, command, argument));
+}
+
+}  // namespace
+
+// The argument is an int or a pointer; both travel in one register, as the C library reads it.
+extern "C" int fcntl(int fd, int command, ...) {
+    va_list arguments;
+    va_start(arguments, command);
+    void* argument = va_arg(arguments, void*);
+    va_end(arguments);
+    return Fcntl(fd, command, argument);
+}
+
+extern "C" int fcntl64(int fd, int command, ...) {
+    va_list arguments;
+    va_start(arguments, command);
+    void* argument = va_arg(arguments, void*);
+    va_end(arguments);
+    return Fcntl(fd, command, argument);
 }

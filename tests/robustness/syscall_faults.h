@@ -1,9 +1,10 @@
 #pragma once
 // Faults below the platform file: this test executable defines its own write(), fsync(), close(),
-// linkat() and renameat(), which pass every call straight to the kernel except on the one
+// linkat(), renameat() and fcntl(), which pass every call straight to the kernel except on the one
 // descriptor a test has armed. That descriptor can take only part of a write (and then report a
 // full disk, or carry on normally), fail its fsync, fail its close (after really closing it, as
-// the kernel does), or fail to take its name.
+// the kernel does), or fail to take its name. Record locks can be made to fail everywhere, as on
+// a file system without lock support.
 
 namespace syscall_faults {
 
@@ -18,6 +19,8 @@ enum class Kind {
 // Arms fd; the count n applies to the write kinds (1-based). Closing fd disarms it.
 void Arm(int fd, Kind kind, int n = 1);
 void Disarm();
+// Every record-lock request (set or test) fails with `error` from now on; 0 lets them through.
+void FailLocks(int error);
 // Disarms and forgets how many faults fired.
 void Reset();
 // How many armed faults actually fired since the last Arm.

@@ -1,0 +1,88 @@
+// A harness run ended from outside in the middle of a 200 MB encryption: by SIGKILL, where nothing
+// of it runs any more, and by SIGTERM, SIGINT and SIGHUP, which it must treat as a request to stop.
+// Either way the output path keeps what it held, never a cut-off file, and only SIGKILL may leave
+// a staged file behind (none where the file system stages unnamed files, as here).
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <string>
+#include <vector>
+
+#include "harness_runner.h"
+#include "robustness_support.h"
+
+namespace {
+
+using namespace robustness;
+
+constexpr std::size_t kInputBytes = 200u << 20;
+
+struct KillCase {
+    int signal;
+    int percent;  // the status row's value the run is held at when the signal comes
+};
+
+// The trace lines "0 %" up to the one before "percent %": the room that lets the run reach it.
+std::size_t TraceBytesBefore(int percent) {
+    std::size_t bytes = 0;
+    for (int p = 0; p < percent; ++p) bytes += std::to_string(p).size() + 3;
+    return bytes;
+}
+
+std::vector<std::string> Names(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class KilledRun : public testing::TestWithParam<KillCase> {
+  protected:
+    static void SetUpTestSuite() {
+        input_ = new Scratch;
+        WriteBytes(*input_ / "big", Pattern(kInputBytes, 5));
+    }
+    static void TearDownTestSuite() {
+        delete input_;
+        input_ = nullptr;
+    }
+    static Scratch* input_;
+};
+
+Scratch* KilledRun::input_ = nullptr;
+
+TEST_P(KilledRun, LeavesTheOutputPathAsItWas) {
+    const KillCase c = GetParam();
+    Scratch scratch;
+    const fs::path output = scratch / "out";
+    const Bytes previous = {'k', 'e', 'e', 'p', ' ', 'm', 'e'};
+    WriteBytes(output, previous);
+    const std::vector<std::string> before = Names(scratch.Path());
+
+    HarnessRun run(
+        {"encrypt", "7K2Q.M9XA.4ZBC.PL0D", (*input_ / "big").string(), output.string(), "--trace"},
+        HarnessRun::As::Self, true, TraceBytesBefore(c.percent));
+    ASSERT_TRUE(run.Held()) << "the run could not be held where it was meant to be";
+    run.Signal(c.signal);
+    const HarnessResult result = run.Finish();
+
+    ASSERT_FALSE(result.timedOut);
+    EXPECT_EQ(result.signal, c.signal) << "it did not end by the signal";
+    EXPECT_TRUE(result.messages.empty());
+    EXPECT_TRUE(ReadBytes(output) == previous) << "the output path changed";
+    EXPECT_EQ(Names(scratch.Path()), before) << "something was left in the folder";
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, KilledRun,
+                         testing::Values(KillCase{SIGKILL, 0}, KillCase{SIGKILL, 40},
+                                         KillCase{SIGKILL, 99}, KillCase{SIGTERM, 0},
+                                         KillCase{SIGTERM, 60}, KillCase{SIGINT, 30},
+                                         KillCase{SIGHUP, 90}),
+                         [](const testing::TestParamInfo<KillCase>& info) {
+                             return std::string(sigabbrev_np(info.param.signal)) +
+                                    std::to_string(info.param.percent);
+                         });
+
+}  // namespace

@@ -1,0 +1,97 @@
+// An output that is the input under another spelling is refused before anything is written, even
+// where record locks fail (some network file systems) and where the two paths reach the file
+// through different mounts (a FUSE passthrough view). The input always survives byte for byte.
+
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "faulty_file.h"
+#include "fileops/file_operations.h"
+#include "fileops/headless_window.h"
+#include "filestream/notify.h"
+#include "robustness_support.h"
+#include "syscall_faults.h"
+
+namespace {
+
+using namespace robustness;
+
+std::vector<std::u16string> Encrypt(const fs::path& input, const fs::path& output) {
+    HeadlessWindow window;
+    window.page.key = u"7K2Q.M9XA.4ZBC.PL0D";
+    window.page.inputFile = input.u16string();
+    window.page.outputFile = output.u16string();
+    SetMessagePresenter(&window);
+    EncryptFile(window);
+    SetMessagePresenter(nullptr);
+    return window.MessageTexts();
+}
+
+std::vector<std::u16string> Sharing(const fs::path& path) {
+    return {u"File could not be opened: A sharing violation occurred while accessing " +
+            path.u16string() + u"."};
+}
+
+class LocksFail : public testing::TestWithParam<int> {
+  protected:
+    void TearDown() override { syscall_faults::FailLocks(0); }
+};
+
+TEST_P(LocksFail, EverySpellingOfTheInputIsStillRefused) {
+    Scratch scratch;
+    const fs::path input = scratch / "input";
+    WriteBytes(input, Pattern(50'000, 9));
+    const Bytes before = ReadBytes(input);
+    fs::create_directory(scratch / "sub");
+    fs::create_hard_link(input, scratch / "hard");
+    fs::create_symlink(input, scratch / "soft");
+    syscall_faults::FailLocks(GetParam());
+    for (const fs::path& output :
+         {input, scratch / "sub/../input", scratch / "hard", scratch / "soft"}) {
+        EXPECT_EQ(Encrypt(input, output), Sharing(output)) << output;
+        EXPECT_TRUE(ReadBytes(input) == before) << output;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Errors, LocksFail, testing::Values(ENOLCK, EINVAL, EOPNOTSUPP),
+                         [](const testing::TestParamInfo<int>& info) {
+                             return std::string(strerrorname_np(info.param));
+                         });
+
+TEST(PassthroughMount, TheInputSeenThroughASecondViewIsRefused) {
+    if (::geteuid() != 0) GTEST_SKIP() << "a FUSE mount needs root here";
+    if (std::system("command -v bindfs >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "bindfs is not installed";
+    }
+    Scratch scratch;
+    const fs::path source = scratch / "source";
+    const fs::path view = scratch / "view";
+    fs::create_directory(source);
+    fs::create_directory(view);
+    WriteBytes(source / "file", Pattern(50'000, 4));
+    const Bytes before = ReadBytes(source / "file");
+    if (std::system(("bindfs " + source.string() + " " + view.string()).c_str()) != 0) {
+        GTEST_SKIP() << "bindfs could not mount here (no /dev/fuse?)";
+    }
+    const std::vector<std::pair<fs::path, fs::path>> pairs = {{source / "file", view / "file"},
+                                                              {view / "file", source / "file"}};
+    for (const auto& [input, output] : pairs) {
+        EXPECT_EQ(Encrypt(input, output), Sharing(output)) << input << " -> " << output;
+        EXPECT_TRUE(ReadBytes(source / "file") == before);
+    }
+    // A different file through the view is written as usual, staged beside its name.
+    EXPECT_EQ(Encrypt(source / "file", view / "other"),
+              std::vector<std::u16string>{
+                  u"Encryption complete. Please retain this key for future reference."});
+    EXPECT_EQ(fs::file_size(source / "other"), before.size() + 2);
+    ::umount2(view.c_str(), MNT_DETACH);
+}
+
+}  // namespace
