@@ -65,8 +65,8 @@ double StreamCopy(const std::string& from, const std::string& to, Writes writes)
     const auto start = Clock::now();
     CFileStream in;
     CFileStream out;
-    if (!in.Open(Utf8ToUtf16(from), CFileStream::ModeRead) ||
-        !out.Open(Utf8ToUtf16(to), CFileStream::ModeCreate)) {
+    if (!in.Open(PathFromOsBytes(from), CFileStream::ModeRead) ||
+        !out.Open(PathFromOsBytes(to), CFileStream::ModeCreate)) {
         std::exit(1);
     }
     unsigned char block[16];

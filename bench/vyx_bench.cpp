@@ -158,8 +158,9 @@ int OperationCommand(Op op, const std::vector<std::string>& args) {
         }
     }
     if (values.size() != 3) return Usage();
-    const RunResult result = RunOperation(op, Utf8ToUtf16(values[0]), Utf8ToUtf16(values[1]),
-                                          Utf8ToUtf16(values[2]), trace);
+    // The paths reach the file layer byte for byte, whatever their encoding.
+    const RunResult result = RunOperation(op, Utf8ToUtf16(values[0]), PathFromOsBytes(values[1]),
+                                          PathFromOsBytes(values[2]), trace);
     const std::uint64_t bytes = FileSizeOrZero(values[1]);
     std::fprintf(stderr, "%s: %.3f s, %.1f MB/s (%llu bytes)\n",
                  op == Op::Encrypt ? "encrypt" : "decrypt", result.time.wall,

@@ -641,6 +641,26 @@ CipherState InitCipherState(const KeyDigits& digits) {
     return state;
 }
 
+namespace {
+// Over the 64 rotations, each of the eight byte places sees every run of eight cyclically
+// adjacent bits of the word once. Bit p of the OR below is clear exactly when the run starting at
+// bit p is all zero.
+int ZeroMaskBytesOfWord(std::uint64_t word) {
+    std::uint64_t covered = 0;
+    for (int shift = 0; shift < 8; ++shift) covered |= std::rotr(word, shift);
+    return 8 * (64 - std::popcount(covered));
+}
+}  // namespace
+
+int ZeroMaskBytes(std::uint64_t wordA, std::uint64_t wordB) {
+    return ZeroMaskBytesOfWord(wordA) + ZeroMaskBytesOfWord(wordB);
+}
+
+bool LeavesDataInClear(const CipherState& state) {
+    constexpr int kMaskBytes = 2 * 64 * 8;
+    return 4 * ZeroMaskBytes(state.wordA, state.wordB) >= kMaskBytes;
+}
+
 void RebuildOrderTables(CipherState& state) {
     state.orderRotation = 0;
     for (unsigned j = 0; j < 8; ++j) {

@@ -77,6 +77,16 @@ struct CipherState {
 };
 
 CipherState InitCipherState(const KeyDigits& digits);
+
+// The rule that keeps a key from storing data in the clear. Each block is masked with the bytes of
+// the two words after that block's rotation, and the words only ever rotate, so a key is judged on
+// the 2 x 64 x 8 mask bytes of both words over all 64 rotations. ZeroMaskBytes counts the zero ones
+// (0 to 1024; a zero word alone gives 512). LeavesDataInClear holds when at least a quarter of them
+// are zero: encryption refuses such a key and key generation never makes one; decryption takes
+// every well-formed key, so that files written with one stay readable.
+int ZeroMaskBytes(std::uint64_t wordA, std::uint64_t wordB);
+bool LeavesDataInClear(const CipherState& state);
+
 void AdvanceCipherState(CipherState& state);
 std::uint64_t RotateLeft64(std::uint64_t value, std::int32_t count);
 std::uint8_t RotateLeft8(std::uint8_t value, std::int32_t count);

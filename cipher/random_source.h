@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // Reads up to count random bytes into buffer. Returns how many were read (at least 1 for
 // count > 0), or -1 with errno set.
@@ -16,3 +17,6 @@ long ReadSystemRandom(void* buffer, std::size_t count);
 // reads. Throws std::system_error when the reader fails or delivers nothing.
 void FillRandomBytes(std::uint8_t* destination, std::size_t count,
                      RandomSourceReader reader = ReadSystemRandom);
+
+// GenerateKeyText with its bytes from reader.
+std::string GenerateKeyText(RandomSourceReader reader);

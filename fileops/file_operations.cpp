@@ -67,12 +67,6 @@ bool AcceptKey(IMainWindow& window, std::u16string_view keyText, CipherState& st
     return true;
 }
 
-// A zero mask word stays zero through every rotation, so half of every block (or all of it) would
-// be stored in the clear.
-bool LeavesDataInClear(const CipherState& state) {
-    return state.wordA == 0 || state.wordB == 0;
-}
-
 std::u16string PercentText(std::int32_t percent) {
     const std::string digits = std::to_string(percent);
     std::u16string text(digits.begin(), digits.end());

@@ -28,7 +28,8 @@ constexpr std::array<std::u16string_view, 15> kCauseTexts = {
 std::u16string FileErrorText(int cause, std::u16string_view path) {
     if (cause < 0 || cause >= static_cast<int>(kCauseTexts.size())) cause = 1;
     const std::u16string_view text = kCauseTexts[static_cast<std::size_t>(cause)];
-    const std::u16string_view name = path.empty() ? u"an unnamed file" : path;
+    // A path may carry bytes that are not text; they show as the replacement character.
+    const std::u16string name = path.empty() ? u"an unnamed file" : ShownText(path);
     std::u16string out;
     const std::size_t at = text.find(u"%1");
     if (at == std::u16string_view::npos) return std::u16string(text);

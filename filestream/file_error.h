@@ -41,5 +41,6 @@ class CFileException : public std::exception {
 };
 
 // The text of a cause with %1 replaced by path, or by "an unnamed file" when path is empty.
-// A cause outside 0..14 reads as cause 1.
+// A cause outside 0..14 reads as cause 1. Lone surrogates of the path (bytes of a name that are
+// not UTF-8) show as U+FFFD.
 std::u16string FileErrorText(int cause, std::u16string_view path);

@@ -94,7 +94,7 @@ void PosixFile::Open(std::u16string_view path, FileAccess access) {
 
     // The operating system takes bytes: a lone surrogate has no spelling there, and a zero
     // character would silently cut the path short and name another file.
-    std::optional<std::string> osPath = Utf16ToUtf8Strict(path);
+    std::optional<std::string> osPath = PathToOsBytes(path);
     if (!osPath || osPath->find('\0') != std::string::npos) Fail(CFileException::BadPath, 0);
 
     if (access == FileAccess::CreateReadWrite) {

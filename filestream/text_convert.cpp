@@ -2,6 +2,18 @@
 
 namespace {
 
+// The lone surrogates U+DC80 to U+DCFF carry the bytes 0x80 to 0xFF of a path that are not part
+// of valid UTF-8; bytes below 0x80 are always valid.
+constexpr char16_t kCarriedBytesBase = 0xDC00;
+
+bool IsSurrogate(char32_t c) {
+    return c >= 0xD800 && c <= 0xDFFF;
+}
+
+bool IsCarriedByte(char32_t c) {
+    return c >= kCarriedBytesBase + 0x80u && c <= kCarriedBytesBase + 0xFFu;
+}
+
 void AppendCodePoint(std::string& out, char32_t cp) {
     if (cp < 0x80) {
         out.push_back(static_cast<char>(cp));
@@ -20,8 +32,11 @@ void AppendCodePoint(std::string& out, char32_t cp) {
     }
 }
 
-// Converts text; a lone surrogate becomes U+FFFD, or stops the conversion when strict.
-bool Convert(std::u16string_view text, std::string& out, bool strict) {
+// What becomes of a lone surrogate.
+enum class LoneSurrogate { Refuse, Replace, CarryByte };
+
+// Converts text; false when a lone surrogate is refused.
+bool Convert(std::u16string_view text, std::string& out, LoneSurrogate lone) {
     out.reserve(text.size() * 3);
     for (std::size_t i = 0; i < text.size(); ++i) {
         char32_t c = text[i];
@@ -29,8 +44,11 @@ bool Convert(std::u16string_view text, std::string& out, bool strict) {
             text[i + 1] <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
             ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            if (strict) return false;
+        } else if (lone == LoneSurrogate::CarryByte && IsCarriedByte(c)) {
+            out.push_back(static_cast<char>(c - kCarriedBytesBase));
+            continue;
+        } else if (IsSurrogate(c)) {
+            if (lone != LoneSurrogate::Replace) return false;
             c = 0xFFFD;
         }
         AppendCodePoint(out, c);
@@ -38,21 +56,10 @@ bool Convert(std::u16string_view text, std::string& out, bool strict) {
     return true;
 }
 
-}  // namespace
-
-std::optional<std::string> Utf16ToUtf8Strict(std::u16string_view text) {
-    std::string out;
-    if (!Convert(text, out, true)) return std::nullopt;
-    return out;
-}
-
-std::string Utf16ToUtf8(std::u16string_view text) {
-    std::string out;
-    Convert(text, out, false);
-    return out;
-}
-
-std::u16string Utf8ToUtf16(std::string_view text) {
+// Decodes UTF-8; each byte that does not start a valid sequence becomes invalid(byte), and the
+// decoding goes on with the next byte.
+template <typename Invalid>
+std::u16string Decode(std::string_view text, Invalid&& invalid) {
     std::u16string out;
     out.reserve(text.size());
     std::size_t i = 0;
@@ -70,7 +77,7 @@ std::u16string Utf8ToUtf16(std::string_view text) {
         } else if ((b0 & 0xF8) == 0xF0) {
             extra = 3, cp = b0 & 0x07, min = 0x10000;
         } else {
-            out.push_back(u'\uFFFD');
+            out.push_back(invalid(b0));
             ++i;
             continue;
         }
@@ -80,8 +87,8 @@ std::u16string Utf8ToUtf16(std::string_view text) {
             if ((b & 0xC0) != 0x80) ok = false;
             cp = (cp << 6) | (b & 0x3F);
         }
-        if (!ok || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            out.push_back(u'\uFFFD');
+        if (!ok || cp < min || cp > 0x10FFFF || IsSurrogate(cp)) {
+            out.push_back(invalid(b0));
             ++i;
             continue;
         }
@@ -95,4 +102,40 @@ std::u16string Utf8ToUtf16(std::string_view text) {
         i += extra + 1;
     }
     return out;
+}
+
+}  // namespace
+
+std::optional<std::string> Utf16ToUtf8Strict(std::u16string_view text) {
+    std::string out;
+    if (!Convert(text, out, LoneSurrogate::Refuse)) return std::nullopt;
+    return out;
+}
+
+std::string Utf16ToUtf8(std::u16string_view text) {
+    std::string out;
+    Convert(text, out, LoneSurrogate::Replace);
+    return out;
+}
+
+std::u16string Utf8ToUtf16(std::string_view text) {
+    return Decode(text, [](unsigned char) { return u'\uFFFD'; });
+}
+
+std::u16string PathFromOsBytes(std::string_view bytes) {
+    return Decode(
+        bytes, [](unsigned char byte) { return static_cast<char16_t>(kCarriedBytesBase + byte); });
+}
+
+std::optional<std::string> PathToOsBytes(std::u16string_view path) {
+    std::string out;
+    if (!Convert(path, out, LoneSurrogate::CarryByte)) return std::nullopt;
+    // Carried bytes that join into valid UTF-8 would read back as other characters, and so would
+    // be the spelling of another path: a path must be exactly what its bytes decode to.
+    if (PathFromOsBytes(out) != path) return std::nullopt;
+    return out;
+}
+
+std::u16string ShownText(std::u16string_view text) {
+    return Utf8ToUtf16(Utf16ToUtf8(text));
 }

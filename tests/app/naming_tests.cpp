@@ -88,4 +88,11 @@ TEST(ProposeOutputName, StaysInFolderAndNeverEqualsInput) {
     }
 }
 
+// Bytes of a name that are not UTF-8 come as lone surrogates and stay exactly as they came.
+TEST(ProposeOutputName, KeepsTheCarriedBytesOfANameThatIsNotUtf8) {
+    EXPECT_EQ(ProposeOutputName(u"/d\xDCE9/caf\xDCE9.t\xDCFF"), u"/d\xDCE9/caf\xDCE9_encr.t\xDCFF");
+    EXPECT_EQ(ProposeOutputName(u"/d/x\xDCC3_encr"), u"/d/x\xDCC3_encr_encr");
+    EXPECT_EQ(ProposeOutputName(u"/d/x\xDCC3_encr.\xDCA9"), u"/d/x\xDCC3_decr.\xDCA9");
+}
+
 }  // namespace

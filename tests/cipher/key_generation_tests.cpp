@@ -64,6 +64,41 @@ TEST(GenerateKeyText, SyntaxAndFreshness) {
     }
 }
 
+// About 4 draws in 20,000 fall under the rule; every key handed out passes it.
+TEST(GenerateKeyText, EveryKeyPassesTheRuleOfEncryption) {
+    for (int i = 0; i < 20000; ++i) {
+        const std::string text = GenerateKeyText();
+        const CipherState state =
+            InitCipherState(ParseKeyText(std::u16string(text.begin(), text.end())).digits);
+        ASSERT_FALSE(LeavesDataInClear(state)) << text;
+    }
+}
+
+// Bytes handed out in order from a list.
+std::vector<std::uint8_t> gDraws;
+std::size_t gDrawn = 0;
+
+long ListReader(void* buffer, std::size_t count) {
+    if (gDrawn + count > gDraws.size()) {
+        ADD_FAILURE() << "more bytes asked for than listed";
+        errno = EIO;
+        return -1;
+    }
+    std::memcpy(buffer, gDraws.data() + gDrawn, count);
+    gDrawn += count;
+    return long(count);
+}
+
+TEST(GenerateKeyText, DrawsAgainUntilTheKeyPasses) {
+    gDraws = {0,    0,    0,    0,    0,    0,    0,    0,      // 0000.0000.0000.0000
+              0x01, 0,    0,    0,    0x01, 0,    0,    0,      // 1000.0000.1000.0000
+              0x30, 0x00, 0x29, 0x01, 0x06, 0xA2, 0x08, 0xB8,   // 0300.9210.602A.808B
+              0x80, 0x33, 0x40, 0x80, 0xB6, 0x1E, 0x63, 0x19};  // 0833.0408.6BE1.3691
+    gDrawn = 0;
+    EXPECT_EQ(GenerateKeyText(ListReader), "0833.0408.6BE1.3691");
+    EXPECT_EQ(gDrawn, gDraws.size());
+}
+
 TEST(NextKeyByte, VariesFromCallToCall) {
     std::set<int> values;
     for (int i = 0; i < 64; ++i) values.insert(NextKeyByte());

@@ -83,6 +83,23 @@ TEST_F(HarnessTest, RunsWithoutCompletionExitOne) {
     EXPECT_EQ(run.status, 1);
 }
 
+// Paths on the command line are bytes: a Latin-1 name reaches its own file, never the one whose
+// name shows the same, and a message shows its stray byte as U+FFFD.
+TEST_F(HarnessTest, NamesThatAreNotUtf8ReachTheirOwnFiles) {
+    const std::string name = (dir / "caf").string() + "\xE9";
+    const std::string lookAlike = (dir / "caf").string() + "\xEF\xBF\xBD";
+    WriteBytes(name, RandomBytes(17, 1));
+    WriteBytes(lookAlike, RandomBytes(5, 2));
+    Outcome run = Bench("encrypt " + kKeyText + " '" + name + "' '" + name + ".enc'");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(ReadBytes(name + ".enc").size(), 19u);
+    EXPECT_EQ(ReadBytes(lookAlike), RandomBytes(5, 2));
+    EXPECT_FALSE(fs::exists(lookAlike + ".enc"));
+
+    run = Bench("encrypt " + kKeyText + " '" + name + "x' " + Path("out") + " --trace");
+    EXPECT_EQ(run.out, "message: File could not be opened: " + lookAlike + "x was not found.\n");
+}
+
 TEST_F(HarnessTest, ThroughputChecksTheRoundTripAndLeavesNoFilesBehind) {
     const Outcome run = Bench("throughput --size 1 --repeat 2 --dir " + dir.Path().string());
     EXPECT_EQ(run.status, 0);

@@ -63,7 +63,12 @@ INSTANTIATE_TEST_SUITE_P(
                     KeyCase{Op::Encrypt, u"0000.0000.4ZBC.PL0D", kWeak},
                     KeyCase{Op::Encrypt, u"7K2Q.M9XA.0000.0000", kWeak},
                     KeyCase{Op::Encrypt, u"0000.0000.0000.0000", kWeak},
-                    KeyCase{Op::Encrypt, u"0000.0000.0000.0000 and more", kWeak}));
+                    KeyCase{Op::Encrypt, u"0000.0000.0000.0000 and more", kWeak},
+                    // Mask words of one or a few bits: most bytes would be stored unchanged.
+                    KeyCase{Op::Encrypt, u"1000.0000.1000.0000", kWeak},
+                    KeyCase{Op::Encrypt, u"0001.0001.0001.0001", kWeak},
+                    KeyCase{Op::Encrypt, u"0100.0000.0100.0000", kWeak},
+                    KeyCase{Op::Encrypt, u"0000.000Z.0000.000Z", kWeak}));
 
 class NotEncryptedTest : public OperationTest, public testing::WithParamInterface<Bytes> {};
 

@@ -28,6 +28,11 @@ TEST(CauseText, PathOrUnnamedFileAndUnknownCauses) {
     EXPECT_EQ(error.Message(), u"An attempt was made to access /tmp/\u00e9t\u00e9 past its end.");
     EXPECT_STREQ(error.what(),
                  "An attempt was made to access /tmp/\xC3\xA9t\xC3\xA9 past its end.");
+    // A byte of a name that is not UTF-8 shows as the replacement character; the path keeps it.
+    const CFileException latin1(2, u"/tmp/caf\xDCE9");
+    EXPECT_EQ(latin1.Message(), u"/tmp/caf\uFFFD was not found.");
+    EXPECT_STREQ(latin1.what(), "/tmp/caf\xEF\xBF\xBD was not found.");
+    EXPECT_EQ(latin1.path, u"/tmp/caf\xDCE9");
 }
 
 TEST(CauseMapping, AMissingNameIsNotFoundAMissingFolderAnInvalidPath) {
@@ -111,10 +116,12 @@ TEST(OpenPaths, NonAsciiNamesRoundTrip) {
 TEST(OpenPaths, TextTheOperatingSystemCannotTakeIsRefusedAsAnInvalidPath) {
     ScratchDir dir;
     WriteBytes(dir.File("a"), "keep");
+    WriteBytes(dir.File("caf\xC3\xA9"), "keep");
     const std::u16string base = U16(dir.path()) + u"/";
     const std::u16string paths[] = {
         base + u"bad\xD800name",            // lone high surrogate
         base + u"bad\xDC00",                // lone low surrogate
+        base + u"caf\xDCC3\xDCA9",          // bytes that would name "caf\u00e9"
         base + std::u16string(u"a\0b", 3),  // would otherwise name the file "a"
     };
     for (const std::u16string& path : paths) {
@@ -125,6 +132,7 @@ TEST(OpenPaths, TextTheOperatingSystemCannotTakeIsRefusedAsAnInvalidPath) {
         EXPECT_NE(presenter.shown[0].text.find(u"contains an invalid path."), std::u16string::npos);
     }
     EXPECT_EQ(ReadBytes(dir.File("a")), "keep");
+    EXPECT_EQ(ReadBytes(dir.File("caf\xC3\xA9")), "keep");
 }
 
 // Only regular files and block devices have a length and a position a stream can rely on. The
