@@ -92,8 +92,9 @@ void PosixFile::Open(std::u16string_view path, FileAccess access) {
     written_ = regular_ = false;
     position_ = 0;
 
-    // The operating system takes bytes: a lone surrogate has no spelling there, and a zero
-    // character would silently cut the path short and name another file.
+    // The operating system takes bytes: U+DC80..U+DCFF carry bytes that are not UTF-8, any other
+    // lone surrogate has no spelling there, and a zero character would silently cut the path
+    // short and name another file.
     std::optional<std::string> osPath = PathToOsBytes(path);
     if (!osPath || osPath->find('\0') != std::string::npos) Fail(CFileException::BadPath, 0);
 
