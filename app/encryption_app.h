@@ -7,10 +7,16 @@
 class CEncryptionApp : public QApplication {
     Q_OBJECT
   public:
+    // Set to anything but "" or "0", this lets the browser engine and the toolkit print their
+    // diagnostics again, and the program tell when its page was shown.
+    static constexpr const char* kDiagnosticsVariable = "VYX_DIAGNOSTICS";
+
     CEncryptionApp(int& argc, char** argv);
 
     // Start-up: runs the main window until it closes. Returns false: no further loop follows.
     virtual bool InitInstance();
+
+    static bool DiagnosticsWanted();
 
   private:
     // What must be settled before the application object exists.
