@@ -52,7 +52,7 @@ CEncryptionApp::CEncryptionApp(int& argc, char** argv) : QApplication(PreparePro
     setWindowIcon(AppIcon());
 }
 
-bool CEncryptionApp::InitInstance() {
+bool CEncryptionApp::InitInstance(const QString& startFile) {
     CMainDialog dialog;
     if (DiagnosticsWanted()) {
         QObject::connect(&dialog, &CDHtmlDialog::pageShown, [] {
@@ -60,6 +60,7 @@ bool CEncryptionApp::InitInstance() {
                          SecondsSinceProcessStart() * 1000.0);
         });
     }
+    if (!startFile.isEmpty()) dialog.SelectStartFile(startFile);
     dialog.DoModal();  // the result is not used
     return false;
 }

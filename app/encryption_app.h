@@ -3,6 +3,7 @@
 // program ends when it closes.
 
 #include <QApplication>
+#include <QString>
 
 class CEncryptionApp : public QApplication {
     Q_OBJECT
@@ -13,8 +14,9 @@ class CEncryptionApp : public QApplication {
 
     CEncryptionApp(int& argc, char** argv);
 
-    // Start-up: runs the main window until it closes. Returns false: no further loop follows.
-    virtual bool InitInstance();
+    // Start-up: runs the main window until it closes, with startFile (the command line's FILE,
+    // may be empty) selected. Returns false: no further loop follows.
+    virtual bool InitInstance(const QString& startFile = QString());
 
     static bool DiagnosticsWanted();
 
