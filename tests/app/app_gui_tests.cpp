@@ -54,11 +54,14 @@ QByteArray ReadAll(const QString& path) {
 
 class MainWindowTest : public ::testing::Test {
   protected:
-    void SetUp() override {
+    void SetUp() override { Open(); }
+    // Starts the window as the program does, with startFile as its command line's FILE.
+    void Open(const QString& startFile = QString()) {
         CUiTestHooks::Reset();
         CUiTestHooks::RecordMessages(true);
         ASSERT_TRUE(folder_.isValid());
         dialog_ = std::make_unique<CMainDialog>();
+        if (!startFile.isEmpty()) dialog_->SelectStartFile(startFile);
         ASSERT_TRUE(ShowAndWaitForPage(*dialog_)) << "the page did not report in";
     }
     void TearDown() override {
@@ -431,6 +434,60 @@ TEST_F(MainWindowTest, DroppedFileIsSelected) {
     // The page is still the program's own.
     EXPECT_EQ(Dialog().View()->url(), QUrl(QStringLiteral("qrc:/page/main.html")));
 }
+
+// Started with a FILE on the command line, as a file manager's "Open With" starts it.
+class StartFileTest : public MainWindowTest {
+  protected:
+    void SetUp() override {}  // each test opens the window with its own FILE
+    void ExpectEmpty(std::initializer_list<const char*> ids) {
+        for (const char* id : ids) EXPECT_EQ(Value(QString::fromUtf8(id)), QString()) << id;
+    }
+};
+
+TEST_F(StartFileTest, RelativeFileIsSelectedWithItsProposal) {
+    const QString input = WriteFile(QStringLiteral("report.doc"), "r");
+    const QString here = QDir::currentPath();
+    QDir::setCurrent(folder_.path());
+    Open(QStringLiteral("report.doc"));
+    QDir::setCurrent(here);
+    ASSERT_FALSE(HasFatalFailure());
+    EXPECT_EQ(Value(QStringLiteral("input_file")), input);
+    EXPECT_EQ(Value(QStringLiteral("output_file")), Path(QStringLiteral("report_encr.doc")));
+    ExpectEmpty({"key", "Complete", "CompleteText"});
+    EXPECT_TRUE(Messages().empty());
+}
+
+struct UnusableStart {
+    const char* name;
+    const char* path;  // %1: the test's folder
+    const char* text;  // %1: the path
+};
+
+class UnusableStartTest : public StartFileTest,
+                          public ::testing::WithParamInterface<UnusableStart> {};
+
+TEST_P(UnusableStartTest, ShowsTheStreamsBoxAndStartsEmpty) {
+    QString path = QString::fromUtf8(GetParam().path);
+    if (path.contains(QStringLiteral("%1"))) path = path.arg(folder_.path());
+    ASSERT_NO_FATAL_FAILURE(Open(path));
+    ASSERT_TRUE(WaitUntil([&] { return !Messages().empty(); }));
+    EXPECT_EQ(Messages().size(), 1u);
+    EXPECT_EQ(Messages()[0].text, QString::fromUtf8(GetParam().text).arg(path));
+    EXPECT_EQ(Messages()[0].owner, nullptr);
+    EXPECT_EQ(Messages()[0].buttons, QMessageBox::Ok | QMessageBox::Cancel);
+    ExpectEmpty({"input_file", "output_file", "key", "Complete", "CompleteText"});
+    EXPECT_TRUE(Dialog().Fields().inputFile.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, UnusableStartTest,
+    ::testing::Values(
+        UnusableStart{"Missing", "%1/missing.bin", "File could not be opened: %1 was not found."},
+        UnusableStart{"Folder", "%1", "File could not be opened: Access to %1 was denied."},
+        UnusableStart{"Device", "/dev/null", "File could not be opened: Access to %1 was denied."}),
+    [](const ::testing::TestParamInfo<UnusableStart>& info) {
+        return std::string(info.param.name);
+    });
 
 struct AboutCase {
     const char* name;
