@@ -489,6 +489,42 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(info.param.name);
     });
 
+// A 300-character path keeps to one line with its file name shown, leaves every element inside
+// the window, and is what the operation uses.
+TEST_F(StartFileTest, LongPathKeepsThePageInsideTheWindow) {
+    const QString name = QStringLiteral("/quarterly_report.doc");
+    QString folder = folder_.path();
+    while (folder.size() + name.size() + 16 < 300) folder += QStringLiteral("/a_deeper_folder");
+    folder += QStringLiteral("/") + QString(300 - folder.size() - name.size() - 1, QChar(u'z'));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString input = folder + name;
+    ASSERT_EQ(input.size(), 300);
+    ASSERT_TRUE(QFile::copy(WriteFile(QStringLiteral("plain"), "long way down"), input));
+    ASSERT_NO_FATAL_FAILURE(Open(input));
+    TypeInto(Dialog(), QStringLiteral("key"), kGoodKey);
+    EXPECT_EQ(RunUntilMessage(QStringLiteral("BEncrypt")).text, kEncrypted);
+    EXPECT_EQ(ReadAll(folder + QStringLiteral("/quarterly_report_encr.doc")).size(), 13 + 2);
+
+    const QVariantMap page = RunScript(Dialog(), QStringLiteral(R"((function () {
+        const span = document.getElementById('input_file');
+        const [folders, name] = span.children.length === 2 ? span.children : [span, span];
+        const outside = [...document.querySelectorAll('[id]')].filter((e) => {
+            const box = e.getBoundingClientRect();
+            return box.bottom > window.innerHeight || box.right > window.innerWidth;
+        }).map((e) => e.id);
+        return { text: span.textContent, title: span.title, outside: outside,
+                 nameWhole: name.scrollWidth <= name.clientWidth,
+                 foldersCut: folders.scrollWidth > folders.clientWidth };
+    })())"))
+                                 .toMap();
+    EXPECT_EQ(page["text"].toString(), input);
+    EXPECT_EQ(page["title"].toString(), input);
+    EXPECT_EQ(page["outside"].toStringList(), QStringList());
+    EXPECT_TRUE(page["nameWhole"].toBool());
+    EXPECT_TRUE(page["foldersCut"].toBool());
+    EXPECT_EQ(Value(QStringLiteral("Complete")), QStringLiteral("100 %"));
+}
+
 struct AboutCase {
     const char* name;
     int command;    // 0: the About button; otherwise the system command sent
