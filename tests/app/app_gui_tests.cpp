@@ -10,9 +10,11 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QProcess>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -23,6 +25,7 @@
 
 #include "about_dialog.h"
 #include "dialog_units.h"
+#include "encryption_app.h"
 #include "fileops/file_operations.h"
 #include "fileops/headless_window.h"
 #include "gui_test_support.h"
@@ -523,6 +526,75 @@ TEST_F(StartFileTest, LongPathKeepsThePageInsideTheWindow) {
     EXPECT_TRUE(page["nameWhole"].toBool());
     EXPECT_TRUE(page["foldersCut"].toBool());
     EXPECT_EQ(Value(QStringLiteral("Complete")), QStringLiteral("100 %"));
+}
+
+// The real program on a real X server, started with a missing FILE: the stream's box reaches the
+// window manager with an empty caption, the window with its own, and nothing is printed.
+TEST(DesktopTest, MissingFileStartIsSilentAndItsBoxUncaptioned) {
+    for (const char* tool : {"Xvfb", "xwininfo", "xprop"}) {
+        if (QStandardPaths::findExecutable(QString::fromUtf8(tool)).isEmpty())
+            GTEST_SKIP() << tool << " is missing: what a window manager reads needs a real X "
+                         << "server (packages xvfb, x11-utils)";
+    }
+    QProcess server;
+    server.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"),
+                                          QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+    ASSERT_TRUE(server.waitForReadyRead(30000)) << "Xvfb did not start";
+    QTemporaryDir runtime;  // a desktop session has one; without it the toolkit complains
+    ASSERT_TRUE(QFile::setPermissions(
+        runtime.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DISPLAY"),
+                       QStringLiteral(":") + server.readAllStandardOutput().trimmed());
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+    environment.remove(QString::fromUtf8(CEncryptionApp::kDiagnosticsVariable));
+    auto run = [&](const QString& tool, const QStringList& arguments) {
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        process.start(tool, arguments);
+        process.waitForFinished(10000);
+        return QString::fromUtf8(process.readAllStandardOutput());
+    };
+
+    QProcess program;
+    program.setProcessEnvironment(environment);
+    program.start(QStringLiteral(VYX_ENCRYPTION_PROGRAM), {runtime.filePath("missing.bin")});
+    // Top-level windows of the program: the main window and, once the page is there, the box.
+    static const QRegularExpression ours(
+        QStringLiteral(R"(^\s*(0x[0-9a-f]+) .*\("vyx-encryption" "vyx-encryption"\))"),
+        QRegularExpression::MultilineOption);
+    QStringList windows;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            windows.clear();
+            auto found =
+                ours.globalMatch(run(QStringLiteral("xwininfo"),
+                                     {QStringLiteral("-root"), QStringLiteral("-children")}));
+            while (found.hasNext()) windows << found.next().captured(1);
+            return windows.size() == 2;
+        },
+        90000))
+        << "the box did not appear";
+    QStringList captions;
+    for (const QString& id : windows) {
+        captions << run(QStringLiteral("xprop"),
+                        {QStringLiteral("-id"), id, QStringLiteral("WM_NAME"),
+                         QStringLiteral("_NET_WM_NAME")})
+                        .simplified();
+    }
+    captions.sort();
+    EXPECT_EQ(captions, (QStringList{
+                            QStringLiteral("WM_NAME(STRING) = \"VYX Encryption\" "
+                                           "_NET_WM_NAME(UTF8_STRING) = \"VYX Encryption\""),
+                            QStringLiteral("WM_NAME(STRING) = _NET_WM_NAME(UTF8_STRING) ="),
+                        }));
+    program.waitForReadyRead(200);  // whatever was printed so far
+    EXPECT_EQ(QString::fromUtf8(program.readAllStandardError()), QString());
+    program.kill();
+    program.waitForFinished(10000);
+    server.kill();
+    server.waitForFinished(10000);
 }
 
 struct AboutCase {
