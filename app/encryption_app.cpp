@@ -48,7 +48,7 @@ CEncryptionApp::CEncryptionApp(int& argc, char** argv) : QApplication(PreparePro
     setApplicationName(QStringLiteral("vyx-encryption"));
     setApplicationVersion(QStringLiteral("1.02"));
     // Lets the desktop match the windows to the installed launcher and its icon.
-    setDesktopFileName(QStringLiteral("vyx-encryption"));
+    setDesktopFileName(QStringLiteral("example.vyx.encryption"));
     setWindowIcon(AppIcon());
 }
 

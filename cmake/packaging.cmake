@@ -2,18 +2,21 @@
 include(GNUInstallDirs)
 
 set(VYX_PAGE_DIR ${CMAKE_CURRENT_LIST_DIR}/../app/page)
+# The desktop's name for the program: reverse DNS under the project's placeholder domain
+# vyx.example. The launcher, the icons and the AppStream file are all named after it.
+set(VYX_DESKTOP_ID example.vyx.encryption)
 
 install(TARGETS vyx-encryption RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${VYX_PAGE_DIR}/vyx-encryption.desktop
+install(FILES ${VYX_PAGE_DIR}/${VYX_DESKTOP_ID}.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-install(FILES ${VYX_PAGE_DIR}/vyx-encryption.metainfo.xml
+install(FILES ${VYX_PAGE_DIR}/${VYX_DESKTOP_ID}.metainfo.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 foreach(size 16 24 32 48 64 128 256 512)
   install(FILES ${VYX_PAGE_DIR}/icons/${size}.png
           DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps
-          RENAME vyx-encryption.png)
+          RENAME ${VYX_DESKTOP_ID}.png)
 endforeach()
-install(FILES ${VYX_PAGE_DIR}/vyx-encryption.svg
+install(FILES ${VYX_PAGE_DIR}/${VYX_DESKTOP_ID}.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 
 set(CPACK_PACKAGE_NAME vyx-encryption)
