@@ -11,6 +11,7 @@ packages=(
   qt6-base-dev qt6-webengine-dev qt6-webchannel-dev qt6-svg-dev libqt6svg6
   libgl-dev libxcb1-dev xvfb xauth x11-utils imagemagick
   python3 file dpkg-dev
+  lintian appstream desktop-file-utils
 )
 
 missing=()
