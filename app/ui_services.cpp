@@ -35,7 +35,7 @@ bool CUiTestHooks::RecordingMessages() {
 std::vector<RecordedMessage>& CUiTestHooks::Messages() {
     return messages_;
 }
-void CUiTestHooks::AnswerNextOpenFile(std::optional<QString> answer) {
+void CUiTestHooks::AnswerNextOpenFile(const std::optional<QString>& answer) {
     openFileAnswers_.emplace_back(answer.has_value(), answer.value_or(QString()));
 }
 std::size_t CUiTestHooks::PendingOpenFileAnswers() {
