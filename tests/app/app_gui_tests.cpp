@@ -497,7 +497,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(StartFileTest, LongPathKeepsThePageInsideTheWindow) {
     const QString name = QStringLiteral("/quarterly_report.doc");
     QString folder = folder_.path();
-    while (folder.size() + name.size() + 16 < 300) folder += QStringLiteral("/a_deeper_folder");
+    // Folders of 16 characters, then a last one of at least one that makes up the rest.
+    while (folder.size() + name.size() + 16 + 2 <= 300)
+        folder += QStringLiteral("/a_deeper_folder");
     folder += QStringLiteral("/") + QString(300 - folder.size() - name.size() - 1, QChar(u'z'));
     ASSERT_TRUE(QDir().mkpath(folder));
     const QString input = folder + name;
