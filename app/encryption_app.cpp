@@ -2,13 +2,23 @@
 
 #include <unistd.h>
 
+#include <QLoggingCategory>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "app_icon.h"
 #include "main_dialog.h"
+#include "process_clock.h"
 
 static void InitPageResources() {
     Q_INIT_RESOURCE(app);
+}
+
+bool CEncryptionApp::DiagnosticsWanted() {
+    const char* value = std::getenv(kDiagnosticsVariable);
+    return value != nullptr && *value != '\0' && std::strcmp(value, "0") != 0;
 }
 
 int& CEncryptionApp::PrepareProcess(int& argc) {
@@ -18,6 +28,18 @@ int& CEncryptionApp::PrepareProcess(int& argc) {
     // The view shows only the program's own page and cannot navigate away from it.
     if (geteuid() == 0 && std::getenv("QTWEBENGINE_DISABLE_SANDBOX") == nullptr)
         setenv("QTWEBENGINE_DISABLE_SANDBOX", "1", 0);
+    if (!DiagnosticsWanted()) {
+        // On every start the engine describes its graphics set-up and reports passing hiccups of
+        // its GPU thread, which users take for errors. Only its fatal messages are left; flags
+        // the user gave come later and win.
+        const char* given = std::getenv("QTWEBENGINE_CHROMIUM_FLAGS");
+        const std::string flags =
+            std::string("--log-level=3") + (given ? " " : "") + (given ? given : "");
+        setenv("QTWEBENGINE_CHROMIUM_FLAGS", flags.c_str(), 1);
+        // Rules from QT_LOGGING_RULES still take precedence over these.
+        QLoggingCategory::setFilterRules(
+            QStringLiteral("qt.webenginecontext.info=false\ndefault.info=false"));
+    }
     return argc;
 }
 
@@ -26,12 +48,19 @@ CEncryptionApp::CEncryptionApp(int& argc, char** argv) : QApplication(PreparePro
     setApplicationName(QStringLiteral("vyx-encryption"));
     setApplicationVersion(QStringLiteral("1.02"));
     // Lets the desktop match the windows to the installed launcher and its icon.
-    setDesktopFileName(QStringLiteral("vyx-encryption"));
+    setDesktopFileName(QStringLiteral("example.vyx.encryption"));
     setWindowIcon(AppIcon());
 }
 
-bool CEncryptionApp::InitInstance() {
+bool CEncryptionApp::InitInstance(const QString& startFile) {
     CMainDialog dialog;
+    if (DiagnosticsWanted()) {
+        QObject::connect(&dialog, &CDHtmlDialog::pageShown, [] {
+            std::fprintf(stderr, "vyx-encryption: page shown %.0f ms after start\n",
+                         SecondsSinceProcessStart() * 1000.0);
+        });
+    }
+    if (!startFile.isEmpty()) dialog.SelectStartFile(startFile);
     dialog.DoModal();  // the result is not used
     return false;
 }

@@ -12,6 +12,7 @@
 #include "fileops/run_signals.h"
 #include "filestream/notify.h"
 #include "output_name.h"
+#include "start_file.h"
 #include "ui_services.h"
 
 // The file stream's own messages: boxes of their own, no owner, empty caption.
@@ -99,6 +100,25 @@ void CMainDialog::SelectInputFile(const QString& path) {
     fields_.inputFile = path.toStdU16String();
     fields_.outputFile = ProposeOutputName(fields_.inputFile);
     WritePageFields();
+}
+
+void CMainDialog::SelectStartFile(const QString& argument) {
+    StartFile start = ProbeStartFile(argument);
+    if (start.usable) {
+        SelectInputFile(start.path);
+        return;
+    }
+    auto show = [messages = std::move(start.messages)] {
+        for (const auto& [text, buttons] : messages) PresentMessage(text, buttons);
+    };
+    // Queued: the page reports in from inside the web channel, which must return before a modal
+    // box runs.
+    if (IsPageReady()) {
+        QMetaObject::invokeMethod(this, show, Qt::QueuedConnection);
+    } else {
+        connect(this, &CDHtmlDialog::pageShown, this, show,
+                static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::SingleShotConnection));
+    }
 }
 
 void CMainDialog::OnDropFile(const QString& path) {

@@ -49,6 +49,10 @@ class CMainDialog : public CDHtmlDialog, public IMainWindow {
 
     // The chosen file becomes the input and its proposed output name the output.
     void SelectInputFile(const QString& path);
+    // The file the program was started with: selected as Select File selects it when the file
+    // stream can open it; otherwise nothing is selected and the stream's own message is shown
+    // over the window once its page is there.
+    void SelectStartFile(const QString& argument);
 
     // How many file operations are running (more than one when one was started from a pump).
     int RunningOperations() const { return runningOperations_; }

@@ -1,6 +1,25 @@
 #include "ui_services.h"
 
 #include <QFileDialog>
+#include <QShowEvent>
+
+#include "native_caption.h"
+
+namespace {
+
+// A message box whose empty caption reaches the window manager as empty.
+class CUncaptionedBox : public QMessageBox {
+  public:
+    using QMessageBox::QMessageBox;
+
+  protected:
+    void showEvent(QShowEvent* event) override {
+        QMessageBox::showEvent(event);
+        ClearNativeCaption(*this);  // the native window exists now and is mapped right after
+    }
+};
+
+}  // namespace
 
 bool CUiTestHooks::recording_ = false;
 std::vector<RecordedMessage> CUiTestHooks::messages_;
@@ -16,7 +35,7 @@ bool CUiTestHooks::RecordingMessages() {
 std::vector<RecordedMessage>& CUiTestHooks::Messages() {
     return messages_;
 }
-void CUiTestHooks::AnswerNextOpenFile(std::optional<QString> answer) {
+void CUiTestHooks::AnswerNextOpenFile(const std::optional<QString>& answer) {
     openFileAnswers_.emplace_back(answer.has_value(), answer.value_or(QString()));
 }
 std::size_t CUiTestHooks::PendingOpenFileAnswers() {
@@ -39,7 +58,7 @@ QMessageBox::StandardButton ShowMessageBox(QWidget* owner, const QString& text,
         CUiTestHooks::messages_.push_back({text, caption, owner, buttons});
         return buttons.testFlag(QMessageBox::Ok) ? QMessageBox::Ok : QMessageBox::NoButton;
     }
-    QMessageBox box(QMessageBox::NoIcon, caption, text, buttons, owner);
+    CUncaptionedBox box(QMessageBox::NoIcon, caption, text, buttons, owner);
     box.setDefaultButton(QMessageBox::Ok);
     box.setTextFormat(Qt::PlainText);  // paths and file texts are shown as they are
     if (buttons.testFlag(QMessageBox::Cancel)) box.setEscapeButton(QMessageBox::Cancel);

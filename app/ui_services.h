@@ -35,7 +35,7 @@ class CUiTestHooks {
     static std::vector<RecordedMessage>& Messages();
 
     // The next open-file dialog is not shown and answers with this (nullopt: the user cancelled).
-    static void AnswerNextOpenFile(std::optional<QString> answer);
+    static void AnswerNextOpenFile(const std::optional<QString>& answer);
     static std::size_t PendingOpenFileAnswers();
 
     // Counts the open-file dialogs asked for, answered in advance or not.

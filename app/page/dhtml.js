@@ -23,11 +23,28 @@
         return values;
     }
 
+    // A path shown in a row of its own: the folders and the file name in separate pieces, so
+    // the folders can be cut short and the name, with the separator before it, kept. The text
+    // content is still the whole path, and so is the tooltip.
+    function showPath(element, text) {
+        const cut = Math.max(text.lastIndexOf("/"), 0);
+        const folders = document.createElement("span");
+        folders.className = "folders";
+        folders.textContent = text.slice(0, cut);
+        const name = document.createElement("span");
+        name.className = "name";
+        name.textContent = text.slice(cut);
+        element.replaceChildren(folders, name);
+        if (text) element.title = text;
+        else element.removeAttribute("title");
+    }
+
     window.vyxApply = function (sequence, writes) {
         for (const [id, kind, text] of writes) {
             const element = findElement(id);
             if (!element) continue;
             if (kind === "value") element.value = text;
+            else if (element.classList.contains("path")) showPath(element, text);
             else element.textContent = text;
         }
         applied = sequence;

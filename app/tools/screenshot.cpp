@@ -1,42 +1,14 @@
 // Shows the real main window with some values filled in, waits until the page shows them and
 // saves a picture of the window:  vyx-screenshot <output.png>
 // Also prints how long the process took from its start until the page was shown.
-#include <time.h>
-#include <unistd.h>
-
 #include <QFile>
 #include <QPixmap>
 #include <QTimer>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
-#include <string>
 
 #include "encryption_app.h"
 #include "main_dialog.h"
-
-namespace {
-
-// Seconds since this process started, from the kernel's record of its start.
-double SecondsSinceProcessStart() {
-    std::ifstream stat("/proc/self/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const std::size_t afterName = text.rfind(')');
-    if (afterName == std::string::npos) return -1;
-    std::istringstream fields(text.substr(afterName + 2));
-    std::string field;
-    for (int index = 3; index <= 22 && fields >> field; ++index) {
-        if (index == 22) {
-            timespec now{};
-            clock_gettime(CLOCK_BOOTTIME, &now);
-            const double started = std::stod(field) / static_cast<double>(sysconf(_SC_CLK_TCK));
-            return static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9 - started;
-        }
-    }
-    return -1;
-}
-
-}  // namespace
+#include "process_clock.h"
 
 int main(int argc, char** argv) {
     CEncryptionApp app(argc, argv);

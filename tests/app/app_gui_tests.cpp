@@ -10,9 +10,11 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QProcess>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -23,6 +25,7 @@
 
 #include "about_dialog.h"
 #include "dialog_units.h"
+#include "encryption_app.h"
 #include "fileops/file_operations.h"
 #include "fileops/headless_window.h"
 #include "gui_test_support.h"
@@ -54,11 +57,14 @@ QByteArray ReadAll(const QString& path) {
 
 class MainWindowTest : public ::testing::Test {
   protected:
-    void SetUp() override {
+    void SetUp() override { Open(); }
+    // Starts the window as the program does, with startFile as its command line's FILE.
+    void Open(const QString& startFile = QString()) {
         CUiTestHooks::Reset();
         CUiTestHooks::RecordMessages(true);
         ASSERT_TRUE(folder_.isValid());
         dialog_ = std::make_unique<CMainDialog>();
+        if (!startFile.isEmpty()) dialog_->SelectStartFile(startFile);
         ASSERT_TRUE(ShowAndWaitForPage(*dialog_)) << "the page did not report in";
     }
     void TearDown() override {
@@ -430,6 +436,167 @@ TEST_F(MainWindowTest, DroppedFileIsSelected) {
     EXPECT_EQ(Value(QStringLiteral("output_file")), Path(QStringLiteral("dropped_encr.pdf")));
     // The page is still the program's own.
     EXPECT_EQ(Dialog().View()->url(), QUrl(QStringLiteral("qrc:/page/main.html")));
+}
+
+// Started with a FILE on the command line, as a file manager's "Open With" starts it.
+class StartFileTest : public MainWindowTest {
+  protected:
+    void SetUp() override {}  // each test opens the window with its own FILE
+    void ExpectEmpty(std::initializer_list<const char*> ids) {
+        for (const char* id : ids) EXPECT_EQ(Value(QString::fromUtf8(id)), QString()) << id;
+    }
+};
+
+TEST_F(StartFileTest, RelativeFileIsSelectedWithItsProposal) {
+    const QString input = WriteFile(QStringLiteral("report.doc"), "r");
+    const QString here = QDir::currentPath();
+    QDir::setCurrent(folder_.path());
+    Open(QStringLiteral("report.doc"));
+    QDir::setCurrent(here);
+    ASSERT_FALSE(HasFatalFailure());
+    EXPECT_EQ(Value(QStringLiteral("input_file")), input);
+    EXPECT_EQ(Value(QStringLiteral("output_file")), Path(QStringLiteral("report_encr.doc")));
+    ExpectEmpty({"key", "Complete", "CompleteText"});
+    EXPECT_TRUE(Messages().empty());
+}
+
+struct UnusableStart {
+    const char* name;
+    const char* path;  // %1: the test's folder
+    const char* text;  // %1: the path
+};
+
+class UnusableStartTest : public StartFileTest,
+                          public ::testing::WithParamInterface<UnusableStart> {};
+
+TEST_P(UnusableStartTest, ShowsTheStreamsBoxAndStartsEmpty) {
+    QString path = QString::fromUtf8(GetParam().path);
+    if (path.contains(QStringLiteral("%1"))) path = path.arg(folder_.path());
+    ASSERT_NO_FATAL_FAILURE(Open(path));
+    ASSERT_TRUE(WaitUntil([&] { return !Messages().empty(); }));
+    EXPECT_EQ(Messages().size(), 1u);
+    EXPECT_EQ(Messages()[0].text, QString::fromUtf8(GetParam().text).arg(path));
+    EXPECT_EQ(Messages()[0].owner, nullptr);
+    EXPECT_EQ(Messages()[0].buttons, QMessageBox::Ok | QMessageBox::Cancel);
+    ExpectEmpty({"input_file", "output_file", "key", "Complete", "CompleteText"});
+    EXPECT_TRUE(Dialog().Fields().inputFile.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, UnusableStartTest,
+    ::testing::Values(
+        UnusableStart{"Missing", "%1/missing.bin", "File could not be opened: %1 was not found."},
+        UnusableStart{"Folder", "%1", "File could not be opened: Access to %1 was denied."},
+        UnusableStart{"Device", "/dev/null", "File could not be opened: Access to %1 was denied."}),
+    [](const ::testing::TestParamInfo<UnusableStart>& info) {
+        return std::string(info.param.name);
+    });
+
+// A 300-character path keeps to one line with its file name shown, leaves every element inside
+// the window, and is what the operation uses.
+TEST_F(StartFileTest, LongPathKeepsThePageInsideTheWindow) {
+    const QString name = QStringLiteral("/quarterly_report.doc");
+    QString folder = folder_.path();
+    // Folders of 16 characters, then a last one of at least one that makes up the rest.
+    while (folder.size() + name.size() + 16 + 2 <= 300)
+        folder += QStringLiteral("/a_deeper_folder");
+    folder += QStringLiteral("/") + QString(300 - folder.size() - name.size() - 1, QChar(u'z'));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString input = folder + name;
+    ASSERT_EQ(input.size(), 300);
+    ASSERT_TRUE(QFile::copy(WriteFile(QStringLiteral("plain"), "long way down"), input));
+    ASSERT_NO_FATAL_FAILURE(Open(input));
+    TypeInto(Dialog(), QStringLiteral("key"), kGoodKey);
+    EXPECT_EQ(RunUntilMessage(QStringLiteral("BEncrypt")).text, kEncrypted);
+    EXPECT_EQ(ReadAll(folder + QStringLiteral("/quarterly_report_encr.doc")).size(), 13 + 2);
+
+    const QVariantMap page = RunScript(Dialog(), QStringLiteral(R"((function () {
+        const span = document.getElementById('input_file');
+        const [folders, name] = span.children.length === 2 ? span.children : [span, span];
+        const outside = [...document.querySelectorAll('[id]')].filter((e) => {
+            const box = e.getBoundingClientRect();
+            return box.bottom > window.innerHeight || box.right > window.innerWidth;
+        }).map((e) => e.id);
+        return { text: span.textContent, title: span.title, outside: outside,
+                 nameWhole: name.scrollWidth <= name.clientWidth,
+                 foldersCut: folders.scrollWidth > folders.clientWidth };
+    })())"))
+                                 .toMap();
+    EXPECT_EQ(page["text"].toString(), input);
+    EXPECT_EQ(page["title"].toString(), input);
+    EXPECT_EQ(page["outside"].toStringList(), QStringList());
+    EXPECT_TRUE(page["nameWhole"].toBool());
+    EXPECT_TRUE(page["foldersCut"].toBool());
+    EXPECT_EQ(Value(QStringLiteral("Complete")), QStringLiteral("100 %"));
+}
+
+// The real program on a real X server, started with a missing FILE: the stream's box reaches the
+// window manager with an empty caption, the window with its own, and nothing is printed.
+TEST(DesktopTest, MissingFileStartIsSilentAndItsBoxUncaptioned) {
+    for (const char* tool : {"Xvfb", "xwininfo", "xprop"}) {
+        if (QStandardPaths::findExecutable(QString::fromUtf8(tool)).isEmpty())
+            GTEST_SKIP() << tool << " is missing: what a window manager reads needs a real X "
+                         << "server (packages xvfb, x11-utils)";
+    }
+    QProcess server;
+    server.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"),
+                                          QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+    ASSERT_TRUE(server.waitForReadyRead(30000)) << "Xvfb did not start";
+    QTemporaryDir runtime;  // a desktop session has one; without it the toolkit complains
+    ASSERT_TRUE(QFile::setPermissions(
+        runtime.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DISPLAY"),
+                       QStringLiteral(":") + server.readAllStandardOutput().trimmed());
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+    environment.remove(QString::fromUtf8(CEncryptionApp::kDiagnosticsVariable));
+    auto run = [&](const QString& tool, const QStringList& arguments) {
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        process.start(tool, arguments);
+        process.waitForFinished(10000);
+        return QString::fromUtf8(process.readAllStandardOutput());
+    };
+
+    QProcess program;
+    program.setProcessEnvironment(environment);
+    program.start(QStringLiteral(VYX_ENCRYPTION_PROGRAM), {runtime.filePath("missing.bin")});
+    // Top-level windows of the program: the main window and, once the page is there, the box.
+    static const QRegularExpression ours(
+        QStringLiteral(R"(^\s*(0x[0-9a-f]+) .*\("vyx-encryption" "vyx-encryption"\))"),
+        QRegularExpression::MultilineOption);
+    QStringList windows;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            windows.clear();
+            auto found =
+                ours.globalMatch(run(QStringLiteral("xwininfo"),
+                                     {QStringLiteral("-root"), QStringLiteral("-children")}));
+            while (found.hasNext()) windows << found.next().captured(1);
+            return windows.size() == 2;
+        },
+        90000))
+        << "the box did not appear";
+    QStringList captions;
+    for (const QString& id : windows) {
+        captions << run(QStringLiteral("xprop"),
+                        {QStringLiteral("-id"), id, QStringLiteral("WM_NAME"),
+                         QStringLiteral("_NET_WM_NAME")})
+                        .simplified();
+    }
+    captions.sort();
+    EXPECT_EQ(captions, (QStringList{
+                            QStringLiteral("WM_NAME(STRING) = \"VYX Encryption\" "
+                                           "_NET_WM_NAME(UTF8_STRING) = \"VYX Encryption\""),
+                            QStringLiteral("WM_NAME(STRING) = _NET_WM_NAME(UTF8_STRING) ="),
+                        }));
+    program.waitForReadyRead(200);  // whatever was printed so far
+    EXPECT_EQ(QString::fromUtf8(program.readAllStandardError()), QString());
+    program.kill();
+    program.waitForFinished(10000);
+    server.kill();
+    server.waitForFinished(10000);
 }
 
 struct AboutCase {
