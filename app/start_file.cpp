@@ -1,15 +1,9 @@
 #include "start_file.h"
 
-#include <sys/stat.h>
-
-#include <QFile>
 #include <QFileInfo>
-#include <cerrno>
-#include <memory>
 
 #include "filestream/file_error.h"
 #include "filestream/file_stream.h"
-#include "filestream/platform_file.h"
 
 namespace {
 
@@ -31,37 +25,14 @@ class CHeldMessages : public IMessagePresenter {
     IMessagePresenter* previous_;
 };
 
-// The stream opens devices, yet a device is no file to encrypt: it is refused as a folder is.
-class CRefusedDevice : public IPlatformFile {
-  public:
-    void Open(std::u16string_view path, FileAccess) override {
-        throw CFileException(CFileException::AccessDenied, std::u16string(path), ENODEV);
-    }
-    std::int32_t Read(void*, std::int32_t) override { return 0; }
-    void Write(const void*, std::int32_t) override {}
-    std::uint64_t Seek(std::int64_t, SeekOrigin) override { return 0; }
-    std::uint64_t GetPosition() const override { return 0; }
-    std::uint64_t GetLength() const override { return 0; }
-    void Close() override {}
-    void Abort() noexcept override {}
-    void AbortAndRemove() noexcept override {}
-    bool IsOpen() const override { return false; }
-};
-
-bool IsDevice(const QString& path) {
-    struct stat st {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 &&
-           (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode));
-}
-
 }  // namespace
 
 StartFile ProbeStartFile(const QString& argument) {
     StartFile start;
     start.path = QFileInfo(argument).absoluteFilePath();
     CHeldMessages held(start);
-    // Folders, pipes and missing files the stream refuses by itself.
-    CFileStream stream(IsDevice(start.path) ? std::make_unique<CRefusedDevice>() : nullptr);
+    // Folders, pipes, character devices and missing files the stream refuses by itself.
+    CFileStream stream;
     start.usable = stream.Open(start.path.toStdU16String(), CFileStream::ModeRead) != 0;
     if (start.usable) {
         try {
