@@ -9,9 +9,9 @@
 #include "cipher/cipher.h"
 #include "dialog_units.h"
 #include "fileops/file_operations.h"
+#include "fileops/output_name.h"
 #include "fileops/run_signals.h"
 #include "filestream/notify.h"
-#include "output_name.h"
 #include "ui_services.h"
 
 // The file stream's own messages: boxes of their own, no owner, empty caption.
