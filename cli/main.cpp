@@ -8,13 +8,14 @@
 // Each FILE runs through the very same operation as the window's button, with a terminal window
 // (cli/terminal_window.h). The key is judged once, before any file is opened.
 
-#include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "cipher/cipher.h"
@@ -76,46 +77,75 @@ std::string Shown(const std::u16string& path) {
     return Utf16ToUtf8(path);
 }
 
-// Reads the options and files after the command. Returns an exit status when the command line
-// is finished with (help, or a usage error).
+// Reads the options and files after the command, in any order; "--" ends the options and "-"
+// is a FILE. Returns an exit status when the command line is finished with (help, or a usage
+// error).
 std::optional<int> ParseRequest(int argc, char** argv, Request& request) {
-    static const option kOptions[] = {
-        {"key-file", required_argument, nullptr, 'k'},
-        {"output", required_argument, nullptr, 'o'},
-        {"quiet", no_argument, nullptr, 'q'},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
-    };
-    opterr = 0;
-    optind = 1;
-    for (;;) {
-        const int previous = optind;
-        const int option = getopt_long(argc, argv, ":k:o:qh", kOptions, nullptr);
-        if (option == -1) break;
-        const std::string given = previous < argc ? argv[previous] : "";
-        switch (option) {
-            case 'k':
-            case 'o': {
-                std::optional<std::string>& value =
-                    option == 'k' ? request.keyFile : request.output;
-                if (value)
-                    return UsageError("option -" + std::string(1, char(option)) + " given twice");
-                value = optarg;
-                break;
+    bool optionsEnded = false;
+    for (int i = 0; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+            request.files.emplace_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        // The value of -k or -o (spelled as given): the rest of this argument, or else the next
+        // one. Each may be given once.
+        const auto takeValue = [&](std::string_view spelled, char letter,
+                                   std::string_view rest) -> std::optional<int> {
+            std::optional<std::string>& value = letter == 'k' ? request.keyFile : request.output;
+            if (value) return UsageError("option '" + std::string(spelled) + "' given twice");
+            if (rest.empty()) {
+                if (i + 1 >= argc) {
+                    return UsageError("option '" + std::string(spelled) + "' needs a value");
+                }
+                rest = argv[++i];
             }
-            case 'q':
+            value = std::string(rest);
+            return std::nullopt;
+        };
+        std::optional<int> finished;
+        if (arg.starts_with("--")) {
+            const std::size_t equals = arg.find('=');
+            const std::string_view name = arg.substr(0, equals);
+            const bool hasValue = equals != std::string_view::npos;
+            const std::string_view value = hasValue ? arg.substr(equals + 1) : std::string_view();
+            if (name == "--key-file" || name == "--output") {
+                if (hasValue && value.empty()) {
+                    return UsageError("option '" + std::string(name) + "' needs a value");
+                }
+                finished = takeValue(name, name == "--key-file" ? 'k' : 'o', value);
+            } else if ((name == "--quiet" || name == "--help") && hasValue) {
+                return UsageError("option '" + std::string(name) + "' takes no value");
+            } else if (name == "--quiet") {
                 request.quiet = true;
-                break;
-            case 'h':
+            } else if (name == "--help") {
                 std::fputs(kHelp, stdout);
                 return kAllDone;
-            case ':':
-                return UsageError("option '" + given + "' needs a value");
-            default:
-                return UsageError("unknown option '" + given + "'");
+            } else {
+                return UsageError("unknown option '" + std::string(name) + "'");
+            }
+        } else {
+            for (std::size_t j = 1; j < arg.size() && !finished; ++j) {
+                const char option = arg[j];
+                if (option == 'q') {
+                    request.quiet = true;
+                } else if (option == 'h') {
+                    std::fputs(kHelp, stdout);
+                    return kAllDone;
+                } else if (option == 'k' || option == 'o') {
+                    finished = takeValue(option == 'k' ? "-k" : "-o", option, arg.substr(j + 1));
+                    break;
+                } else {
+                    return UsageError("unknown option '-" + std::string(1, option) + "'");
+                }
+            }
         }
+        if (finished) return finished;
     }
-    request.files.assign(argv + optind, argv + argc);
     if (request.files.empty()) return UsageError("no FILE given");
     if (request.output && request.files.size() != 1) {
         return UsageError("-o/--output is allowed with one FILE only");
@@ -209,7 +239,7 @@ int main(int argc, char** argv) {
     } else {
         return UsageError("unknown command '" + command + "'");
     }
-    if (std::optional<int> finished = ParseRequest(argc - 1, argv + 1, request)) return *finished;
+    if (std::optional<int> finished = ParseRequest(argc - 2, argv + 2, request)) return *finished;
 
     const std::optional<std::u16string> key = TakeKey(request);
     if (!key) return kUsageError;
