@@ -250,7 +250,7 @@ TEST_P(DisplayTest, ProgressOnlyOnATerminal) {
     // A progress line is redrawn in place: the name, a bar and the status row's percentage.
     const std::regex progress(R"(\ra_encr\.bin \[#*-*\] +[0-9]+ %)");
     EXPECT_EQ(std::regex_search(run.err, progress), shown) << run.err;
-    EXPECT_EQ(run.err.find("\r") != std::string::npos, c.terminal && !c.quiet) << run.err;
+    EXPECT_EQ(run.err.find('\r') != std::string::npos, c.terminal && !c.quiet) << run.err;
     EXPECT_EQ(run.err.find("vyx: a_encr.bin -> a_decr.bin") != std::string::npos, shown);
     EXPECT_EQ(run.err.find("vyx: 2 files: 2 done, 0 failed") != std::string::npos, !c.quiet);
 }

@@ -43,6 +43,8 @@ std::vector<std::string> Environment(const std::optional<std::string>& key) {
     std::vector<std::string> env = Environment(launch.keyEnv);
     std::vector<char*> argv;
     std::vector<char*> envp;
+    argv.reserve(args.size() + 1);
+    envp.reserve(env.size() + 1);
     for (std::string& a : args) argv.push_back(a.data());
     for (std::string& e : env) envp.push_back(e.data());
     argv.push_back(nullptr);
