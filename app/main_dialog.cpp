@@ -9,9 +9,9 @@
 #include "cipher/cipher.h"
 #include "dialog_units.h"
 #include "fileops/file_operations.h"
+#include "fileops/output_name.h"
 #include "fileops/run_signals.h"
 #include "filestream/notify.h"
-#include "output_name.h"
 #include "start_file.h"
 #include "ui_services.h"
 

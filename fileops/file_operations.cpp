@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -383,4 +384,24 @@ void DecryptFile(IMainWindow& window) {
                   };
                   return TransferRuns(input, output, row, stored, inPlace, copied);
               });
+}
+
+std::optional<std::u16string> KeyRefusal(std::u16string_view keyText, bool encrypting) {
+    // The operations' own judgement, with the message caught instead of shown.
+    class MessageCatcher : public IMainWindow {
+      public:
+        PageFields& Fields() override { return fields_; }
+        void ReadPageFields() override {}
+        void WritePageFields() override {}
+        void PumpEvents() override {}
+        void ShowMessage(std::u16string_view text) override { caught.emplace(text); }
+        std::optional<std::u16string> caught;
+
+      private:
+        PageFields fields_;
+    } catcher;
+    CipherState state;
+    if (!AcceptKey(catcher, keyText, state)) return catcher.caught;
+    if (encrypting && LeavesDataInClear(state)) return std::u16string(kWeakKey);
+    return std::nullopt;
 }

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "fileops/output_name.h"
 #include "fuzz_support.h"
-#include "output_name.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::u16string input = fuzz::DecodeUtf16(data, size);

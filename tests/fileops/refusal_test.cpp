@@ -50,6 +50,15 @@ TEST_P(KeyRefusalTest, KeyIsJudgedBeforeAnyFileIsOpened) {
     RunOp(c.op, window);
     ExpectNothingHappenedBut(c.message);
     EXPECT_TRUE(NotHeldOpen(dir / "in"));
+    // Judged up front for a batch, the key gets the same refusal.
+    EXPECT_EQ(KeyRefusal(c.key, c.op == Op::Encrypt), c.message);
+}
+
+TEST(KeyRefusal, KeysTheOperationsTakeAreNotRefused) {
+    EXPECT_EQ(KeyRefusal(kKey, true), std::nullopt);
+    EXPECT_EQ(KeyRefusal(kKey + u" and more", false), std::nullopt);
+    // Decryption takes every well-formed key, so existing files stay readable.
+    EXPECT_EQ(KeyRefusal(u"0000.0000.0000.0000", false), std::nullopt);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,4 +1,4 @@
-#include "output_name.h"
+#include "fileops/output_name.h"
 
 namespace {
 

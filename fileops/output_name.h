@@ -1,6 +1,6 @@
 #pragma once
 // Output naming: the path proposed for the result of encrypting or decrypting a chosen file.
-// Toolkit-free, so that tests and fuzz targets can use it without the window.
+// Toolkit-free: the window, the command line, tests and fuzz targets all use this one rule.
 
 #include <string>
 #include <string_view>

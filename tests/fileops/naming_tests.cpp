@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "output_name.h"
+#include "fileops/output_name.h"
 
 namespace {
 

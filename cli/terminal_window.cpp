@@ -1,0 +1,176 @@
+#include "cli/terminal_window.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+#include "filestream/text_convert.h"
+
+namespace {
+
+constexpr std::u16string_view kFinished = u"100 %";
+constexpr int kBarWidth = 20;
+
+void WriteAll(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(STDERR_FILENO, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return;  // nowhere to report it
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+}
+
+int TerminalColumns() {
+    winsize size{};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    return 80;
+}
+
+// Characters, not bytes, of UTF-8 text.
+std::size_t Columns(std::string_view text) {
+    return static_cast<std::size_t>(
+        std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+}
+
+// The end of text that fits in `columns` characters, "..." in front when something was cut.
+std::string Tail(std::string_view text, std::size_t columns) {
+    if (Columns(text) <= columns) return std::string(text);
+    if (columns <= 3) return std::string(columns, '.');
+    std::size_t keep = columns - 3;
+    std::size_t start = text.size();
+    while (start > 0 && keep > 0) {
+        --start;
+        if ((text[start] & 0xC0) != 0x80) --keep;
+    }
+    return "..." + std::string(text.substr(start));
+}
+
+std::string Rate(double bytesPerSecond) {
+    static constexpr const char* kUnits[] = {"B/s", "kB/s", "MB/s", "GB/s"};
+    int unit = 0;
+    while (bytesPerSecond >= 1000.0 && unit < 3) {
+        bytesPerSecond /= 1000.0;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %s", bytesPerSecond, kUnits[unit]);
+    return text;
+}
+
+std::string Duration(double seconds) {
+    const long long whole = std::llround(seconds);
+    char text[32];
+    if (whole >= 3600) {
+        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", whole / 3600, whole / 60 % 60,
+                      whole % 60);
+    } else {
+        std::snprintf(text, sizeof text, "%lld:%02lld", whole / 60, whole % 60);
+    }
+    return text;
+}
+
+}  // namespace
+
+void PrintError(std::string_view text) {
+    std::string line = "vyx: ";
+    line.append(text);
+    line.push_back('\n');
+    WriteAll(line);
+}
+
+void TerminalWindow::BeginFile(std::u16string key, std::u16string inputPath,
+                               std::u16string outputPath, std::string fileName,
+                               std::string outputName, std::optional<std::uint64_t> inputSize) {
+    page_ = PageFields{};
+    page_.key = std::move(key);
+    page_.inputFile = std::move(inputPath);
+    page_.outputFile = std::move(outputPath);
+    fileName_ = std::move(fileName);
+    outputName_ = std::move(outputName);
+    inputSize_ = inputSize;
+    shown_.clear();
+    finished_ = false;
+}
+
+bool TerminalWindow::EndFile() {
+    ClearProgress();
+    page_.key.clear();
+    fields_.key.clear();
+    return finished_;
+}
+
+void TerminalWindow::WritePageFields() {
+    page_ = fields_;
+    if (page_.complete == shown_) return;
+    if (shown_.empty()) started_ = std::chrono::steady_clock::now();  // the run's "0 %"
+    shown_ = page_.complete;
+    if (shown_ == kFinished) {
+        finished_ = true;
+        ClearProgress();
+        return;
+    }
+    if (options_.progress) DrawProgress();
+}
+
+void TerminalWindow::ShowMessage(std::u16string_view text) {
+    if (finished_) {
+        // The completion message: the output is in place.
+        if (options_.completion) PrintError(fileName_ + " -> " + outputName_);
+        return;
+    }
+    PrintMessage(text);
+}
+
+void TerminalWindow::Present(std::u16string_view text, MessageButtons /*buttons*/) {
+    PrintMessage(text);
+}
+
+void TerminalWindow::PrintMessage(std::u16string_view text) {
+    ClearProgress();
+    const std::string message = Utf16ToUtf8(text);
+    PrintError(fileName_.empty() ? message : fileName_ + ": " + message);
+}
+
+// "NAME [#######-------------]  37 %  12.3 MB/s  0:05 left". On a narrow terminal the time left
+// and then the rate give way before the name is cut to less than kShortName characters.
+void TerminalWindow::DrawProgress() {
+    constexpr std::size_t kShortName = 16;
+    const std::string percentText = Utf16ToUtf8(shown_);
+    const int percent = std::clamp(std::atoi(percentText.c_str()), 0, 100);
+    const int filled = percent * kBarWidth / 100;
+    std::string tail = " [" + std::string(static_cast<std::size_t>(filled), '#') +
+                       std::string(static_cast<std::size_t>(kBarWidth - filled), '-') + "] ";
+    tail += std::string(percentText.size() < 5 ? 5 - percentText.size() : 0, ' ') + percentText;
+
+    // One column short of the width, so the line never wraps and "\r" finds its start again.
+    const std::size_t width = static_cast<std::size_t>(TerminalColumns()) - 1;
+    const std::size_t nameWanted = std::min(Columns(fileName_), kShortName);
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    if (inputSize_ && percent > 0 && elapsed > 0.0) {
+        const double done = static_cast<double>(*inputSize_) * percent / 100.0;
+        for (const std::string& extra :
+             {"  " + Rate(done / elapsed),
+              "  " + Duration(elapsed * (100 - percent) / percent) + " left"}) {
+            if (nameWanted + tail.size() + extra.size() > width) break;
+            tail += extra;
+        }
+    }
+    if (tail.size() > width) tail.resize(width);  // plain ASCII
+    std::string line = "\r" + Tail(fileName_, width - tail.size()) + tail;
+    line += "\x1b[K";  // clears what a longer line left behind
+    WriteAll(line);
+    progressDrawn_ = true;
+}
+
+void TerminalWindow::ClearProgress() {
+    if (!progressDrawn_) return;
+    WriteAll("\r\x1b[K");
+    progressDrawn_ = false;
+}

@@ -1,0 +1,56 @@
+#pragma once
+// The operations' window on a terminal: the page is a few strings, messages are lines on standard
+// error ("vyx: FILE: text"), and the status row becomes a progress line redrawn in place. It also
+// presents the file stream's own messages, so every message of a run comes out the same way.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "fileops/main_window.h"
+#include "filestream/notify.h"
+
+class TerminalWindow : public IMainWindow, public IMessagePresenter {
+  public:
+    struct Options {
+        bool progress = false;    // redraw a progress line as the status row changes
+        bool completion = false;  // a line "vyx: FILE -> OUTPUT" for each file that completes
+    };
+    explicit TerminalWindow(Options options) : options_(options) {}
+
+    // Puts one file's run on the page. fileName and outputName are how they are shown; inputSize
+    // (when known) gives the progress line its rate and time left.
+    void BeginFile(std::u16string key, std::u16string inputPath, std::u16string outputPath,
+                   std::string fileName, std::string outputName,
+                   std::optional<std::uint64_t> inputSize);
+    // Ends the file's run: true when its output is complete under its name.
+    bool EndFile();
+
+    PageFields& Fields() override { return fields_; }
+    void ReadPageFields() override { fields_ = page_; }
+    void WritePageFields() override;
+    void PumpEvents() override {}
+    void ShowMessage(std::u16string_view text) override;
+    void Present(std::u16string_view text, MessageButtons buttons) override;
+
+  private:
+    void PrintMessage(std::u16string_view text);
+    void DrawProgress();
+    void ClearProgress();
+
+    Options options_;
+    PageFields page_;
+    PageFields fields_;
+    std::string fileName_;
+    std::string outputName_;
+    std::optional<std::uint64_t> inputSize_;
+    std::u16string shown_;  // the percentage text the progress line shows
+    std::chrono::steady_clock::time_point started_;
+    bool finished_ = false;       // the run showed "100 %": its output is in place
+    bool progressDrawn_ = false;  // a progress line is on the screen
+};
+
+// One line to standard error, "vyx: " and the text, in one write.
+void PrintError(std::string_view text);

@@ -1,0 +1,311 @@
+// The vyx command line, run as a process: where the key comes from, every refusal and exit
+// status, a batch with failures in the middle, progress only on a terminal, and a stop by signal.
+// Its files are checked against what the window's own operations write.
+#include <signal.h>
+
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "../fileops/test_support.h"
+#include "vyx_runner.h"
+
+namespace {
+
+const std::string kKeyText = "7K2Q.M9XA.4ZBC.PL0D";
+const std::string kOtherKeyText = "H3N8.2RTW.Q5EV.Y1UJ";
+const std::string kEnterKey = "Please enter a key or select 'Generate Key'";
+const std::string kWeakKey =
+    "This key would leave data unencrypted. Please enter another key or select 'Generate Key'";
+
+// Runs one of the window's operations on the files, as the Encrypt or Decrypt button would.
+void RunAsWindow(Op op, const fs::path& input, const fs::path& output) {
+    HeadlessWindow window;
+    window.page.key = kKey;
+    window.page.inputFile = input.u16string();
+    window.page.outputFile = output.u16string();
+    RunOp(op, window);
+}
+
+std::set<std::string> Names(const fs::path& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
+class VyxTest : public testing::Test {
+  protected:
+    VyxResult Vyx(VyxLaunch launch) {
+        launch.folder = dir.Path();
+        return RunVyx(launch);
+    }
+    VyxResult Vyx(std::vector<std::string> args, std::optional<std::string> keyEnv = {}) {
+        VyxLaunch launch;
+        launch.args = std::move(args);
+        launch.keyEnv = std::move(keyEnv);
+        return Vyx(launch);
+    }
+    // A plaintext, and its encryption as the window writes it.
+    void MakePair(const char* plain, const char* encrypted, std::size_t size, std::uint32_t seed) {
+        WriteBytes(dir / plain, RandomBytes(size, seed));
+        RunAsWindow(Op::Encrypt, dir / plain, dir / encrypted);
+    }
+    TempDir dir;
+};
+
+// --- The key comes from -k FILE, -k - (standard input), VYX_KEY, or the terminal prompt. ---
+
+struct KeyCase {
+    const char* name;
+    std::vector<std::string> options;
+    std::optional<std::string> keyEnv;
+    std::string input;
+    std::string keyFile;  // written to "key" when not empty
+    bool terminal = false;
+};
+
+class KeySourceTest : public VyxTest, public testing::WithParamInterface<KeyCase> {};
+
+TEST_P(KeySourceTest, EncryptsAsTheWindowDoes) {
+    const KeyCase& c = GetParam();
+    MakePair("doc.txt", "window_encr.txt", 1000, 1);
+    if (!c.keyFile.empty()) WriteBytes(dir / "key", Bytes(c.keyFile.begin(), c.keyFile.end()));
+    VyxLaunch launch;
+    launch.args = c.options;
+    launch.keyEnv = c.keyEnv;
+    launch.input = c.input;
+    launch.args.insert(launch.args.begin(), "encrypt");
+    launch.args.push_back("doc.txt");
+    if (c.terminal) {
+        launch.terminal = true;
+        launch.typed = kKeyText + "\n";  // typed when asked
+    }
+    const VyxResult run = Vyx(launch);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(ReadBytes(dir / "doc_encr.txt"), ReadBytes(dir / "window_encr.txt"));
+    if (c.terminal) {
+        // Asked for only when no other source has one, and never echoed.
+        EXPECT_EQ(run.err.find("Key: ") != std::string::npos, !c.keyEnv) << run.err;
+        EXPECT_EQ(run.err.find(kKeyText), std::string::npos) << "echoed: " << run.err;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, KeySourceTest,
+    testing::Values(KeyCase{"File", {"-k", "key"}, {}, "", kKeyText + "\nsecond line\n", false},
+                    KeyCase{"FileWithoutLineBreak", {"--key-file=key"}, {}, "", kKeyText, false},
+                    KeyCase{"FileWrittenOnWindows", {"-kkey"}, {}, "", kKeyText + "\r\n", false},
+                    KeyCase{
+                        "FileBeforeEnvironment", {"-k", "key"}, kOtherKeyText, "", kKeyText, false},
+                    KeyCase{"StandardInput", {"-k", "-"}, {}, kKeyText + "\n", "", false},
+                    KeyCase{"Environment", {}, kKeyText, "", "", false},
+                    KeyCase{"EnvironmentBeforePrompt", {}, kKeyText, "", "", true},
+                    KeyCase{"Prompt", {}, {}, "", "", true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- Refusals: one line on standard error, the exit status, and not a file touched. ---
+
+struct RefusalCase {
+    std::vector<std::string> args;
+    std::optional<std::string> keyEnv;
+    std::string err;  // the whole of standard error
+};
+
+class RefusalTest : public VyxTest, public testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(RefusalTest, NothingIsTouched) {
+    const RefusalCase& c = GetParam();
+    MakePair("doc.txt", "doc_encr.txt", 100, 2);
+    fs::create_directory(dir / "folder");
+    const std::set<std::string> before = Names(dir.Path());
+    const VyxResult run = Vyx(c.args, c.keyEnv);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(Names(dir.Path()), before);
+}
+
+std::string Usage(const std::string& problem) {
+    return "vyx: " + problem + " (see 'vyx --help')\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, RefusalTest,
+    testing::Values(
+        RefusalCase{{}, kKeyText, Usage("no command given")},
+        RefusalCase{{"shred", "doc.txt"}, kKeyText, Usage("unknown command 'shred'")},
+        RefusalCase{{"genkey", "x"}, {}, Usage("genkey takes no arguments")},
+        RefusalCase{{"encrypt"}, kKeyText, Usage("no FILE given")},
+        RefusalCase{{"decrypt", "-x", "doc_encr.txt"}, kKeyText, Usage("unknown option '-x'")},
+        RefusalCase{{"decrypt", "doc_encr.txt", "-k"}, {}, Usage("option '-k' needs a value")},
+        RefusalCase{{"encrypt", "-o", "out", "doc.txt", "folder"},
+                    kKeyText,
+                    Usage("-o/--output is allowed with one FILE only")},
+        RefusalCase{{"decrypt", "doc_encr.txt"},
+                    {},
+                    "vyx: no key: give -k KEYFILE, set VYX_KEY, or run on a terminal\n"},
+        RefusalCase{{"decrypt", "-k", "nokey", "doc_encr.txt"},
+                    kKeyText,
+                    "vyx: nokey: the key could not be read: No such file or directory\n"},
+        RefusalCase{{"decrypt", "-k", "folder", "doc_encr.txt"},
+                    {},
+                    "vyx: folder: the key could not be read: Is a directory\n"},
+        RefusalCase{{"decrypt", "doc_encr.txt"}, "", "vyx: " + kEnterKey + "\n"},
+        RefusalCase{{"decrypt", "-k", "-", "doc_encr.txt"}, {}, "vyx: " + kEnterKey + "\n"},
+        RefusalCase{{"decrypt", "missing"}, "7k2q.m9xa.4zbc.pl0d", "vyx: Invalid key format\n"},
+        RefusalCase{{"encrypt", "doc.txt"}, "7K2Q.M9XA.0000.0000", "vyx: " + kWeakKey + "\n"}));
+
+// --- A file done: its output, and no message but a warning. ---
+
+struct OutcomeCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::string err;
+    const char* output;  // holds the plaintext afterwards
+    const char* plain;
+};
+
+class OutcomeTest : public VyxTest, public testing::WithParamInterface<OutcomeCase> {};
+
+TEST_P(OutcomeTest, MessageStatusAndOutput) {
+    const OutcomeCase& c = GetParam();
+    MakePair("doc.txt", "doc_encr.txt", 5000, 3);
+    WriteBytes(dir / "empty_encr.txt", {});
+    const VyxResult run = Vyx(c.args, kKeyText);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, c.err);
+    ASSERT_TRUE(fs::exists(dir / c.output));
+    EXPECT_EQ(ReadBytes(dir / c.output), ReadBytes(dir / c.plain));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, OutcomeTest,
+    testing::Values(
+        OutcomeCase{"ChosenName", {"decrypt", "-o", "back", "doc_encr.txt"}, "", "back", "doc.txt"},
+        // A warning, and the file counts as done.
+        OutcomeCase{"EmptyInput",
+                    {"decrypt", "empty_encr.txt"},
+                    "vyx: empty_encr.txt: The input file is empty\n",
+                    "empty_decr.txt",
+                    "empty_encr.txt"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- A batch goes on past failures and ends with a summary. ---
+
+TEST_F(VyxTest, BatchGoesOnPastFailures) {
+    // One not encrypted and one that cannot be read (a folder) in the middle of five.
+    MakePair("a.bin", "a_encr.bin", 4096, 11);
+    MakePair("b.bin", "b_encr.bin", 17, 12);
+    WriteBytes(dir / "c_encr.bin", RandomBytes(300, 13));
+    fs::create_directory(dir / "d_encr.bin");
+    MakePair("e.bin", "e_encr.bin", 70000, 15);
+
+    const VyxResult run =
+        Vyx({"decrypt", "a_encr.bin", "b_encr.bin", "c_encr.bin", "d_encr.bin", "e_encr.bin"},
+            kKeyText);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err,
+              "vyx: c_encr.bin: This is not an encrypted file\n"
+              "vyx: d_encr.bin: File could not be opened: Access to d_encr.bin was denied.\n"
+              "vyx: 5 files: 3 done, 2 failed\n");
+    for (const char* name : {"a", "b", "e"}) {
+        EXPECT_EQ(ReadBytes(dir.Path() / (std::string(name) + "_decr.bin")),
+                  ReadBytes(dir.Path() / (std::string(name) + ".bin")))
+            << name;
+    }
+    EXPECT_FALSE(fs::exists(dir / "c_decr.bin"));
+    EXPECT_FALSE(fs::exists(dir / "d_decr.bin"));
+
+    // Quiet, and every file done: nothing at all.
+    const VyxResult quiet = Vyx({"decrypt", "-q", "a_encr.bin", "b_encr.bin"}, kKeyText);
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(quiet.err, "");
+}
+
+// --- Progress and completion lines only on a terminal, and not with -q. ---
+
+struct DisplayCase {
+    bool terminal;
+    bool quiet;
+};
+
+class DisplayTest : public VyxTest, public testing::WithParamInterface<DisplayCase> {};
+
+TEST_P(DisplayTest, ProgressOnlyOnATerminal) {
+    const DisplayCase& c = GetParam();
+    MakePair("a.bin", "a_encr.bin", 100000, 21);
+    MakePair("b.bin", "b_encr.bin", 10, 22);
+    VyxLaunch launch;
+    launch.args = {"decrypt", "a_encr.bin", "b_encr.bin"};
+    launch.keyEnv = kKeyText;
+    launch.terminal = c.terminal;
+    if (c.quiet) launch.args.push_back("-q");
+    const VyxResult run = Vyx(launch);
+    EXPECT_EQ(run.status, 0);
+
+    const bool shown = c.terminal && !c.quiet;
+    // A progress line is redrawn in place: the name, a bar and the status row's percentage.
+    const std::regex progress(R"(\ra_encr\.bin \[#*-*\] +[0-9]+ %)");
+    EXPECT_EQ(std::regex_search(run.err, progress), shown) << run.err;
+    EXPECT_EQ(run.err.find('\r') != std::string::npos, c.terminal && !c.quiet) << run.err;
+    EXPECT_EQ(run.err.find("vyx: a_encr.bin -> a_decr.bin") != std::string::npos, shown);
+    EXPECT_EQ(run.err.find("vyx: 2 files: 2 done, 0 failed") != std::string::npos, !c.quiet);
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, DisplayTest,
+                         testing::Values(DisplayCase{true, false}, DisplayCase{true, true},
+                                         DisplayCase{false, false}),
+                         [](const auto& info) {
+                             return std::string(info.param.terminal ? "Terminal" : "Pipe") +
+                                    (info.param.quiet ? "Quiet" : "");
+                         });
+
+// --- A termination signal drops the file being written and skips the rest. ---
+
+struct SignalCase {
+    int signal;
+    int status;
+};
+
+class SignalTest : public VyxTest, public testing::WithParamInterface<SignalCase> {};
+
+TEST_P(SignalTest, StopsTheBatchAndLeavesNoOutput) {
+    WriteBytes(dir / "big.bin", RandomBytes(4 << 20, 31));
+    WriteBytes(dir / "small.bin", RandomBytes(10, 32));
+    const std::set<std::string> before = Names(dir.Path());
+    // The signal arrives while the first file's progress line is being written: its output is
+    // open and staged then, whatever the speed of the machine.
+    VyxLaunch launch;
+    launch.args = {"encrypt", "big.bin", "small.bin"};
+    launch.keyEnv = kKeyText;
+    launch.terminal = true;
+    launch.signalAtProgress = GetParam().signal;
+    const VyxResult run = Vyx(launch);
+    EXPECT_EQ(run.status, GetParam().status) << run.err;
+    EXPECT_EQ(Names(dir.Path()), before);  // no output, staged or complete; the rest skipped
+    EXPECT_EQ(run.err.find("files:"), std::string::npos) << run.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, SignalTest,
+                         testing::Values(SignalCase{SIGINT, 130}, SignalCase{SIGTERM, 143}));
+
+// --- genkey, --help, --version. ---
+
+TEST_F(VyxTest, GenkeyPrintsAKeyThatEncryptTakes) {
+    const VyxResult run = Vyx({"genkey"});
+    EXPECT_EQ(run.status, 0);
+    ASSERT_TRUE(std::regex_match(run.out, std::regex("[0-9A-Z]{4}(\\.[0-9A-Z]{4}){3}\n")))
+        << run.out;
+    EXPECT_EQ(KeyRefusal(fs::path(run.out.substr(0, 19)).u16string(), true), std::nullopt);
+
+    for (const char* option : {"--help", "--version"}) {
+        const VyxResult shown = Vyx({option});
+        EXPECT_EQ(shown.status, 0);
+        EXPECT_NE(shown.out.find("vyx"), std::string::npos) << option;
+    }
+}
+
+}  // namespace
