@@ -30,14 +30,6 @@ std::size_t TraceBytesBefore(int percent) {
     return bytes;
 }
 
-std::vector<std::string> Names(const fs::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder))
-        names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 class KilledRun : public testing::TestWithParam<KillCase> {
   protected:
     static void SetUpTestSuite() {

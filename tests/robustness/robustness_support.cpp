@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -51,6 +52,14 @@ Bytes Pattern(std::size_t n, std::uint32_t seed) {
     Bytes bytes(n);
     for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
     return bytes;
+}
+
+std::vector<std::string> Names(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 int OpenDescriptors() {

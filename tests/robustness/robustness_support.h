@@ -31,5 +31,7 @@ void WriteBytes(const fs::path& path, const Bytes& bytes);
 // n bytes that differ from block to block.
 Bytes Pattern(std::size_t n, std::uint32_t seed = 1);
 int OpenDescriptors();
+// The names in a folder, sorted.
+std::vector<std::string> Names(const fs::path& folder);
 
 }  // namespace robustness

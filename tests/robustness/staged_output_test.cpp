@@ -43,14 +43,6 @@ const char* const kKindNames[] = {"New",        "Existing",      "Symlink", "Dan
 const char* const kEndNames[] = {"Success",    "DiskFull",   "Stop",
                                  "WriteFails", "FsyncFails", "NamingFails"};
 
-std::vector<std::string> Names(const fs::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder))
-        names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 mode_t ModeOf(const fs::path& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
