@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 #include "filestream/file_error.h"
@@ -106,8 +107,14 @@ void StagedOutput::ResolveTarget(const std::string& osPath) {
             Fail(CFileException::Generic, n < 0 ? errno : ENAMETOOLONG);
         }
         const std::string to(link.data(), static_cast<std::size_t>(n));
-        path = to.front() == '/' || path.find('/') == std::string::npos ? to
-                                                                        : FolderOf(path) + "/" + to;
+        if (to.front() == '/' || path.find('/') == std::string::npos) {
+            path = to;
+        } else {
+            std::string joined = FolderOf(path);
+            joined += '/';
+            joined += to;
+            path = std::move(joined);
+        }
     }
     const std::size_t slash = path.find_last_of('/');
     folder_ = FolderOf(path);
