@@ -86,6 +86,8 @@ class LoggingFile : public IPlatformFile {
     void Abort() noexcept override { real_.Abort(); }
     void AbortAndRemove() noexcept override { real_.AbortAndRemove(); }
     bool IsOpen() const override { return real_.IsOpen(); }
+    std::uint32_t Permissions() const override { return real_.Permissions(); }
+    void SetNewFilePermissions(std::uint32_t bits) override { real_.SetNewFilePermissions(bits); }
 
   private:
     void MaybeFail(FaultAt kind, int& calls);
