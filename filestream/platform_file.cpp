@@ -25,8 +25,7 @@ std::unique_ptr<IPlatformFile> MakePlatformFile() {
     if (factory) {
         if (auto file = factory()) return file;
     }
-    // Writes overlap with the caller's work on a thread of the file's own; local files are read
-    // ahead by the system already.
-    return std::make_unique<PipelinedFile>(std::make_unique<PosixFile>(),
-                                           PipelinedFile::Overlap::WritesOnly);
+    // Writes overlap with the caller's work on a thread of the file's own; reads need no help:
+    // the system reads local files ahead by itself.
+    return std::make_unique<PipelinedFile>(std::make_unique<PosixFile>());
 }
