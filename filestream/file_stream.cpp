@@ -46,17 +46,18 @@ CFileStream::~CFileStream() {
         } catch (...) {
         }
     }
-    delete[] buffer_;
 }
 
 void CFileStream::Settle() {
     if (readCursor_ != nullptr) {
-        const auto delivered = static_cast<std::int32_t>(readCursor_ - (buffer_ + bufferIndex_));
+        const auto delivered =
+            static_cast<std::int32_t>(readCursor_ - (buffer_.get() + bufferIndex_));
         bufferIndex_ += delivered;
         position_ += static_cast<std::uint64_t>(delivered);
     }
     if (writeCursor_ != nullptr) {
-        const auto accepted = static_cast<std::int32_t>(writeCursor_ - (buffer_ + bufferIndex_));
+        const auto accepted =
+            static_cast<std::int32_t>(writeCursor_ - (buffer_.get() + bufferIndex_));
         bufferIndex_ += accepted;
         bufferFill_ += accepted;
         position_ += static_cast<std::uint64_t>(accepted);
@@ -76,22 +77,22 @@ void CFileStream::Arm() {
             // The read that reaches the length must take the slow path: it announces the end.
             room = std::min(room, length_ > position_ ? length_ - position_ : 0);
         }
-        readCursor_ = buffer_ + bufferIndex_;
+        readCursor_ = buffer_.get() + bufferIndex_;
         readLimit_ = readCursor_ + room;
     } else if (writePending_ && !lastWasRead_ && !isUrl_ &&
                (openMode_ == ModeReadWrite || openMode_ == ModeCreate)) {
-        writeCursor_ = buffer_ + bufferIndex_;
-        writeLimit_ = buffer_ + bufferCapacity_;
+        writeCursor_ = buffer_.get() + bufferIndex_;
+        writeLimit_ = buffer_.get() + bufferCapacity_;
     }
 }
 
 std::uint64_t CFileStream::GetPosition() const {
     std::uint64_t position = position_;
     if (readCursor_ != nullptr) {
-        position += static_cast<std::uint64_t>(readCursor_ - (buffer_ + bufferIndex_));
+        position += static_cast<std::uint64_t>(readCursor_ - (buffer_.get() + bufferIndex_));
     }
     if (writeCursor_ != nullptr) {
-        position += static_cast<std::uint64_t>(writeCursor_ - (buffer_ + bufferIndex_));
+        position += static_cast<std::uint64_t>(writeCursor_ - (buffer_.get() + bufferIndex_));
     }
     return position;
 }
@@ -101,18 +102,17 @@ std::uint64_t CFileStream::GetLength() const {
 }
 
 void CFileStream::Reallocate(std::int64_t size, bool keepHeld) {
-    auto* block = new (std::nothrow) Byte[static_cast<std::size_t>(size)];
+    std::unique_ptr<Byte[]> block(new (std::nothrow) Byte[static_cast<std::size_t>(size)]);
     if (block == nullptr) NotifyUserAndExit(u"unable to allocate file buffer");
     if (keepHeld && bufferIndex_ > 0) {
-        std::memcpy(block, buffer_, static_cast<std::size_t>(bufferIndex_));
+        std::memcpy(block.get(), buffer_.get(), static_cast<std::size_t>(bufferIndex_));
     }
-    delete[] buffer_;
-    buffer_ = block;
+    buffer_ = std::move(block);
     bufferCapacity_ = static_cast<std::int32_t>(size);
 }
 
 void CFileStream::PassHeldBytes() {
-    if (bufferFill_ > 0) file_->Write(buffer_, bufferFill_);
+    if (bufferFill_ > 0) file_->Write(buffer_.get(), bufferFill_);
 }
 
 void CFileStream::ReplaceFileForLocalUse() {
@@ -181,68 +181,72 @@ void CFileStream::MisusedInPlace() {
 std::int32_t CFileStream::ReadSlow(void* destination, std::int32_t count) {
     Settle();
     if (!isOpen_) NotifyUserAndExit(u"file not opened (read)");
-    if (atEnd_ || count <= 0) {
-        Arm();
-        return 0;
-    }
-    if (writePending_) {
-        PassHeldBytes();
-        bufferIndex_ = bufferFill_ = 0;
-        writePending_ = 0;
-    }
-
-    auto* out = static_cast<unsigned char*>(destination);
     std::int32_t result = 0;
+    if (!atEnd_ && count > 0) {
+        if (writePending_) {
+            PassHeldBytes();
+            bufferIndex_ = bufferFill_ = 0;
+            writePending_ = 0;
+        }
+        result = CountDelivered(TakeOrFetch(static_cast<unsigned char*>(destination), count));
+    }
+    Arm();
+    return result;
+}
+
+std::int32_t CFileStream::TakeOrFetch(unsigned char* out, std::int32_t count) {
     const std::int32_t available = bufferFill_ - bufferIndex_;
     if (available > count) {
-        std::memcpy(out, buffer_ + bufferIndex_, static_cast<std::size_t>(count));
+        std::memcpy(out, buffer_.get() + bufferIndex_, static_cast<std::size_t>(count));
         bufferIndex_ += count;
-        result = count;
-    } else {
-        if (available > 0) {
-            std::memcpy(out, buffer_ + bufferIndex_, static_cast<std::size_t>(available));
+        return count;
+    }
+    // The buffer runs dry: hand out what it holds, then refill it, even where that already
+    // completes the request (the next read then finds bytes waiting).
+    if (available > 0) {
+        std::memcpy(out, buffer_.get() + bufferIndex_, static_cast<std::size_t>(available));
+    }
+    bufferIndex_ = bufferFill_ = 0;
+    if (sourceDrained_) {
+        atEnd_ = 1;
+        return available;
+    }
+    return Fetch(out, available, count);
+}
+
+std::int32_t CFileStream::Fetch(unsigned char* out, std::int32_t got, std::int32_t count) {
+    // More than one buffer's worth is refilled in turn: a request larger than the preferred size
+    // is met unless the source ends first.
+    for (;;) {
+        const bool replace = preferredBufferSize_ > 0 ? bufferCapacity_ != preferredBufferSize_
+                                                      : count > bufferCapacity_;
+        if (replace) {
+            Reallocate(preferredBufferSize_ > 0 ? preferredBufferSize_ : GrownSize(count), false);
         }
-        std::int32_t got = available;
-        bufferIndex_ = bufferFill_ = 0;
+        const std::int32_t needed = count - got;
+        const std::int32_t n = file_->Read(buffer_.get(), bufferCapacity_);
+        sourceDrained_ = file_->IsDrained() ? 1 : 0;
+        if (n <= 0) {
+            // Nothing came although more was expected (the file shrank): that is its end.
+            atEnd_ = sourceDrained_ = 1;
+            return got;
+        }
+        if (n >= needed) {
+            bufferFill_ = n;
+            std::memcpy(out + got, buffer_.get(), static_cast<std::size_t>(needed));
+            bufferIndex_ = needed;
+            return count;
+        }
+        std::memcpy(out + got, buffer_.get(), static_cast<std::size_t>(n));
+        got += n;
         if (sourceDrained_) {
             atEnd_ = 1;
-        } else {
-            for (;;) {
-                const bool replace = preferredBufferSize_ > 0
-                                         ? bufferCapacity_ != preferredBufferSize_
-                                         : count > bufferCapacity_;
-                if (replace) {
-                    Reallocate(preferredBufferSize_ > 0 ? preferredBufferSize_ : GrownSize(count),
-                               false);
-                }
-                const std::int32_t needed = count - got;
-                const std::int32_t n = file_->Read(buffer_, bufferCapacity_);
-                sourceDrained_ = file_->IsDrained() ? 1 : 0;
-                if (n <= 0) {
-                    // Nothing came although more was expected (the file shrank): that is its end.
-                    atEnd_ = sourceDrained_ = 1;
-                    break;
-                }
-                if (n >= needed) {
-                    bufferFill_ = n;
-                    std::memcpy(out + got, buffer_, static_cast<std::size_t>(needed));
-                    bufferIndex_ = needed;
-                    got = count;
-                    break;
-                }
-                std::memcpy(out + got, buffer_, static_cast<std::size_t>(n));
-                got += n;
-                if (sourceDrained_) {
-                    atEnd_ = 1;
-                    break;
-                }
-                // The source has more than one buffer could bring (a request larger than the
-                // preferred size): refill until the request is met or the source ends.
-            }
+            return got;
         }
-        result = got;
     }
+}
 
+std::int32_t CFileStream::CountDelivered(std::int32_t result) {
     lastWasRead_ = 1;
     writePending_ = 0;
     if (!lengthUnknown_ && openMode_ != ModeReadWrite && openMode_ != ModeCreate &&
@@ -257,7 +261,6 @@ std::int32_t CFileStream::ReadSlow(void* destination, std::int32_t count) {
     } else if (position_ >= length_) {
         atEnd_ = sourceDrained_ = 1;
     }
-    Arm();
     return result;
 }
 
@@ -267,10 +270,11 @@ void CFileStream::WriteSlow(const void* source, std::int32_t count) {
     if (isUrl_ || (openMode_ != ModeReadWrite && openMode_ != ModeCreate)) {
         NotifyUserAndExit(u"attempt to write to a file opened in read-only mode");
     }
-    if (count <= 0) {
-        Arm();
-        return;
-    }
+    if (count > 0) Accept(static_cast<const unsigned char*>(source), count);
+    Arm();
+}
+
+void CFileStream::Accept(const unsigned char* source, std::int32_t count) {
     if (lastWasRead_) {
         bufferIndex_ = bufferFill_ = 0;
         // With the read-ahead dropped, the file again holds bytes the buffer does not.
@@ -292,7 +296,7 @@ void CFileStream::WriteSlow(const void* source, std::int32_t count) {
             PassHeldBytes();
             bufferIndex_ = bufferFill_ = 0;
         }
-        std::memcpy(buffer_ + bufferIndex_, source, static_cast<std::size_t>(count));
+        std::memcpy(buffer_.get() + bufferIndex_, source, static_cast<std::size_t>(count));
         bufferFill_ += count;
         bufferIndex_ += count;
         writePending_ = 1;
@@ -300,7 +304,6 @@ void CFileStream::WriteSlow(const void* source, std::int32_t count) {
     lastWasRead_ = 0;
     position_ += static_cast<std::uint64_t>(count);
     if (position_ > length_) length_ = position_;
-    Arm();
 }
 
 void CFileStream::Close() {
@@ -348,10 +351,11 @@ void CFileStream::SeekAndReset(std::int64_t offset, std::int32_t origin) {
 
 void CFileStream::SetPosition(std::int64_t offset, std::int32_t origin) {
     Settle();
-    if (isUrl_) {
-        Arm();
-        return;
-    }
+    if (!isUrl_) MoveTo(offset, origin);
+    Arm();
+}
+
+void CFileStream::MoveTo(std::int64_t offset, std::int32_t origin) {
     if (!isOpen_) NotifyUserAndExit(u"file not opened (set position)");
     std::int64_t requested = offset;
     if (origin != OriginBegin) {
@@ -362,17 +366,13 @@ void CFileStream::SetPosition(std::int64_t offset, std::int32_t origin) {
                                    : std::numeric_limits<std::int64_t>::max();
         }
     }
-    if (requested >= 0 && static_cast<std::uint64_t>(requested) == position_) {
-        Arm();
-        return;
-    }
+    if (requested >= 0 && static_cast<std::uint64_t>(requested) == position_) return;
     if (writePending_) PassHeldBytes();
     if (requested < 0) NotifyUserAndExit(u"attempt to set a negative file position");
     if (static_cast<std::uint64_t>(requested) > file_->GetLength()) {
         NotifyUserAndExit(u"attempt to set file position past the end-of-file");
     }
     SeekAndReset(offset, origin);
-    Arm();
 }
 
 void CFileStream::SetBufferSize(std::int32_t size) {

@@ -7,8 +7,8 @@
 // open are thrown as CFileException.
 //
 // Read and Write have an inline fast path: while the request fits the buffer they are a copy and
-// a pointer bump. The cursors below are the only state that path touches; the counted fields
-// (bufferIndex_, position_, length_, ...) are brought up to date from them by every other call.
+// a pointer bump. How that path and the rest of the stream share one state is described at the
+// cursors below.
 
 #include <cstddef>
 #include <cstdint>
@@ -199,12 +199,19 @@ class CFileStream {
     // into the buffer do not force the compiler to reload the cursors below.
     using Byte = char8_t;
 
+    // The slow paths, and what they do once settled: ReadSlow takes bytes from the buffer, or
+    // fetches them from the file once it runs dry, and counts them at the position.
     std::int32_t ReadSlow(void* destination, std::int32_t count);
-    [[noreturn]] static void MisusedInPlace();
+    std::int32_t TakeOrFetch(unsigned char* out, std::int32_t count);
+    std::int32_t Fetch(unsigned char* out, std::int32_t got, std::int32_t count);
+    std::int32_t CountDelivered(std::int32_t result);
     void WriteSlow(const void* source, std::int32_t count);
-    // Brings the counted fields up to date with the fast-path cursors and disarms them.
+    void Accept(const unsigned char* source, std::int32_t count);
+    void MoveTo(std::int64_t offset, std::int32_t origin);
+    [[noreturn]] static void MisusedInPlace();
+    // Folds the cursors' advance into the counted fields and disarms them.
     void Settle();
-    // Arms the fast path for the current state.
+    // Arms the cursors for the current state, where the next byte may take the fast path.
     void Arm();
     void PassHeldBytes();
     void Reallocate(std::int64_t size, bool keepHeld);
@@ -212,13 +219,25 @@ class CFileStream {
     void ReplaceFileForLocalUse();
     bool ReadOneChar(char16_t& c);
 
-    // Fast-path cursors: null unless the stream is reading (or writing) with room to spare.
+    // One state, two forms. The counted fields below (bufferIndex_, bufferFill_, position_,
+    // length_) hold the stream's state as of the last Settle(). While the fast path is armed, one
+    // cursor also starts at buffer_ + bufferIndex_ and runs ahead of it: the stream's true state is
+    // the counted fields advanced by the cursor's distance d from that start.
+    // - A read cursor: d more bytes delivered (bufferIndex_ and position_ d larger).
+    // - A write cursor: d more bytes accepted (bufferIndex_, bufferFill_ and position_ d larger,
+    //   length_ at least position_).
+    // The inline paths move only the cursors, within their limits, and the const queries add d
+    // themselves. Every other member works on the counted fields alone: it begins with Settle(),
+    // which folds d in and disarms, and ends with Arm() on each normal return while the stream
+    // stays open. Arm() leaves a path disarmed (cursors null) wherever its next byte needs the
+    // slow path: to change direction, refill or pass the buffer on, or announce the end. A call
+    // that throws returns disarmed, so the next one takes the slow path.
     Byte* readCursor_ = nullptr;
     Byte* readLimit_ = nullptr;
     Byte* writeCursor_ = nullptr;
     Byte* writeLimit_ = nullptr;
 
-    Byte* buffer_ = nullptr;
+    std::unique_ptr<Byte[]> buffer_;
     std::int32_t bufferCapacity_ = 0;
     std::int32_t bufferIndex_ = 0;
     std::int32_t bufferFill_ = 0;
