@@ -49,10 +49,10 @@ void BM_EncryptBlock(benchmark::State& run) {
     ChooseShuffle(run);
     const std::vector<std::uint8_t> in = SampleData();
     std::vector<std::uint8_t> out(kBufferSize);
-    CipherState state = SampleState();
+    CipherRun cipher(SampleState());
     for (auto _ : run) {
         for (std::size_t offset = 0; offset < kBufferSize; offset += 16) {
-            EncryptBlock(state, in.data() + offset, 16, out.data() + offset);
+            cipher.EncryptBlock(in.data() + offset, 16, out.data() + offset);
         }
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
@@ -64,11 +64,11 @@ void BM_DecryptBlock(benchmark::State& run) {
     ChooseShuffle(run);
     const std::vector<std::uint8_t> in = SampleData();
     std::vector<std::uint8_t> out(kBufferSize);
-    CipherState state = SampleState();
+    CipherRun cipher(SampleState());
     std::array<std::uint8_t, 16> area{};
     for (auto _ : run) {
         for (std::size_t offset = 0; offset < kBufferSize; offset += 16) {
-            DecryptBlock(state, in.data() + offset, 16, area);
+            cipher.DecryptBlock(in.data() + offset, 16, area);
             std::memcpy(out.data() + offset, area.data(), 16);
         }
         benchmark::DoNotOptimize(out.data());
@@ -78,16 +78,16 @@ void BM_DecryptBlock(benchmark::State& run) {
 }
 
 // Runs of full blocks, 64 blocks (1 KiB) per call as the file operations take them.
-template <void (*Transform)(CipherState&, const std::uint8_t*, std::size_t, std::uint8_t*)>
+template <void (CipherRun::*Transform)(const std::uint8_t*, std::size_t, std::uint8_t*)>
 void BM_BlockRuns(benchmark::State& run) {
     ChooseShuffle(run);
     constexpr std::size_t kRun = 1024;
     const std::vector<std::uint8_t> in = SampleData();
     std::vector<std::uint8_t> out(kBufferSize);
-    CipherState state = SampleState();
+    CipherRun cipher(SampleState());
     for (auto _ : run) {
         for (std::size_t offset = 0; offset < kBufferSize; offset += kRun) {
-            Transform(state, in.data() + offset, kRun / 16, out.data() + offset);
+            (cipher.*Transform)(in.data() + offset, kRun / 16, out.data() + offset);
         }
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
@@ -98,8 +98,16 @@ void BM_BlockRuns(benchmark::State& run) {
 BENCHMARK(BM_Memcpy);
 BENCHMARK(BM_EncryptBlock)->ArgName("vector")->Arg(1)->Arg(0);
 BENCHMARK(BM_DecryptBlock)->ArgName("vector")->Arg(1)->Arg(0);
-BENCHMARK(BM_BlockRuns<EncryptBlocks>)->Name("BM_EncryptBlocks")->ArgName("vector")->Arg(1)->Arg(0);
-BENCHMARK(BM_BlockRuns<DecryptBlocks>)->Name("BM_DecryptBlocks")->ArgName("vector")->Arg(1)->Arg(0);
+BENCHMARK(BM_BlockRuns<&CipherRun::EncryptBlocks>)
+    ->Name("BM_EncryptBlocks")
+    ->ArgName("vector")
+    ->Arg(1)
+    ->Arg(0);
+BENCHMARK(BM_BlockRuns<&CipherRun::DecryptBlocks>)
+    ->Name("BM_DecryptBlocks")
+    ->ArgName("vector")
+    ->Arg(1)
+    ->Arg(0);
 
 }  // namespace
 

@@ -20,27 +20,8 @@ struct KeyParseResult {
 // Judges a key text; characters after the nineteenth play no part.
 KeyParseResult ParseKeyText(std::u16string_view text);
 
-namespace cipher_detail {
-using ByteTable = std::array<std::array<std::uint8_t, 16>, 8>;
-
-constexpr ByteTable IdentityTable() {
-    ByteTable table{};
-    for (auto& row : table) {
-        for (std::uint8_t i = 0; i < 16; ++i) row[i] = i;
-    }
-    return table;
-}
-
-// One entry of the run table: for the words rotated left by some total r (0..63) and the order row
-// that goes with it, the emission order and its inverse, the mask, and the mask in emission order.
-struct alignas(64) RunTableEntry {
-    std::array<std::uint8_t, 16> order{};
-    std::array<std::uint8_t, 16> shuffledMask{};
-    std::array<std::uint8_t, 16> placement{};
-    std::array<std::uint8_t, 16> mask{};
-};
-}  // namespace cipher_detail
-
+// The state a key starts and every block advances: two 64-bit words that only ever rotate, the
+// sixteen key bytes that only ever rotate, and four counters.
 struct CipherState {
     std::uint64_t wordA = 0;
     std::uint64_t wordB = 0;
@@ -49,31 +30,6 @@ struct CipherState {
     std::uint64_t counter1 = 0;
     std::uint64_t counter2 = 0;
     std::uint64_t counter3 = 0;
-
-    // Precomputed orders. The key bytes only ever rotate, so after any number of steps they are
-    // the bytes the tables were built from, rotated left by orderRotation (0..7). Row j holds, for
-    // that rotation, the key bytes themselves, the full-block emission order and its inverse (for
-    // each position, the index of the stored byte that lands there). The defaults match all-zero
-    // key bytes. Key bytes changed by hand are noticed by the next step, which rebuilds the rows;
-    // the rows themselves are derived and never to be written by hand.
-    std::uint8_t orderRotation = 0;
-    cipher_detail::ByteTable orderKeyBytes{};
-    cipher_detail::ByteTable emissionOrders = cipher_detail::IdentityTable();
-    cipher_detail::ByteTable placementOrders = cipher_detail::IdentityTable();
-
-    // The run table, derived as well: the words only ever rotate and the order row moves with
-    // them, so every block of a run is one of 64 entries, indexed by the total rotation since the
-    // table was built from runWordA, runWordB and row runRow. runRotation is that total for the
-    // current words. A run uses the table only while the words, the row and the rows' key bytes
-    // (runKeyBytes, as order row 0 held them) are still those it was built from; anything set by
-    // hand makes the next run build it again.
-    bool runTableBuilt = false;
-    std::uint8_t runRow = 0;
-    std::uint8_t runRotation = 0;
-    std::uint64_t runWordA = 0;
-    std::uint64_t runWordB = 0;
-    std::array<std::uint8_t, 16> runKeyBytes{};
-    std::array<cipher_detail::RunTableEntry, 64> runTable{};
 };
 
 CipherState InitCipherState(const KeyDigits& digits);
@@ -106,16 +62,54 @@ void DecryptBlock(CipherState& state, const std::uint8_t* stored, int n,
 // Runs of full 16-byte blocks, count of them one after the other from blocks (or stored) to
 // out: the same state steps and the same bytes as count calls of EncryptBlock (or DecryptBlock)
 // with n = 16, one per block. The input and output ranges must not overlap, except that they
-// may be the same range.
+// may be the same range. Each call builds a CipherRun; code that runs many blocks keeps one.
 void EncryptBlocks(CipherState& state, const std::uint8_t* blocks, std::size_t count,
                    std::uint8_t* out);
 void DecryptBlocks(CipherState& state, const std::uint8_t* stored, std::size_t count,
                    std::uint8_t* out);
 
-// Rebuilds the precomputed orders from the current key bytes. The next step does this by itself
-// when it finds the key bytes changed; calling it directly is only needed by code that reads the
-// order rows.
-void RebuildOrderTables(CipherState& state);
+namespace cipher_detail {
+// One entry of a run table: for the words rotated left by some total r (0..63) and the order row
+// that goes with it, the emission order and its inverse, the mask, and the mask in emission order.
+struct alignas(64) RunTableEntry {
+    std::array<std::uint8_t, 16> order{};
+    std::array<std::uint8_t, 16> shuffledMask{};
+    std::array<std::uint8_t, 16> placement{};
+    std::array<std::uint8_t, 16> mask{};
+};
+using RunTable = std::array<RunTableEntry, 64>;
+
+// The four counters, and the total rotation (0..63) of the words since the table was built.
+struct RunPosition {
+    std::uint64_t blockCounter, counter1, counter2, counter3;
+    unsigned rotation;
+};
+}  // namespace cipher_detail
+
+// A state with the tables that make its blocks fast. Over any number of steps the words only
+// rotate, and the key bytes rotate with them, so every block's mask and order is one of 64
+// entries built once from the starting state. The blocks give the same bytes and the same state
+// steps as the functions above on a CipherState.
+class CipherRun {
+  public:
+    explicit CipherRun(const CipherState& state);
+
+    // The state as the blocks so far have left it.
+    CipherState State() const;
+
+    void EncryptBlock(const std::uint8_t* block, int n, std::uint8_t* out);
+    void DecryptBlock(const std::uint8_t* stored, int n, std::array<std::uint8_t, 16>& restoreArea);
+    void EncryptBlocks(const std::uint8_t* blocks, std::size_t count, std::uint8_t* out);
+    void DecryptBlocks(const std::uint8_t* stored, std::size_t count, std::uint8_t* out);
+
+  private:
+    // One step of the counters; returns the entry of the block it starts.
+    const cipher_detail::RunTableEntry& Step();
+
+    cipher_detail::RunTable table_;
+    std::array<std::uint8_t, 16> startKeyBytes_;
+    cipher_detail::RunPosition position_;
+};
 
 // Chooses how full blocks are shuffled: with the processor's byte-shuffle instruction when wanted
 // and available, else with a portable loop; both give identical results. The instruction is

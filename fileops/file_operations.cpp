@@ -300,16 +300,17 @@ void EncryptFile(IMainWindow& window) {
               [&](StatusRow& row) {
                   output.Write(&kMarkerFirst, 1);
                   output.Write(&kMarkerSecond, 1);
+                  CipherRun run(state);
                   std::uint8_t plain[kRunBytes];
                   std::uint8_t stored[kRunBytes];
                   const auto inPlace = [&](const std::uint8_t* from, std::int32_t blocks,
                                            std::uint8_t* to) {
-                      EncryptBlocks(state, from, static_cast<std::size_t>(blocks), to);
+                      run.EncryptBlocks(from, static_cast<std::size_t>(blocks), to);
                   };
                   const auto copied = [&](std::int32_t blocks, std::int32_t tail) {
                       const std::int32_t full = blocks * kBlockSize;
-                      EncryptBlocks(state, plain, static_cast<std::size_t>(blocks), stored);
-                      if (tail > 0) EncryptBlock(state, plain + full, tail, stored + full);
+                      run.EncryptBlocks(plain, static_cast<std::size_t>(blocks), stored);
+                      if (tail > 0) run.EncryptBlock(plain + full, tail, stored + full);
                       // The stored bytes go to the file one byte per write: the same pieces as
                       // single-byte writes, copied a run at a time.
                       output.WriteSingleBytes(stored, full + tail);
@@ -365,20 +366,21 @@ void DecryptFile(IMainWindow& window) {
 
     FinishRun(window, input, inputs.inputPath, output, inputLength, kDecryptionComplete,
               [&](StatusRow& row) {
+                  CipherRun run(state);
                   std::uint8_t stored[kRunBytes];
                   std::uint8_t restored[kRunBytes];
                   std::array<std::uint8_t, kBlockSize> restoreArea{};
                   const auto inPlace = [&](const std::uint8_t* from, std::int32_t blocks,
                                            std::uint8_t* to) {
-                      DecryptBlocks(state, from, static_cast<std::size_t>(blocks), to);
+                      run.DecryptBlocks(from, static_cast<std::size_t>(blocks), to);
                   };
                   const auto copied = [&](std::int32_t blocks, std::int32_t tail) {
                       const std::int32_t full = blocks * kBlockSize;
-                      DecryptBlocks(state, stored, static_cast<std::size_t>(blocks), restored);
+                      run.DecryptBlocks(stored, static_cast<std::size_t>(blocks), restored);
                       // One write per restored block: the same pieces, copied a run at a time.
                       output.WriteUnits(restored, full, kBlockSize);
                       if (tail > 0) {
-                          DecryptBlock(state, stored + full, tail, restoreArea);
+                          run.DecryptBlock(stored + full, tail, restoreArea);
                           output.Write(restoreArea.data(), tail);
                       }
                   };

@@ -274,7 +274,6 @@ TEST_P(TransformTest, HandSetStateIsHonoured) {
         state.wordA = random();
         state.wordB = random();
         for (auto& k : state.keyBytes) k = std::uint8_t(random() % 8);
-        if (round % 3 == 0) state.orderRotation = std::uint8_t(random());
         reference::State model = ModelOf(state);
         const int n = int(random() % 16) + 1;
         const std::vector<std::uint8_t> plain = RandomBytes(random, 16);
@@ -379,9 +378,9 @@ TEST_P(TransformTest, ShortBlockIgnoresRestoreAreaTail) {
 
 }  // namespace
 
-// Runs of full blocks against the plain model: any run length (none included), in place or not,
-// from states with interesting counters and with key bytes set by hand, and continuing with
-// single blocks afterwards.
+// Runs of full blocks in a CipherRun against the plain model: any run length (none included), in
+// place or not, from states with interesting counters and with key bytes set by hand, and
+// continuing with a block of any length afterwards, as a file's last block.
 TEST_P(TransformTest, BlockRunsMatchPlainModel) {
     std::mt19937_64 random(77);
     for (int round = 0; round < 300; ++round) {
@@ -389,35 +388,34 @@ TEST_P(TransformTest, BlockRunsMatchPlainModel) {
         if (round % 5 == 0) {
             for (auto& k : state.keyBytes) k = std::uint8_t(random() % 4);
         }
-        CipherState decryptState = state;
+        CipherRun run(state);
+        CipherRun decryptRun(state);
         reference::State model = ModelOf(state);
         reference::State decryptModel = model;
         const std::size_t blocks = round < 4 ? std::size_t(round) : random() % 200;
         const bool inPlace = round % 2 == 1;
+        const int n = int(random() % 16) + 1;
         const std::vector<std::uint8_t> plain = RandomBytes(random, blocks * 16 + 16);
         std::vector<std::uint8_t> expected(plain.size());
-        for (std::size_t b = 0; b < blocks; ++b) {
-            reference::Encrypt(model, plain.data() + 16 * b, 16, expected.data() + 16 * b);
+        for (std::size_t b = 0; b <= blocks; ++b) {
+            reference::Encrypt(model, plain.data() + 16 * b, b < blocks ? 16 : n,
+                               expected.data() + 16 * b);
         }
         std::vector<std::uint8_t> stored = plain;
-        EncryptBlocks(state, inPlace ? stored.data() : plain.data(), blocks, stored.data());
-        ASSERT_EQ(0, std::memcmp(stored.data(), expected.data(), blocks * 16)) << round;
-        ExpectMatchesModel(state, model);
-
-        // The state goes on as one step per block would leave it.
-        const int n = int(random() % 16) + 1;
-        std::uint8_t out[16];
-        std::uint8_t outModel[16];
-        EncryptBlock(state, plain.data() + blocks * 16, n, out);
-        reference::Encrypt(model, plain.data() + blocks * 16, n, outModel);
-        ASSERT_EQ(0, std::memcmp(out, outModel, std::size_t(n)));
+        run.EncryptBlocks(inPlace ? stored.data() : plain.data(), blocks, stored.data());
+        run.EncryptBlock(plain.data() + blocks * 16, n, stored.data() + blocks * 16);
+        ASSERT_EQ(0, std::memcmp(stored.data(), expected.data(), blocks * 16 + n)) << round;
+        ExpectMatchesModel(run.State(), model);
 
         std::vector<std::uint8_t> restored =
             inPlace ? stored : std::vector<std::uint8_t>(stored.size());
-        DecryptBlocks(decryptState, stored.data(), blocks, restored.data());
+        decryptRun.DecryptBlocks(stored.data(), blocks, restored.data());
+        Bytes16 area{};
+        decryptRun.DecryptBlock(stored.data() + blocks * 16, n, area);
         ASSERT_EQ(0, std::memcmp(restored.data(), plain.data(), blocks * 16)) << round;
-        for (std::size_t b = 0; b < blocks; ++b) reference::Advance(decryptModel);
-        ExpectMatchesModel(decryptState, decryptModel);
+        ASSERT_EQ(0, std::memcmp(area.data(), plain.data() + blocks * 16, std::size_t(n)));
+        for (std::size_t b = 0; b <= blocks; ++b) reference::Advance(decryptModel);
+        ExpectMatchesModel(decryptRun.State(), decryptModel);
     }
 }
 
@@ -530,16 +528,10 @@ TEST_P(TransformTest, RunsFollowStateChangedBetweenCalls) {
                     break;
                 }
                 case 6: {
-                    // Key bytes turned as steps turn them, now and then with the order row moved
-                    // along (derived, but then consistent with them).
+                    // Key bytes turned as steps turn them.
                     const int turn = int(random() % 7) + 1;
                     for (auto& k : model.keyBytes) k = std::rotl(k, turn);
                     state.keyBytes = decryptState.keyBytes = model.keyBytes;
-                    if (op % 2 == 0) {
-                        state.orderRotation = std::uint8_t((state.orderRotation + turn) & 7);
-                        decryptState.orderRotation =
-                            std::uint8_t((decryptState.orderRotation + turn) & 7);
-                    }
                     break;
                 }
                 default:

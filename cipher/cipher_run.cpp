@@ -1,0 +1,122 @@
+// CipherRun: a state with its run table, and the choice of block kernels made at start-up.
+
+#include <bit>
+
+#include "cipher/block_run.h"
+#include "cipher/bytes.h"
+#include "cipher/cipher.h"
+#include "cipher/step.h"
+
+namespace {
+
+using cipher_detail::RunKernels;
+
+// Rotates each of the sixteen bytes left by count (0..7).
+std::array<std::uint8_t, 16> RotateKeyBytes(const std::array<std::uint8_t, 16>& bytes,
+                                            unsigned count) {
+    std::array<std::uint8_t, 16> rotated{};
+    for (std::size_t i = 0; i < 16; ++i) rotated[i] = std::rotl(bytes[i], int(count));
+    return rotated;
+}
+
+bool VectorShuffleAvailable() {
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("ssse3") && cipher_detail::Ssse3Kernels() != nullptr;
+#else
+    return false;
+#endif
+}
+
+// Usable before any start-up code has run; upgraded to the vector shuffle at start-up.
+constinit const RunKernels* gKernels = &cipher_detail::kPortableKernels;
+
+}  // namespace
+
+CipherRun::CipherRun(const CipherState& state)
+    : startKeyBytes_(state.keyBytes),
+      position_{state.blockCounter, state.counter1, state.counter2, state.counter3, 0} {
+    // The key bytes only rotate, by the total rotation mod 8: one order row per rotation.
+    std::array<std::uint8_t, 16> orders[8];
+    std::array<std::uint8_t, 16> placements[8];
+    for (unsigned row = 0; row < 8; ++row) {
+        EmissionOrder(RotateKeyBytes(state.keyBytes, row), 16, orders[row]);
+        for (std::uint8_t k = 0; k < 16; ++k) placements[row][orders[row][k]] = k;
+    }
+    for (unsigned r = 0; r < 64; ++r) {
+        cipher_detail::RunTableEntry& entry = table_[r];
+        cipher_detail::StoreLittleEndian(std::rotl(state.wordA, int(r)), entry.mask.data());
+        cipher_detail::StoreLittleEndian(std::rotl(state.wordB, int(r)), entry.mask.data() + 8);
+        entry.order = orders[r & 7u];
+        entry.placement = placements[r & 7u];
+        for (std::size_t i = 0; i < 16; ++i) entry.shuffledMask[i] = entry.mask[entry.order[i]];
+    }
+}
+
+CipherState CipherRun::State() const {
+    const cipher_detail::RunTableEntry& entry = table_[position_.rotation];
+    CipherState state;
+    state.wordA = cipher_detail::LoadLittleEndian(entry.mask.data());
+    state.wordB = cipher_detail::LoadLittleEndian(entry.mask.data() + 8);
+    state.keyBytes = RotateKeyBytes(startKeyBytes_, position_.rotation & 7u);
+    state.blockCounter = position_.blockCounter;
+    state.counter1 = position_.counter1;
+    state.counter2 = position_.counter2;
+    state.counter3 = position_.counter3;
+    return state;
+}
+
+const cipher_detail::RunTableEntry& CipherRun::Step() {
+    position_.rotation = (position_.rotation + cipher_detail::StepCounters(position_)) & 63u;
+    return table_[position_.rotation];
+}
+
+void CipherRun::EncryptBlock(const std::uint8_t* block, int n, std::uint8_t* out) {
+    if (n == 16) return EncryptBlocks(block, 1, out);
+    cipher_detail::CheckBlockLength(n);
+    const cipher_detail::RunTableEntry& entry = Step();
+    cipher_detail::EncryptBytes(entry.order.data(), entry.mask.data(), block, n, out);
+}
+
+void CipherRun::DecryptBlock(const std::uint8_t* stored, int n,
+                             std::array<std::uint8_t, 16>& restoreArea) {
+    if (n == 16) return DecryptBlocks(stored, 1, restoreArea.data());
+    cipher_detail::CheckBlockLength(n);
+    const cipher_detail::RunTableEntry& entry = Step();
+    cipher_detail::DecryptBytes(entry.order.data(), entry.mask.data(), stored, n,
+                                restoreArea.data());
+}
+
+void CipherRun::EncryptBlocks(const std::uint8_t* blocks, std::size_t count, std::uint8_t* out) {
+    gKernels->encrypt(table_, position_, blocks, count, out);
+}
+
+void CipherRun::DecryptBlocks(const std::uint8_t* stored, std::size_t count, std::uint8_t* out) {
+    gKernels->decrypt(table_, position_, stored, count, out);
+}
+
+void EncryptBlocks(CipherState& state, const std::uint8_t* blocks, std::size_t count,
+                   std::uint8_t* out) {
+    if (count == 0) return;
+    CipherRun run(state);
+    run.EncryptBlocks(blocks, count, out);
+    state = run.State();
+}
+
+void DecryptBlocks(CipherState& state, const std::uint8_t* stored, std::size_t count,
+                   std::uint8_t* out) {
+    if (count == 0) return;
+    CipherRun run(state);
+    run.DecryptBlocks(stored, count, out);
+    state = run.State();
+}
+
+bool UseVectorShuffle(bool wanted) {
+    const bool use = wanted && VectorShuffleAvailable();
+    gKernels = use ? cipher_detail::Ssse3Kernels() : &cipher_detail::kPortableKernels;
+    return use;
+}
+
+namespace {
+const bool gVectorShuffleChosen = UseVectorShuffle(true);
+}  // namespace
