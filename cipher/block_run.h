@@ -1,8 +1,11 @@
 #pragma once
-// The run loop over full blocks, shared by every block kernel. A kernel is a type with
-//   static void Block(const RunTableEntry& entry, const std::uint8_t* in, std::uint8_t* out);
-// that transforms one block with its entry. Each kernel's file instantiates the loop itself, so
-// that the loop is compiled with the instructions its kernel needs.
+// The run loop over full blocks, shared by every block kernel. A kernel is a function
+//   void Kernel(const std::uint8_t* shuffle, const std::uint8_t* mask, const std::uint8_t* in,
+//               std::uint8_t* out);
+// that writes the block at in, shuffled by the sixteen indexes at shuffle and then xor-ed with the
+// sixteen bytes at mask, to out (both parts of a 64-byte aligned table entry). Each kernel's file
+// instantiates the loop itself, so that the loop is compiled with the instructions its kernel
+// needs.
 
 #include <cstddef>
 #include <cstdint>
@@ -15,7 +18,7 @@ namespace cipher_detail {
 // Blocks planned per stretch: the plan stays in the first level cache next to the table.
 constexpr std::size_t kPlanBlocks = 256;
 
-template <typename Kernel>
+template <auto Kernel, bool kEncrypt>
 void RunBlocks(const RunTable& table, RunPosition& position, const std::uint8_t* in,
                std::size_t blocks, std::uint8_t* out) {
     const auto* entries = reinterpret_cast<const unsigned char*>(table.data());
@@ -25,7 +28,14 @@ void RunBlocks(const RunTable& table, RunPosition& position, const std::uint8_t*
         PlanRun(position, stretch, plan);
 #pragma GCC unroll 4
         for (std::size_t i = 0; i < stretch; ++i, in += 16, out += 16) {
-            Kernel::Block(EntryAt(entries, plan[i]), in, out);
+            const RunTableEntry& entry = EntryAt(entries, plan[i]);
+            // Encryption masks after the shuffle, with the mask in emission order (the mask goes
+            // with the bytes); decryption puts the bytes back in place and unmasks them.
+            if constexpr (kEncrypt) {
+                Kernel(entry.order.data(), entry.shuffledMask.data(), in, out);
+            } else {
+                Kernel(entry.placement.data(), entry.mask.data(), in, out);
+            }
         }
         blocks -= stretch;
     }
@@ -38,6 +48,11 @@ struct RunKernels {
     RunFunction encrypt;
     RunFunction decrypt;
 };
+
+template <auto Kernel>
+constexpr RunKernels KernelRuns() {
+    return {RunBlocks<Kernel, true>, RunBlocks<Kernel, false>};
+}
 
 // The portable kernels, usable on any processor.
 extern const RunKernels kPortableKernels;

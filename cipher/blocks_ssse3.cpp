@@ -1,5 +1,5 @@
-// The block kernels with the processor's byte-shuffle instruction (SSSE3). This file is compiled
-// for SSSE3 as a whole, so that the run loop instantiated here inlines the kernels; its code runs
+// The block kernel with the processor's byte-shuffle instruction (SSSE3). This file is compiled
+// for SSSE3 as a whole, so that the run loop instantiated here inlines the kernel; its code runs
 // only when the processor was found to have the instruction at start-up.
 
 #include "cipher/block_run.h"
@@ -10,8 +10,6 @@
 namespace cipher_detail {
 namespace {
 
-// block shuffled by the 16 indexes at shuffle, then xor-ed with the 16 bytes at mask; shuffle and
-// mask are parts of a 64-byte aligned table entry.
 [[gnu::always_inline]] inline void ShuffleThenMask(const std::uint8_t* shuffle,
                                                    const std::uint8_t* mask, const std::uint8_t* in,
                                                    std::uint8_t* out) {
@@ -22,21 +20,7 @@ namespace {
                      _mm_xor_si128(_mm_shuffle_epi8(block, order), bytes));
 }
 
-struct EncryptSsse3 {
-    [[gnu::always_inline]] static void Block(const RunTableEntry& entry, const std::uint8_t* in,
-                                             std::uint8_t* out) {
-        ShuffleThenMask(entry.order.data(), entry.shuffledMask.data(), in, out);
-    }
-};
-
-struct DecryptSsse3 {
-    [[gnu::always_inline]] static void Block(const RunTableEntry& entry, const std::uint8_t* in,
-                                             std::uint8_t* out) {
-        ShuffleThenMask(entry.placement.data(), entry.mask.data(), in, out);
-    }
-};
-
-constexpr RunKernels kSsse3Kernels = {RunBlocks<EncryptSsse3>, RunBlocks<DecryptSsse3>};
+constexpr RunKernels kSsse3Kernels = KernelRuns<ShuffleThenMask>();
 
 }  // namespace
 

@@ -95,20 +95,27 @@ void CipherRun::DecryptBlocks(const std::uint8_t* stored, std::size_t count, std
     gKernels->decrypt(table_, position_, stored, count, out);
 }
 
-void EncryptBlocks(CipherState& state, const std::uint8_t* blocks, std::size_t count,
-                   std::uint8_t* out) {
+namespace {
+
+// A run of count blocks on a plain state, through a CipherRun made for it.
+template <void (CipherRun::*Blocks)(const std::uint8_t*, std::size_t, std::uint8_t*)>
+void RunOnState(CipherState& state, const std::uint8_t* in, std::size_t count, std::uint8_t* out) {
     if (count == 0) return;
     CipherRun run(state);
-    run.EncryptBlocks(blocks, count, out);
+    (run.*Blocks)(in, count, out);
     state = run.State();
+}
+
+}  // namespace
+
+void EncryptBlocks(CipherState& state, const std::uint8_t* blocks, std::size_t count,
+                   std::uint8_t* out) {
+    RunOnState<&CipherRun::EncryptBlocks>(state, blocks, count, out);
 }
 
 void DecryptBlocks(CipherState& state, const std::uint8_t* stored, std::size_t count,
                    std::uint8_t* out) {
-    if (count == 0) return;
-    CipherRun run(state);
-    run.DecryptBlocks(stored, count, out);
-    state = run.State();
+    RunOnState<&CipherRun::DecryptBlocks>(state, stored, count, out);
 }
 
 bool UseVectorShuffle(bool wanted) {
