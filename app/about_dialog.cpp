@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "dialog_units.h"
+#include "vyx_version.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ CAboutDialog::CAboutDialog(const QIcon& icon, QWidget* parent) : QDialog(parent)
     icon_->setGeometry(iconBox.x(), iconBox.y(), side, side);
     icon_->setPixmap(icon.pixmap(QSize(side, side), devicePixelRatio()));
 
-    AddText(this, QStringLiteral("VYX 128 bit data encryption\nVersion 1.02"),
+    AddText(this, QStringLiteral("VYX 128 bit data encryption\nVersion " VYX_VERSION),
             du.Rect(42, 11, 119, 19));
 
     ok_ = new QPushButton(QStringLiteral("OK"), this);

@@ -11,6 +11,7 @@
 #include "app_icon.h"
 #include "main_dialog.h"
 #include "process_clock.h"
+#include "vyx_version.h"
 
 static void InitPageResources() {
     Q_INIT_RESOURCE(app);
@@ -46,7 +47,7 @@ int& CEncryptionApp::PrepareProcess(int& argc) {
 CEncryptionApp::CEncryptionApp(int& argc, char** argv) : QApplication(PrepareProcess(argc), argv) {
     InitPageResources();
     setApplicationName(QStringLiteral("vyx-encryption"));
-    setApplicationVersion(QStringLiteral("1.02"));
+    setApplicationVersion(QStringLiteral(VYX_VERSION));
     // Lets the desktop match the windows to the installed launcher and its icon.
     setDesktopFileName(QStringLiteral("example.vyx.encryption"));
     setWindowIcon(AppIcon());

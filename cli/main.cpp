@@ -26,6 +26,7 @@
 #include "fileops/run_signals.h"
 #include "filestream/notify.h"
 #include "filestream/text_convert.h"
+#include "vyx_version.h"
 
 namespace {
 

@@ -24,11 +24,8 @@ install(FILES ${VYX_PAGE_DIR}/${VYX_DESKTOP_ID}.svg
 
 # Manual pages and the changelog go in compressed as Debian wants them: gzip -9, without the
 # name and time stamp that would make two builds differ.
-set(VYX_MAN_PAGES ${VYX_PACKAGING_DIR}/vyx-encryption.1)
-# The command line in cli/ brings its own page; the package carries it as soon as it is there.
-if(EXISTS ${PROJECT_SOURCE_DIR}/cli/vyx.1)
-  list(APPEND VYX_MAN_PAGES ${PROJECT_SOURCE_DIR}/cli/vyx.1)
-endif()
+# The command line in cli/ brings its own page.
+set(VYX_MAN_PAGES ${VYX_PACKAGING_DIR}/vyx-encryption.1 ${PROJECT_SOURCE_DIR}/cli/vyx.1)
 set(VYX_COMPRESSED)
 function(vyx_compress source output)
   get_filename_component(folder ${output} DIRECTORY)
