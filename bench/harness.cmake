@@ -1,4 +1,5 @@
 # The headless harness: runs the real Encrypt and Decrypt operations from the command line and
 # measures their throughput against a plain copy.
 add_executable(vyx_bench ${CMAKE_CURRENT_LIST_DIR}/vyx_bench.cpp)
-target_link_libraries(vyx_bench PRIVATE vyx_fileops)
+# Its headless window is the tests' own (tests/support).
+target_link_libraries(vyx_bench PRIVATE vyx_fileops vyx_test_support)

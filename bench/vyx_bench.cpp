@@ -33,10 +33,10 @@
 
 #include "cipher/cipher.h"
 #include "fileops/file_operations.h"
-#include "fileops/headless_window.h"
 #include "fileops/run_signals.h"
 #include "filestream/notify.h"
 #include "filestream/text_convert.h"
+#include "support/headless_window.h"
 
 namespace fs = std::filesystem;
 

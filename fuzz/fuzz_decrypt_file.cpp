@@ -9,15 +9,16 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <string>
 #include <vector>
 
 #include "cipher/cipher.h"
 #include "fileops/file_operations.h"
-#include "fileops/headless_window.h"
 #include "filestream/notify.h"
 #include "fuzz_support.h"
-#include "scratch_files.h"
+#include "support/files.h"
+#include "support/headless_window.h"
 
 namespace {
 
@@ -63,7 +64,7 @@ HeadlessWindow RunOperation(bool encrypt, const std::string& input, const std::s
 
 // Encrypt the file, then decrypt the result: the plaintext must come back exactly.
 void CheckRoundTrip(const std::string& plainPath, const std::string& plain,
-                    const fuzz::ScratchFolder& folder) {
+                    const ScratchDir& folder) {
     const std::string encryptedPath = folder.File("encrypted");
     const std::string restoredPath = folder.File("restored");
     const HeadlessWindow encrypting = RunOperation(true, plainPath, encryptedPath);
@@ -71,15 +72,13 @@ void CheckRoundTrip(const std::string& plainPath, const std::string& plain,
                    std::vector<std::u16string>(
                        {u"Encryption complete. Please retain this key for future reference."}),
                "encryption must complete");
-    std::string encrypted;
-    FUZZ_CHECK(fuzz::ReadFile(encryptedPath, encrypted) && encrypted.size() == plain.size() + 2 &&
-                   encrypted.compare(0, 2, "\x7E\xF9") == 0,
+    const std::string encrypted = Exists(encryptedPath) ? ReadString(encryptedPath) : "";
+    FUZZ_CHECK(encrypted.size() == plain.size() + 2 && encrypted.compare(0, 2, "\x7E\xF9") == 0,
                "the encrypted file must be the marker and the input's length in blocks");
     const HeadlessWindow decrypting = RunOperation(false, encryptedPath, restoredPath);
     FUZZ_CHECK(decrypting.MessageTexts() == std::vector<std::u16string>({u"Decryption complete"}),
                "decryption of an encryption must complete");
-    std::string restored;
-    FUZZ_CHECK(fuzz::ReadFile(restoredPath, restored) && restored == plain,
+    FUZZ_CHECK(Exists(restoredPath) && ReadString(restoredPath) == plain,
                "decryption did not restore what was encrypted");
     ::unlink(encryptedPath.c_str());
     ::unlink(restoredPath.c_str());
@@ -88,10 +87,10 @@ void CheckRoundTrip(const std::string& plainPath, const std::string& plain,
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const fuzz::ScratchFolder folder;
+    static const ScratchDir folder;
     const std::string inputPath = folder.File("input");
     const std::string outputPath = folder.File("output");
-    fuzz::WriteFile(inputPath, data, size);
+    WriteBytes(inputPath, std::string_view(reinterpret_cast<const char*>(data), size));
     ::unlink(outputPath.c_str());
     CheckRoundTrip(inputPath, std::string(reinterpret_cast<const char*>(data), size), folder);
 
@@ -102,8 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                    "the file stream complained about a readable file");
     }
     const std::vector<std::u16string> texts = window.MessageTexts();
-    std::string output;
-    const bool outputExists = fuzz::ReadFile(outputPath, output);
+    const bool outputExists = Exists(outputPath);
+    const std::string output = outputExists ? ReadString(outputPath) : "";
 
     const bool marked = size >= 2 && data[0] == 0x7E && data[1] == 0xF9;
     if (size == 0) {

@@ -1,5 +1,10 @@
-// Output naming on arbitrary paths: never a crash, the proposal always lies in the input's own
-// folder, never names the input itself, and follows the tag rule for the file name.
+// Output naming on arbitrary paths: never a crash, and the proposal keeps these properties:
+//  - it lies in the input's own folder and never names the input itself;
+//  - it is the input with one tag at the name's last dot (or its end): "_encr" added, or an
+//    "_encr" already there turned into "_decr";
+//  - a proposal for a proposal is predictable: where "_encr" was added before an extension, the
+//    second proposal turns it into "_decr"; without an extension it adds another "_encr";
+//  - the documented examples hold.
 
 #include <cstddef>
 #include <cstdint>
@@ -9,37 +14,56 @@
 #include "fileops/output_name.h"
 #include "fuzz_support.h"
 
+namespace {
+
+void CheckExamples() {
+    FUZZ_CHECK(ProposeOutputName(u"report.doc") == u"report_encr.doc", "report.doc");
+    FUZZ_CHECK(ProposeOutputName(u"report_encr.doc") == u"report_decr.doc", "report_encr.doc");
+    FUZZ_CHECK(ProposeOutputName(u"notes") == u"notes_encr", "notes");
+    FUZZ_CHECK(ProposeOutputName(u"/a.b/notes") == u"/a.b/notes_encr", "a dot in a folder");
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const bool examples = (CheckExamples(), true);
+    (void)examples;
     const std::u16string input = fuzz::DecodeUtf16(data, size);
     const std::u16string output = ProposeOutputName(input);
 
     const std::size_t separator = input.rfind(u'/');
     const std::size_t nameStart = separator == std::u16string::npos ? 0 : separator + 1;
-    const std::u16string_view folder = std::u16string_view(input).substr(0, nameStart);
-    const std::u16string_view name = std::u16string_view(input).substr(nameStart);
-
-    FUZZ_CHECK(std::u16string_view(output).substr(0, nameStart) == folder,
+    FUZZ_CHECK(std::u16string_view(output).substr(0, nameStart) ==
+                   std::u16string_view(input).substr(0, nameStart),
                "the proposal left the input's folder");
     FUZZ_CHECK(output.find(u'/', nameStart) == std::u16string::npos,
                "the proposal's name reaches into another folder");
     FUZZ_CHECK(output != input, "the proposal names the input itself");
 
-    // The name itself, by the tag rule: "_encr" goes in front of the extension, or at the end when
-    // there is none; a name that already carries "_encr" there gets "_decr" in its place.
-    std::u16string expected(folder);
-    const std::size_t dot = name.rfind(u'.');
-    if (dot == std::u16string_view::npos) {
-        expected.append(name).append(u"_encr");
+    // Where the tag goes: the name's last dot, or its end.
+    const std::size_t dot = input.rfind(u'.');
+    const bool hasExtension = dot != std::u16string::npos && dot >= nameStart;
+    const std::size_t at = hasExtension ? dot : input.size();
+    const bool added = output.size() == input.size() + 5;
+    if (added) {
+        FUZZ_CHECK(output.compare(at, 5, u"_encr") == 0 &&
+                       output.substr(0, at) + output.substr(at + 5) == input,
+                   "the proposal is not the input with \"_encr\" added at its tag place");
     } else {
-        std::u16string_view stem = name.substr(0, dot);
-        const std::u16string_view extension = name.substr(dot);
-        if (stem.ends_with(u"_encr")) {
-            stem.remove_suffix(5);
-            expected.append(stem).append(u"_decr").append(extension);
-        } else {
-            expected.append(stem).append(u"_encr").append(extension);
-        }
+        FUZZ_CHECK(at >= 5 && input.compare(at - 5, 5, u"_encr") == 0 &&
+                       output == input.substr(0, at - 5) + u"_decr" + input.substr(at),
+                   "the proposal neither adds \"_encr\" nor turns one into \"_decr\"");
     }
-    FUZZ_CHECK(output == expected, "the proposal breaks the tag rule");
+
+    if (added) {
+        std::u16string second = output;
+        if (hasExtension) {
+            second.replace(at, 5, u"_decr");
+        } else {
+            second += u"_encr";
+        }
+        FUZZ_CHECK(ProposeOutputName(output) == second,
+                   "the proposal for the proposal is not the predicted one");
+    }
     return 0;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Shared pieces of the fuzz targets: a check that stops the run with a readable reason (libFuzzer
-// then keeps the input as a crash file), and the decoding of raw fuzz bytes into UTF-16 text.
+// then keeps the input as a crash file), the decoding of raw fuzz bytes into UTF-16 text, and
+// the widening of scratch paths.
 
 #include <cstddef>
 #include <cstdint>
@@ -28,6 +29,11 @@ inline std::u16string DecodeUtf16(const std::uint8_t* data, std::size_t size) {
         text.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
     }
     return text;
+}
+
+// The path's bytes as code units, for the ASCII paths of the scratch folder.
+inline std::u16string Widen(const std::string& ascii) {
+    return std::u16string(ascii.begin(), ascii.end());
 }
 
 }  // namespace fuzz

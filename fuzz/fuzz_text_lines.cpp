@@ -19,7 +19,7 @@
 #include "filestream/notify.h"
 #include "filestream/text_buffer.h"
 #include "fuzz_support.h"
-#include "scratch_files.h"
+#include "support/files.h"
 
 namespace {
 
@@ -79,7 +79,7 @@ std::vector<std::u16string> Lines(const std::u16string& chars) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2 || size - 2 > kMaxBody) return 0;
-    static const fuzz::ScratchFolder folder;
+    static const ScratchDir folder;
     const std::string path = folder.File("text");
 
     const bool withMark = (data[0] & 1) != 0;
@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::int32_t bufferSize = data[1];
     std::string bytes = withMark ? std::string("\xFF\xFE") : std::string();
     bytes.append(reinterpret_cast<const char*>(data + 2), size - 2);
-    fuzz::WriteFile(path, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    WriteBytes(path, bytes);
 
     const bool utf16 = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
                        static_cast<unsigned char>(bytes[1]) == 0xFE;

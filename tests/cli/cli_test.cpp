@@ -53,7 +53,7 @@ class VyxTest : public testing::Test {
         WriteBytes(dir / plain, RandomBytes(size, seed));
         RunAsWindow(Op::Encrypt, dir / plain, dir / encrypted);
     }
-    TempDir dir;
+    ScratchDir dir;
 };
 
 // --- The key comes from -k FILE, -k - (standard input), VYX_KEY, or the terminal prompt. ---
@@ -173,7 +173,7 @@ class OutcomeTest : public VyxTest, public testing::WithParamInterface<OutcomeCa
 TEST_P(OutcomeTest, MessageStatusAndOutput) {
     const OutcomeCase& c = GetParam();
     MakePair("doc.txt", "doc_encr.txt", 5000, 3);
-    WriteBytes(dir / "empty_encr.txt", {});
+    WriteBytes(dir / "empty_encr.txt", Bytes{});
     const VyxResult run = Vyx(c.args, kKeyText);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, c.err);

@@ -39,7 +39,7 @@ class HarnessTest : public testing::Test {
         if (kBench == nullptr) GTEST_SKIP() << "built without the harness";
     }
     std::string Path(const char* name) const { return "'" + (dir / name).string() + "'"; }
-    TempDir dir;
+    ScratchDir dir;
 };
 
 const std::string kKeyText = "7K2Q.M9XA.4ZBC.PL0D";

@@ -168,7 +168,7 @@ TEST_F(LateStopTest, RunStartedWhileTheWindowIsClosingDoesNothing) {
 }
 
 TEST_F(LateStopTest, StopWhileTheEmptyInputWarningIsUpCreatesNoOutput) {
-    WriteBytes(dir / "in", {});
+    WriteBytes(dir / "in", Bytes{});
     SetPage(kKey, dir / "in", dir / "out");
     window.onMessage = [](HeadlessWindow& w, const HeadlessWindow::Message&) {
         w.stopRequested = true;

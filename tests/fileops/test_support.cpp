@@ -1,42 +1,8 @@
 #include "test_support.h"
 
-#include <stdlib.h>
-
-#include <fstream>
-#include <iterator>
-
 #include "fileops/file_operations.h"
 #include "filestream/file_stream.h"
 #include "filestream/notify.h"
-
-TempDir::TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "vyx-fileops-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-}
-
-Bytes ReadBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteBytes(const fs::path& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-}
-
-Bytes RandomBytes(std::size_t count, std::uint32_t seed) {
-    std::mt19937 rng(seed);
-    Bytes bytes(count);
-    for (auto& byte : bytes) byte = static_cast<std::uint8_t>(rng());
-    return bytes;
-}
 
 std::u16string RandomKey(std::mt19937& rng) {
     static constexpr char16_t kChars[] = u"0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";

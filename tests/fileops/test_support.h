@@ -1,38 +1,18 @@
 #pragma once
-// Helpers shared by the file operation tests: a private temporary folder, whole-file reading and
-// writing, random data and keys, and a fixture whose headless window also records the file
-// stream's own messages.
+// Helpers of the file operation tests: random keys, and a fixture whose headless window also
+// records the file stream's own messages.
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "fileops/file_operations.h"
-#include "fileops/headless_window.h"
+#include "support/files.h"
+#include "support/headless_window.h"
 
-namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
-
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& Path() const { return path_; }
-    fs::path operator/(const char* name) const { return path_ / name; }
-
-  private:
-    fs::path path_;
-};
-
-Bytes ReadBytes(const fs::path& path);
-void WriteBytes(const fs::path& path, const Bytes& bytes);
-Bytes RandomBytes(std::size_t count, std::uint32_t seed);
 // A well-formed key whose two halves are not all "0".
 std::u16string RandomKey(std::mt19937& rng);
 
@@ -50,7 +30,7 @@ class OperationTest : public ::testing::Test {
     bool NotHeldOpen(const fs::path& path);
 
     HeadlessWindow window;
-    TempDir dir;
+    ScratchDir dir;
 };
 
 inline const std::u16string kKey = u"7K2Q.M9XA.4ZBC.PL0D";

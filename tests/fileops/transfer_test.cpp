@@ -90,7 +90,7 @@ TEST_F(TransferTest, ExistingOutputIsReplacedWhole) {
 }
 
 TEST_F(TransferTest, EmptyInputEncryptsToTheMarkerAlone) {
-    WriteBytes(dir / "plain", {});
+    WriteBytes(dir / "plain", Bytes{});
     SetPage(kKey, dir / "plain", dir / "enc");
     EncryptFile(window);
     EXPECT_EQ(ReadBytes(dir / "enc"), (Bytes{0x7E, 0xF9}));
@@ -107,7 +107,7 @@ TEST_F(TransferTest, MarkerAloneDecryptsToAnEmptyFileWithoutWarning) {
 }
 
 TEST_F(TransferTest, ZeroByteInputIsWarnedAboutThenDecryptsToAnEmptiedOutput) {
-    WriteBytes(dir / "enc", {});
+    WriteBytes(dir / "enc", Bytes{});
     WriteBytes(dir / "back", RandomBytes(77, 3));
     SetPage(kKey, dir / "enc", dir / "back");
     DecryptFile(window);

@@ -56,7 +56,7 @@ TEST_P(OpenFailures, UserReadsTheCauseWithOkAndCancel) {
     ScratchDir dir;
     std::filesystem::create_directory(dir.File("folder"));
     WriteBytes(dir.File("plain"), "x");
-    const std::string path = c.relative.empty() ? dir.path() : dir.File(c.relative);
+    const std::string path = c.relative.empty() ? dir.Path().string() : dir.File(c.relative);
     std::string expected = c.describedAs;
     expected.replace(expected.find('%'), 1, path);
 
@@ -91,7 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(OpenPaths, LongPathsReachTheOperatingSystem) {
     ScratchDir dir;
-    std::string path = dir.path();
+    std::string path = dir.Path().string();
     while (path.size() < 600) path += "/" + std::string(40, 'd');
     std::filesystem::create_directories(path);
     path += "/file.bin";
@@ -105,7 +105,7 @@ TEST(OpenPaths, LongPathsReachTheOperatingSystem) {
 
 TEST(OpenPaths, NonAsciiNamesRoundTrip) {
     ScratchDir dir;
-    const std::u16string path = U16(dir.path()) + u"/r\u00e9sum\u00e9 \U0001F512.doc";
+    const std::u16string path = U16(dir.Path().string()) + u"/r\u00e9sum\u00e9 \U0001F512.doc";
     CFileStream stream;
     ASSERT_EQ(stream.Open(path, CFileStream::ModeCreate), 1);
     stream.Write("x", 1);
@@ -117,7 +117,7 @@ TEST(OpenPaths, TextTheOperatingSystemCannotTakeIsRefusedAsAnInvalidPath) {
     ScratchDir dir;
     WriteBytes(dir.File("a"), "keep");
     WriteBytes(dir.File("caf\xC3\xA9"), "keep");
-    const std::u16string base = U16(dir.path()) + u"/";
+    const std::u16string base = U16(dir.Path().string()) + u"/";
     const std::u16string paths[] = {
         base + u"bad\xD800name",            // lone high surrogate
         base + u"bad\xDC00",                // lone low surrogate
@@ -149,7 +149,7 @@ TEST(OpenPaths, WhatIsNotAFileIsRefusedAndLeftAlone) {
     ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     const auto entries = [&] {
         std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        for (const auto& entry : std::filesystem::directory_iterator(dir.Path().string())) {
             names.push_back(entry.path().filename());
         }
         std::sort(names.begin(), names.end());
@@ -206,7 +206,7 @@ TEST(OpenPaths, AFileTheUserMayNotWriteIsRefused) {
     const std::string path = dir.File("ro");
     WriteBytes(path, "x");
     ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
-    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(dir.Path().string().c_str(), 0755), 0);
     auto attempt = [&] {
         RecordingPresenter presenter;
         CFileStream stream;
@@ -233,13 +233,13 @@ class SmallFileSystem : public ::testing::Test {
   protected:
     void SetUp() override {
         if (::geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
-        if (::mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, "size=64k") != 0) {
+        if (::mount("tmpfs", dir_.Path().string().c_str(), "tmpfs", 0, "size=64k") != 0) {
             GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
         }
         mounted_ = true;
     }
     void TearDown() override {
-        if (mounted_) ::umount2(dir_.path().c_str(), MNT_DETACH);
+        if (mounted_) ::umount2(dir_.Path().string().c_str(), MNT_DETACH);
     }
     ScratchDir dir_;
     bool mounted_ = false;
@@ -261,7 +261,7 @@ TEST_F(SmallFileSystem, SingleByteWritesEndInDiskFullAndLeaveNothing) {
     EXPECT_EQ(cause, CFileException::DiskFull);
     EXPECT_EQ(text, u"Disk full while accessing " + U16(path) + u".");
     stream.CloseAndRemove();
-    EXPECT_TRUE(std::filesystem::is_empty(dir_.path())) << "a partial file was left";
+    EXPECT_TRUE(std::filesystem::is_empty(dir_.Path().string())) << "a partial file was left";
 }
 
 TEST_F(SmallFileSystem, HeldBytesThatDoNotFitFailTheClose) {

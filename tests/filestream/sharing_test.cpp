@@ -23,7 +23,7 @@ const Spelling kSpellings[] = {
     {"DotAndDotDot",
      [](const ScratchDir& dir) {
          std::filesystem::create_directory(dir.File("sub"));
-         return dir.path() + "/./sub/../orig";
+         return dir.Path().string() + "/./sub/../orig";
      }},
     {"HardLink",
      [](const ScratchDir& dir) {
@@ -89,29 +89,11 @@ TEST_P(Sharing, ReadersShareAndAWriterIsAloneOnceTheyAreGone) {
     EXPECT_EQ(reader.Open(U16(dir_.File("orig")), CFileStream::ModeRead), 1);
 }
 
-// Runs body in a child process and returns its exit status.
-template <typename Body>
-int InChild(Body body) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        int status = 99;
-        try {
-            status = body();
-        } catch (...) {
-        }
-        std::fflush(nullptr);
-        ::_exit(status);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 TEST_P(Sharing, AnotherProcessCannotWriteWhileThisOneReads) {
     CFileStream input;
     ASSERT_EQ(input.Open(U16(dir_.File("orig")), CFileStream::ModeRead), 1);
     const std::string other = other_;
-    const int status = InChild([&] {
+    const int status = RunInChild([&] {
         RecordingPresenter presenter;
         CFileStream output;
         const int opened = output.Open(U16(other), CFileStream::ModeCreate);

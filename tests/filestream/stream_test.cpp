@@ -578,7 +578,7 @@ TEST(CloseAndRemove, DropsTheNewFileAndNeverRemovesOneThatExisted) {
         stream.CloseAndRemove();
         EXPECT_TRUE(Exists(path)) << "mode " << mode;
     }
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path().string()),
                             std::filesystem::directory_iterator()),
               1);
 }

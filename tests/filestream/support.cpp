@@ -1,14 +1,6 @@
 #include "support.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "filestream/text_convert.h"
 
@@ -18,37 +10,11 @@ void StderrPresenter::Present(std::u16string_view text, MessageButtons buttons) 
     std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
-ScratchDir::ScratchDir() {
-    std::string pattern = std::filesystem::temp_directory_path().string() + "/vyx-fs-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    path_ = pattern;
-}
-
-ScratchDir::~ScratchDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
 std::u16string U16(const std::string& utf8) {
     return Utf8ToUtf16(utf8);
 }
 std::string U8(const std::u16string& utf16) {
     return Utf16ToUtf8(utf16);
-}
-
-void WriteBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-bool Exists(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
 }
 
 std::string Pattern(std::size_t n) {

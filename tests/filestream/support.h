@@ -1,6 +1,6 @@
 #pragma once
-// Shared pieces of the file stream tests: a recording presenter, a scratch folder, a platform
-// file that logs every request and fails the one it is told to, and small file helpers.
+// Shared pieces of the file stream tests: a recording presenter, a platform file that logs every
+// request and fails the one it is told to, and small text helpers.
 
 #include <gtest/gtest.h>
 
@@ -13,6 +13,7 @@
 #include "filestream/file_stream.h"
 #include "filestream/notify.h"
 #include "filestream/posix_file.h"
+#include "support/files.h"
 
 struct Shown {
     std::u16string text;
@@ -38,25 +39,12 @@ class StderrPresenter : public IMessagePresenter {
     void Present(std::u16string_view text, MessageButtons buttons) override;
 };
 
-// A fresh folder under the system's temporary folder, removed with everything in it.
-class ScratchDir {
-  public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
-
 std::u16string U16(const std::string& utf8);
 std::string U8(const std::u16string& utf16);
-void WriteBytes(const std::string& path, const std::string& bytes);
-std::string ReadBytes(const std::string& path);
-bool Exists(const std::string& path);
+// The file stream tests hold bytes as strings.
+inline std::string ReadBytes(const std::string& path) {
+    return ReadString(path);
+}
 std::string Pattern(std::size_t n);  // n bytes, byte i = (i * 7 + 3) & 0xFF
 
 // Every request that reaches the platform file, in order.

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "fileops/file_operations.h"
-#include "fileops/headless_window.h"
 #include "filestream/file_error.h"
 #include "filestream/notify.h"
 #include "robustness_support.h"
+#include "support/headless_window.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ struct ChangeCase {
 constexpr char16_t kKey[] = u"7K2Q.M9XA.4ZBC.PL0D";
 
 Bytes InputFor(Op op, std::size_t n, std::uint32_t seed) {
-    Bytes bytes = Pattern(n, seed);
+    Bytes bytes = RandomBytes(n, seed);
     if (op == Op::Decrypt && n >= 2) {
         bytes[0] = 0x7E;
         bytes[1] = 0xF9;
@@ -65,7 +65,7 @@ class ChangingInput : public testing::TestWithParam<ChangeCase> {};
 
 TEST_P(ChangingInput, ShrunkInputFailsAndGrownInputIsTakenAsOpened) {
     const ChangeCase c = GetParam();
-    Scratch scratch;
+    ScratchDir scratch;
     const fs::path in = scratch / "in";
     const fs::path out = scratch / "out";
     const Bytes original = InputFor(c.op, c.length, 4);

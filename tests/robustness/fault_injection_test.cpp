@@ -12,10 +12,10 @@
 
 #include "faulty_file.h"
 #include "fileops/file_operations.h"
-#include "fileops/headless_window.h"
 #include "filestream/file_error.h"
 #include "filestream/notify.h"
 #include "robustness_support.h"
+#include "support/headless_window.h"
 #include "syscall_faults.h"
 
 namespace {
@@ -122,7 +122,7 @@ class FaultInjection : public testing::TestWithParam<FaultCase> {
   protected:
     void SetUp() override {
         const Op op = GetParam().op;
-        const Bytes plain = Pattern(kPlainLength, 7);
+        const Bytes plain = RandomBytes(kPlainLength, 7);
         WriteBytes(scratch / "plain", plain);
         if (op == Op::Encrypt) {
             WriteBytes(input, plain);
@@ -165,7 +165,7 @@ class FaultInjection : public testing::TestWithParam<FaultCase> {
         return 1;
     }
 
-    Scratch scratch;
+    ScratchDir scratch;
     fs::path input = scratch / "input";
     fs::path output = scratch / "output";
     Bytes inputBytes;

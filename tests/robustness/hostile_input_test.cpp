@@ -36,7 +36,7 @@ const std::string& DoneText(Op op) {
 
 // What the operation gets as input: plain bytes to encrypt, or a marked file to decrypt.
 Bytes InputFor(Op op, std::size_t n, std::uint32_t seed) {
-    Bytes bytes = Pattern(n, seed);
+    Bytes bytes = RandomBytes(n, seed);
     if (op == Op::Decrypt && n >= 2) {
         bytes[0] = 0x7E;
         bytes[1] = 0xF9;
@@ -55,7 +55,7 @@ HarnessResult Harness(Op op, const fs::path& input, const fs::path& output,
 }
 
 // The output a clean run on a plain copy of input gives.
-Bytes ReferenceOutput(Op op, const Bytes& input, const Scratch& scratch) {
+Bytes ReferenceOutput(Op op, const Bytes& input, const ScratchDir& scratch) {
     const fs::path in = scratch / "reference-in";
     const fs::path out = scratch / "reference-out";
     WriteBytes(in, input);
@@ -81,7 +81,7 @@ struct HostileCase {
     std::string name;
     Op op;
     bool needsRoot;  // it mounts a file system
-    std::function<Prepared(const Scratch&, const Bytes& input)> prepare;
+    std::function<Prepared(const ScratchDir&, const Bytes& input)> prepare;
 };
 
 class HostileInput : public testing::TestWithParam<HostileCase> {};
@@ -109,7 +109,7 @@ bool ReadOnlyFileSystem(const fs::path& folder, const fs::path& file, const Byte
     return ::mount("tmpfs", folder.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=1m") == 0;
 }
 
-fs::path LongPath(const Scratch& scratch, std::size_t length, const std::string& last) {
+fs::path LongPath(const ScratchDir& scratch, std::size_t length, const std::string& last) {
     // Folders of 200 characters, then a file name that brings the whole path to length.
     fs::path path = scratch.Path();
     while (path.string().size() + 201 + last.size() + 1 < length) {
@@ -128,33 +128,33 @@ std::vector<HostileCase> AllHostileCases() {
         const auto add = [&](const std::string& name, bool root, auto prepare) {
             cases.push_back({o + name, op, root, prepare});
         };
-        add("InputOnReadOnlyFileSystem", true, [](const Scratch& s, const Bytes& input) {
+        add("InputOnReadOnlyFileSystem", true, [](const ScratchDir& s, const Bytes& input) {
             Prepared setup{s / "ro" / "in", s / "out", ""};
             if (!ReadOnlyFileSystem(s / "ro", setup.input, input)) setup.input.clear();
             return setup;
         });
-        add("OutputOnReadOnlyFileSystem", true, [](const Scratch& s, const Bytes& input) {
+        add("OutputOnReadOnlyFileSystem", true, [](const ScratchDir& s, const Bytes& input) {
             Prepared setup{s / "in", s / "ro" / "out", DeniedText(s / "ro" / "out")};
             WriteBytes(setup.input, input);
             if (!ReadOnlyFileSystem(s / "ro", {}, {})) setup.input.clear();
             return setup;
         });
         add("OutputReplacingAFileOnReadOnlyFileSystem", true,
-            [](const Scratch& s, const Bytes& input) {
+            [](const ScratchDir& s, const Bytes& input) {
                 Prepared setup{s / "in", s / "ro" / "out", DeniedText(s / "ro" / "out")};
                 WriteBytes(setup.input, input);
-                if (!ReadOnlyFileSystem(s / "ro", setup.output, Pattern(100, 5))) {
+                if (!ReadOnlyFileSystem(s / "ro", setup.output, RandomBytes(100, 5))) {
                     setup.input.clear();
                 }
                 return setup;
             });
-        add("UnreadableInput", false, [](const Scratch& s, const Bytes& input) {
+        add("UnreadableInput", false, [](const ScratchDir& s, const Bytes& input) {
             Prepared setup{s / "in", s / "out", DeniedText(s / "in"), true};
             WriteBytes(setup.input, input);
             fs::permissions(setup.input, fs::perms::none);
             return setup;
         });
-        add("OutputFolderNotWritable", false, [](const Scratch& s, const Bytes& input) {
+        add("OutputFolderNotWritable", false, [](const ScratchDir& s, const Bytes& input) {
             Prepared setup{s / "in", s / "locked" / "out", DeniedText(s / "locked" / "out"), true};
             WriteBytes(setup.input, input);
             fs::permissions(setup.input,
@@ -165,43 +165,43 @@ std::vector<HostileCase> AllHostileCases() {
                                               fs::perms::others_read | fs::perms::others_exec);
             return setup;
         });
-        add("ReadOnlyExistingOutput", false, [](const Scratch& s, const Bytes& input) {
+        add("ReadOnlyExistingOutput", false, [](const ScratchDir& s, const Bytes& input) {
             Prepared setup{s / "in", s / "out", DeniedText(s / "out"), true};
             WriteBytes(setup.input, input);
-            WriteBytes(setup.output, Pattern(100, 6));
+            WriteBytes(setup.output, RandomBytes(100, 6));
             const auto readable =
                 fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
             fs::permissions(setup.input, readable);
             fs::permissions(setup.output, readable);
             return setup;
         });
-        add("FolderAsInput", false, [](const Scratch& s, const Bytes&) {
+        add("FolderAsInput", false, [](const ScratchDir& s, const Bytes&) {
             fs::create_directory(s / "folder");
             return Prepared{s / "folder", s / "out", DeniedText(s / "folder")};
         });
-        add("FolderAsOutput", false, [](const Scratch& s, const Bytes& input) {
+        add("FolderAsOutput", false, [](const ScratchDir& s, const Bytes& input) {
             WriteBytes(s / "in", input);
             fs::create_directory(s / "folder");
-            WriteBytes(s / "folder" / "keep", Pattern(10, 9));
+            WriteBytes(s / "folder" / "keep", RandomBytes(10, 9));
             return Prepared{s / "in", s / "folder", DeniedText(s / "folder")};
         });
-        add("FifoAsInput", false, [](const Scratch& s, const Bytes&) {
+        add("FifoAsInput", false, [](const ScratchDir& s, const Bytes&) {
             ::mkfifo((s / "fifo").c_str(), 0600);
             return Prepared{s / "fifo", s / "out", DeniedText(s / "fifo")};
         });
-        add("FifoAsOutput", false, [](const Scratch& s, const Bytes& input) {
+        add("FifoAsOutput", false, [](const ScratchDir& s, const Bytes& input) {
             WriteBytes(s / "in", input);
             ::mkfifo((s / "fifo").c_str(), 0600);
             return Prepared{s / "in", s / "fifo", DeniedText(s / "fifo")};
         });
-        add("PathsWithSpaces", false, [](const Scratch& s, const Bytes& input) {
+        add("PathsWithSpaces", false, [](const ScratchDir& s, const Bytes& input) {
             fs::create_directory(s / " my  files ");
             Prepared setup{s / " my  files " / "annual report .doc",
                            s / " my  files " / " out put ", ""};
             WriteBytes(setup.input, input);
             return setup;
         });
-        add("NonAsciiPaths", false, [](const Scratch& s, const Bytes& input) {
+        add("NonAsciiPaths", false, [](const ScratchDir& s, const Bytes& input) {
             const fs::path folder = s / fs::u8path(u8"données été");
             fs::create_directory(folder);
             Prepared setup{folder / fs::u8path(u8"中文 ü ß 😀.bin"),
@@ -209,7 +209,7 @@ std::vector<HostileCase> AllHostileCases() {
             WriteBytes(setup.input, input);
             return setup;
         });
-        add("PathsOf4000Characters", false, [](const Scratch& s, const Bytes& input) {
+        add("PathsOf4000Characters", false, [](const ScratchDir& s, const Bytes& input) {
             Prepared setup{LongPath(s, 4000, ".in"), LongPath(s, 4000, ".out"), ""};
             WriteBytes(setup.input, input);
             return setup;
@@ -223,7 +223,7 @@ TEST_P(HostileInput, ClearMessageAndNothingLost) {
     if (c.needsRoot && !IsRoot()) {
         GTEST_SKIP() << "needs root to mount a file system";
     }
-    Scratch scratch;
+    ScratchDir scratch;
     const Unmounter unmounter;
     fs::permissions(scratch.Path(), fs::perms::owner_all | fs::perms::group_read |
                                         fs::perms::group_exec | fs::perms::others_read |
@@ -268,7 +268,7 @@ TEST_P(HostileInput, ClearMessageAndNothingLost) {
     } else {
         EXPECT_EQ(fs::symlink_status(setup.output).type(), outputType);
         if (outputType == fs::file_type::directory) {
-            EXPECT_EQ(ReadBytes(setup.output / "keep"), Pattern(10, 9));
+            EXPECT_EQ(ReadBytes(setup.output / "keep"), RandomBytes(10, 9));
         }
     }
 }
@@ -292,7 +292,7 @@ class ChangingInput : public testing::TestWithParam<ChangeCase> {};
 
 TEST_P(ChangingInput, NeverClaimsAHalfOutputComplete) {
     const ChangeCase c = GetParam();
-    Scratch scratch;
+    ScratchDir scratch;
     const fs::path in = scratch / "in";
     const fs::path out = scratch / "out";
     const Bytes original = InputFor(c.op, 200'000, 11);
@@ -303,7 +303,7 @@ TEST_P(ChangingInput, NeverClaimsAHalfOutputComplete) {
     ASSERT_TRUE(run.Held()) << "the harness could not be held inside its run";
     if (c.grow) {
         Bytes grown = original;
-        const Bytes more = Pattern(100'000, 12);
+        const Bytes more = RandomBytes(100'000, 12);
         grown.insert(grown.end(), more.begin(), more.end());
         WriteBytes(in, grown);
     } else {
@@ -345,7 +345,7 @@ class TwoCopies : public testing::TestWithParam<Op> {};
 
 TEST_P(TwoCopies, SecondIsRefusedAndFirstCompletes) {
     const Op op = GetParam();
-    Scratch scratch;
+    ScratchDir scratch;
     const fs::path firstIn = scratch / "first";
     const fs::path secondIn = scratch / "second";
     const fs::path out = scratch / "out";

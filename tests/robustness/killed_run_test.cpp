@@ -33,21 +33,21 @@ std::size_t TraceBytesBefore(int percent) {
 class KilledRun : public testing::TestWithParam<KillCase> {
   protected:
     static void SetUpTestSuite() {
-        input_ = new Scratch;
-        WriteBytes(*input_ / "big", Pattern(kInputBytes, 5));
+        input_ = new ScratchDir;
+        WriteBytes(*input_ / "big", RandomBytes(kInputBytes, 5));
     }
     static void TearDownTestSuite() {
         delete input_;
         input_ = nullptr;
     }
-    static Scratch* input_;
+    static ScratchDir* input_;
 };
 
-Scratch* KilledRun::input_ = nullptr;
+ScratchDir* KilledRun::input_ = nullptr;
 
 TEST_P(KilledRun, LeavesTheOutputPathAsItWas) {
     const KillCase c = GetParam();
-    Scratch scratch;
+    ScratchDir scratch;
     const fs::path output = scratch / "out";
     const Bytes previous = {'k', 'e', 'e', 'p', ' ', 'm', 'e'};
     WriteBytes(output, previous);

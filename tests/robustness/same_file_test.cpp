@@ -14,9 +14,9 @@
 
 #include "faulty_file.h"
 #include "fileops/file_operations.h"
-#include "fileops/headless_window.h"
 #include "filestream/notify.h"
 #include "robustness_support.h"
+#include "support/headless_window.h"
 #include "syscall_faults.h"
 
 namespace {
@@ -45,9 +45,9 @@ class LocksFail : public testing::TestWithParam<int> {
 };
 
 TEST_P(LocksFail, EverySpellingOfTheInputIsStillRefused) {
-    Scratch scratch;
+    ScratchDir scratch;
     const fs::path input = scratch / "input";
-    WriteBytes(input, Pattern(50'000, 9));
+    WriteBytes(input, RandomBytes(50'000, 9));
     const Bytes before = ReadBytes(input);
     fs::create_directory(scratch / "sub");
     fs::create_hard_link(input, scratch / "hard");
@@ -70,12 +70,12 @@ TEST(PassthroughMount, TheInputSeenThroughASecondViewIsRefused) {
     if (std::system("command -v bindfs >/dev/null 2>&1") != 0) {
         GTEST_SKIP() << "bindfs is not installed";
     }
-    Scratch scratch;
+    ScratchDir scratch;
     const fs::path source = scratch / "source";
     const fs::path view = scratch / "view";
     fs::create_directory(source);
     fs::create_directory(view);
-    WriteBytes(source / "file", Pattern(50'000, 4));
+    WriteBytes(source / "file", RandomBytes(50'000, 4));
     const Bytes before = ReadBytes(source / "file");
     if (std::system(("bindfs " + source.string() + " " + view.string()).c_str()) != 0) {
         GTEST_SKIP() << "bindfs could not mount here (no /dev/fuse?)";

@@ -17,10 +17,10 @@
 
 #include "faulty_file.h"
 #include "fileops/file_operations.h"
-#include "fileops/headless_window.h"
 #include "filestream/file_error.h"
 #include "filestream/notify.h"
 #include "robustness_support.h"
+#include "support/headless_window.h"
 #include "syscall_faults.h"
 
 namespace {
@@ -81,7 +81,7 @@ class Staging : public testing::TestWithParam<StagingCase> {
         fs::create_directory(folder_);
         if (c.end == End::DiskFull) Mount("tmpfs", folder_, "tmpfs", 0, "size=64k");
 
-        WriteBytes(input_, Pattern(300'000, 3));
+        WriteBytes(input_, RandomBytes(300'000, 3));
         ::chmod(input_.c_str(), 0600);
         inputBytes_ = ReadBytes(input_);
         Encrypt(input_, scratch_ / "reference", std::make_shared<FaultPlan>(), false);
@@ -134,7 +134,7 @@ class Staging : public testing::TestWithParam<StagingCase> {
         ::chmod(path.c_str(), 0640);
     }
 
-    Scratch scratch_;
+    ScratchDir scratch_;
     fs::path input_ = scratch_ / "input";
     fs::path folder_ = scratch_ / "out";
     fs::path path_ = folder_ / "result";
@@ -228,8 +228,8 @@ TEST(StagingModes, ANewOutputIsNoMoreOpenThanItsInput) {
                               {0644, 077, 0600},
                               {0755, 022, 0755}};
     for (const ModeCase& c : cases) {
-        Scratch scratch;
-        WriteBytes(scratch / "in", Pattern(100));
+        ScratchDir scratch;
+        WriteBytes(scratch / "in", RandomBytes(100));
         ::chmod((scratch / "in").c_str(), c.input);
         const mode_t old = ::umask(c.mask);
         const auto messages =

@@ -1,4 +1,4 @@
-#include "fileops/headless_window.h"
+#include "support/headless_window.h"
 
 #include <utility>
 

@@ -1,0 +1,44 @@
+#pragma once
+// What every test suite, the fuzz targets and the harness share: a scratch folder, whole-file
+// reading and writing, and a body run in a child process.
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+// A fresh folder under TMPDIR (or /tmp), removed with all it holds, even what a test made
+// read-only or unreadable.
+class ScratchDir {
+  public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const fs::path& Path() const { return path_; }
+    fs::path operator/(std::string_view name) const { return path_ / name; }
+    std::string File(std::string_view name) const { return (path_ / name).string(); }
+
+  private:
+    fs::path path_;
+};
+
+// The whole file; throws when it cannot be read.
+Bytes ReadBytes(const fs::path& path);
+std::string ReadString(const fs::path& path);
+// Replaces the file's content; throws when it cannot be written.
+void WriteBytes(const fs::path& path, const Bytes& bytes);
+void WriteBytes(const fs::path& path, std::string_view bytes);
+// True when anything is at the path, a dangling link included.
+bool Exists(const fs::path& path);
+// n pseudo-random bytes, the same for the same seed.
+Bytes RandomBytes(std::size_t n, std::uint32_t seed = 1);
+
+// Runs body in a forked child and returns its exit status (body's result), or -1 when the child
+// did not exit normally; an exception in the body exits with 99.
+int RunInChild(const std::function<int()>& body);
