@@ -41,7 +41,7 @@ class PlatformFileContract : public ::testing::Test {
   protected:
     static std::unique_ptr<IPlatformFile> Make() { return T::Make(); }
     std::size_t Entries() const {
-        const std::filesystem::directory_iterator all(dir_.path());
+        const std::filesystem::directory_iterator all(dir_.Path());
         return static_cast<std::size_t>(std::distance(begin(all), end(all)));
     }
     ScratchDir dir_;

@@ -202,7 +202,7 @@ std::vector<HostileCase> AllHostileCases() {
             return setup;
         });
         add("NonAsciiPaths", false, [](const ScratchDir& s, const Bytes& input) {
-            const fs::path folder = s / fs::u8path(u8"données été");
+            const fs::path folder = s.Path() / fs::u8path(u8"données été");
             fs::create_directory(folder);
             Prepared setup{folder / fs::u8path(u8"中文 ü ß 😀.bin"),
                            folder / fs::u8path(u8"résultat ø 🔒.bin"), ""};
