@@ -85,6 +85,15 @@ void CloseQuietly(CFileStream& stream) noexcept {
     }
 }
 
+// Opens the output for a run over input, a new output no more open to others than its input.
+// When it cannot be opened (the stream has said why), closes the input and returns false.
+bool OpenOutput(CFileStream& input, std::u16string_view path, CFileStream& output) {
+    output.SetNewFilePermissions(input.GetPermissions());
+    if (output.Open(path, CFileStream::ModeCreate) != 0) return true;
+    CloseQuietly(input);
+    return false;
+}
+
 // The status row of one run: "Complete" with the whole-number percentage of the input counted
 // so far. Every change is written to the page and followed by a pump; each refresh reports whether
 // the run may go on (false once the window has asked to stop).
@@ -289,12 +298,7 @@ void EncryptFile(IMainWindow& window) {
     if (input.Open(inputs.inputPath, CFileStream::ModeRead) == 0) return;
     const std::uint64_t inputLength = input.GetLength();
     CFileStream output;
-    // A new output is no more open to others than its input.
-    output.SetNewFilePermissions(input.GetPermissions());
-    if (output.Open(inputs.outputPath, CFileStream::ModeCreate) == 0) {
-        CloseQuietly(input);
-        return;
-    }
+    if (!OpenOutput(input, inputs.outputPath, output)) return;
 
     FinishRun(window, input, inputs.inputPath, output, inputLength, kEncryptionComplete,
               [&](StatusRow& row) {
@@ -357,12 +361,7 @@ void DecryptFile(IMainWindow& window) {
     }
 
     CFileStream output;
-    // A new output is no more open to others than its input.
-    output.SetNewFilePermissions(input.GetPermissions());
-    if (output.Open(inputs.outputPath, CFileStream::ModeCreate) == 0) {
-        CloseQuietly(input);
-        return;
-    }
+    if (!OpenOutput(input, inputs.outputPath, output)) return;
 
     FinishRun(window, input, inputs.inputPath, output, inputLength, kDecryptionComplete,
               [&](StatusRow& row) {
