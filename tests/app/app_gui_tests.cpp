@@ -31,7 +31,6 @@
 #include "main_dialog.h"
 #include "support/headless_window.h"
 #include "ui_services.h"
-#include "vyx_version.h"
 
 namespace {
 
@@ -641,7 +640,7 @@ TEST_P(AboutBoxTest, ShowsTheSameBoxAndCloses) {
     EXPECT_EQ(title, QStringLiteral("Vyx Encryption"));
     EXPECT_EQ(texts,
               (QStringList{
-                  QStringLiteral("VYX 128 bit data encryption\nVersion " VYX_VERSION),
+                  QStringLiteral("VYX 128 bit data encryption\nVersion 1.02"),
                   QStringLiteral("Encryption may assist in protecting the contents of a message. "
                                  "There is no guarantee that an orgininal message cannot be "
                                  "recovered from the encrypted data in part or in full."),
