@@ -574,7 +574,12 @@ TEST(DesktopTest, MissingFileStartIsSilentAndItsBoxUncaptioned) {
                 ours.globalMatch(run(QStringLiteral("xwininfo"),
                                      {QStringLiteral("-root"), QStringLiteral("-children")}));
             while (found.hasNext()) windows << found.next().captured(1);
-            return windows.size() == 2;
+            // Listed windows may not be mapped yet; a window manager reads them once they are.
+            return windows.size() == 2 &&
+                   std::all_of(windows.begin(), windows.end(), [&](auto& id) {
+                       return run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), id})
+                           .contains(QStringLiteral("Map State: IsViewable"));
+                   });
         },
         90000))
         << "the box did not appear";
