@@ -28,7 +28,10 @@ bool VectorShuffleAvailable() {
 #endif
 }
 
-// Usable before any start-up code has run; upgraded to the vector shuffle at start-up.
+// Usable before any start-up code has run; upgraded to the vector shuffle at start-up. Only the
+// address of the portable kernels is taken here, which constinit makes a constant: no order of
+// initialisation is involved.
+// NOLINTNEXTLINE(cppcoreguidelines-interfaces-global-init)
 constinit const RunKernels* gKernels = &cipher_detail::kPortableKernels;
 
 }  // namespace

@@ -9,8 +9,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <string_view>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cipher/cipher.h"

@@ -195,8 +195,8 @@ TYPED_TEST_P(PlatformFileContract, OpenFailuresNameTheCauseAndThePath) {
     std::filesystem::create_directory(this->dir_.File("folder"));
     const struct {
         std::string path;
-        FileAccess access;
-        int cause;
+        FileAccess access = FileAccess::Read;
+        int cause = 0;
     } cases[] = {
         {this->dir_.File("none"), FileAccess::Read, CFileException::FileNotFound},
         {this->dir_.File("none"), FileAccess::ReadWrite, CFileException::FileNotFound},

@@ -282,16 +282,16 @@ INSTANTIATE_TEST_SUITE_P(Cases, HostileInput, testing::ValuesIn(AllHostileCases(
 // An input that changes while it is read. The harness is held inside its run, after both files
 // are open and the input's length is known, while the input is changed; then it goes on.
 
-struct ChangeCase {
+struct MidRunChange {
     const char* name;
     Op op;
     bool grow;
 };
 
-class ChangingInput : public testing::TestWithParam<ChangeCase> {};
+class ChangingInputMidRun : public testing::TestWithParam<MidRunChange> {};
 
-TEST_P(ChangingInput, NeverClaimsAHalfOutputComplete) {
-    const ChangeCase c = GetParam();
+TEST_P(ChangingInputMidRun, NeverClaimsAHalfOutputComplete) {
+    const MidRunChange c = GetParam();
     ScratchDir scratch;
     const fs::path in = scratch / "in";
     const fs::path out = scratch / "out";
@@ -327,12 +327,12 @@ TEST_P(ChangingInput, NeverClaimsAHalfOutputComplete) {
     EXPECT_FALSE(fs::exists(out)) << "the cut-off output was left behind";
 }
 
-INSTANTIATE_TEST_SUITE_P(Changes, ChangingInput,
-                         testing::Values(ChangeCase{"EncryptGrows", Op::Encrypt, true},
-                                         ChangeCase{"EncryptShrinks", Op::Encrypt, false},
-                                         ChangeCase{"DecryptGrows", Op::Decrypt, true},
-                                         ChangeCase{"DecryptShrinks", Op::Decrypt, false}),
-                         [](const testing::TestParamInfo<ChangeCase>& info) {
+INSTANTIATE_TEST_SUITE_P(Changes, ChangingInputMidRun,
+                         testing::Values(MidRunChange{"EncryptGrows", Op::Encrypt, true},
+                                         MidRunChange{"EncryptShrinks", Op::Encrypt, false},
+                                         MidRunChange{"DecryptGrows", Op::Decrypt, true},
+                                         MidRunChange{"DecryptShrinks", Op::Decrypt, false}),
+                         [](const testing::TestParamInfo<MidRunChange>& info) {
                              return std::string(info.param.name);
                          });
 
