@@ -48,7 +48,8 @@ void PipelinedFile::StopWorker() noexcept {
 void PipelinedFile::WorkerLoop() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stop_) {
-        if (queued_ == 0) {
+        // After a failure nothing more reaches the file: the worker only waits to be stopped.
+        if (queued_ == 0 || failure_) {
             workerWake_.wait(lock);
             continue;
         }
@@ -108,6 +109,8 @@ void PipelinedFile::Queue(const void* source, std::int32_t count) {
     std::memcpy(slot.bytes.data(), source, static_cast<std::size_t>(count));
     slot.size = count;
     lock.lock();
+    // The worker may have met a failure while the piece was copied: then it is not handed over.
+    if (failure_) std::rethrow_exception(failure_);
     head_ = Wrap(head_ + 1);
     // The worker sleeps only with nothing queued, so the count passes half on the way up.
     if (++queued_ == kHalf) workerWake_.notify_one();
