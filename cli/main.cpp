@@ -195,19 +195,16 @@ std::optional<int> ParseRequest(int argc, char** argv, Request& request) {
                                   "' needs a value");
             default: {
                 const std::string_view bad = argv[optind - 1];
-                if (optopt != 0) {
+                if (!bad.starts_with("--")) {
                     return UsageError(
                         "unknown option '" +
                         WithoutControls(std::string(1, '-') + static_cast<char>(optopt)) + "'");
                 }
+                // A long option with a value it does not take, or none known by that name.
                 const std::string name = Spelled(bad, 0);
-                for (const option& known : kLongOptions) {
-                    if (known.name != nullptr && name == std::string("--") + known.name &&
-                        known.has_arg == no_argument) {
-                        return UsageError("option '" + name + "' takes no value");
-                    }
-                }
-                return UsageError("unknown option '" + WithoutControls(name) + "'");
+                const bool known = optopt != 0 && bad.find('=') != std::string_view::npos;
+                return UsageError(known ? "option '" + name + "' takes no value"
+                                        : "unknown option '" + WithoutControls(name) + "'");
             }
         }
     }
@@ -268,8 +265,8 @@ class Planner {
     bool Failed() const { return failed_; }
 
   private:
-    void Skip(const fs::path& path, const char* why) const {
-        if (request_.verbose) PrintError(QuoteName(path.native()) + ": skipped: " + why);
+    void Skip(const fs::path& path, const char* why) {
+        if (request_.verbose) skipped_.emplace_back(path.native(), why);
     }
 
     // Takes the folder's files, never following a symbolic link.
@@ -303,6 +300,11 @@ class Planner {
         }
         std::sort(found.begin(), found.end());
         for (std::string& file : found) jobs.push_back({file, OutputOf(file)});
+        std::sort(skipped_.begin(), skipped_.end());
+        for (const auto& [path, why] : skipped_) {
+            PrintError(QuoteName(path) + ": skipped: " + why);
+        }
+        skipped_.clear();
     }
 
     // A command whose output is another of its files (by path or as the same file), or whose
@@ -365,6 +367,7 @@ class Planner {
     }
 
     const Request& request_;
+    std::vector<std::pair<std::string, const char*>> skipped_;  // with -v: what, and why
     bool failed_ = false;  // a folder could not be walked to its end
 };
 
