@@ -1,5 +1,6 @@
 #include "filestream/stdio_file.h"
 
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,10 @@
 #include <cstring>
 
 #include "filestream/file_error.h"
+
+namespace {
+constexpr int kWaitMilliseconds = 200;
+}
 
 void StdioFile::Open(std::u16string_view /*path*/, FileAccess access) {
     *this = StdioFile(std::move(observer_));
@@ -34,6 +39,15 @@ void StdioFile::Fail(int cause, int error) const {
 std::int32_t StdioFile::ReadDescriptor(unsigned char* destination, std::int32_t count) {
     std::int32_t got = 0;
     while (got < count && !ended_) {
+        // A pipe may keep the reader waiting: the observer is asked now and then meanwhile, so
+        // that a signal stops the wait (a read restarted after a signal would not).
+        pollfd ready{fd_, POLLIN, 0};
+        const int polled = ::poll(&ready, 1, kWaitMilliseconds);
+        if (polled <= 0) {
+            if (polled < 0 && errno != EINTR) Fail(CFileException::HardIO, errno);
+            if (observer_ && !observer_(fetched_)) ended_ = true;
+            continue;
+        }
         const ssize_t n = ::read(fd_, destination + got, static_cast<std::size_t>(count - got));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) Fail(CFileException::HardIO, errno);
