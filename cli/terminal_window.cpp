@@ -32,12 +32,20 @@ void WriteAll(std::string_view bytes) {
     }
 }
 
-// Replaces every occurrence of from in text by to.
-void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
-    if (from.empty() || from == to) return;
-    for (std::size_t at = text.find(from); at != std::string::npos;
-         at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
+// Replaces every occurrence of the name in text, where it stands as a word of its own (the
+// messages put a path between spaces, or before the final full stop), by how it is shown.
+void ReplaceName(std::string& text, const std::string& name, const std::string& shown) {
+    if (name.empty() || name == shown) return;
+    for (std::size_t at = text.find(name); at != std::string::npos;) {
+        const std::size_t end = at + name.size();
+        const bool alone = (at == 0 || text[at - 1] == ' ') &&
+                           (end == text.size() || text[end] == ' ' || text[end] == '.');
+        if (!alone) {
+            at = text.find(name, at + 1);
+            continue;
+        }
+        text.replace(at, name.size(), shown);
+        at = text.find(name, at + shown.size());
     }
 }
 
@@ -174,9 +182,12 @@ void TerminalWindow::PrintMessage(std::u16string_view text) {
     // The stream's messages name the files as they were opened: they are shown quoted, as
     // everywhere else, and nothing in them may break the line.
     std::string message = Utf16ToUtf8(text);
-    for (const auto& [path, shown] :
-         {std::pair{page_.inputFile, fileName_}, std::pair{page_.outputFile, outputName_}}) {
-        if (path != u"-") ReplaceAll(message, Utf16ToUtf8(path), shown);
+    // The longer path first: it may hold the other.
+    std::pair<std::u16string, std::string> names[] = {{page_.inputFile, fileName_},
+                                                      {page_.outputFile, outputName_}};
+    if (names[0].first.size() < names[1].first.size()) std::swap(names[0], names[1]);
+    for (const auto& [path, shown] : names) {
+        if (path != u"-") ReplaceName(message, Utf16ToUtf8(path), shown);
     }
     message = WithoutControls(message);
     PrintError(fileName_.empty() ? message : fileName_ + ": " + message);
