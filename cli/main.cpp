@@ -194,17 +194,20 @@ std::optional<int> ParseRequest(int argc, char** argv, Request& request) {
                 return UsageError("option '" + Spelled(argv[optind - 1], optopt) +
                                   "' needs a value");
             default: {
-                const std::string_view bad = argv[optind - 1];
-                if (!bad.starts_with("--")) {
+                // Unknown: a letter (optopt), or a long option (optopt 0). A known letter here
+                // is a long option given a value it does not take. A long option is always the
+                // whole of the argument just passed.
+                const bool letterKnown =
+                    optopt != 0 && std::string_view("kofrnvqh").find(static_cast<char>(optopt)) !=
+                                       std::string_view::npos;
+                if (optopt != 0 && !letterKnown) {
                     return UsageError(
                         "unknown option '" +
                         WithoutControls(std::string(1, '-') + static_cast<char>(optopt)) + "'");
                 }
-                // A long option with a value it does not take, or none known by that name.
-                const std::string name = Spelled(bad, 0);
-                const bool known = optopt != 0 && bad.find('=') != std::string_view::npos;
-                return UsageError(known ? "option '" + name + "' takes no value"
-                                        : "unknown option '" + WithoutControls(name) + "'");
+                const std::string name = Spelled(argv[optind - 1], 0);
+                return UsageError(letterKnown ? "option '" + name + "' takes no value"
+                                              : "unknown option '" + WithoutControls(name) + "'");
             }
         }
     }
