@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cli/quote.h"
 #include "filestream/text_convert.h"
 
 namespace {
@@ -64,11 +65,11 @@ KeyInput KeyFromFile(const std::string& path) {
         if (!ReadLine(STDIN_FILENO, line)) return Failed("standard input", errno);
     } else {
         const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-        if (fd < 0) return Failed(path, errno);
+        if (fd < 0) return Failed(QuoteName(path), errno);
         const bool read = ReadLine(fd, line);
         const int error = errno;
         ::close(fd);
-        if (!read) return Failed(path, error);
+        if (!read) return Failed(QuoteName(path), error);
     }
     return {Utf8ToUtf16(line), {}};
 }

@@ -1,17 +1,29 @@
-// vyx: the Encrypt and Decrypt operations of the window, for scripts and whole folders of files.
+// vyx: the Encrypt and Decrypt operations of the window, for scripts, pipelines and whole folders
+// of files.
 //
-//   vyx encrypt [-k KEYFILE] [-o OUTPUT] [-q] FILE...
-//   vyx decrypt [-k KEYFILE] [-o OUTPUT] [-q] FILE...
+//   vyx encrypt [OPTION]... FILE...
+//   vyx decrypt [OPTION]... FILE...
 //   vyx genkey
 //   vyx --help | --version
 //
 // Each FILE runs through the very same operation as the window's button, with a terminal window
-// (cli/terminal_window.h). The key is judged once, before any file is opened.
+// (cli/terminal_window.h). Before anything is read or written the whole command is planned: every
+// FILE's output is worked out (folders walked with -r), and a command whose outputs would land on
+// its own inputs, or on each other, is refused. Then the key is judged once, and the files run.
 
+#include <fcntl.h>
+#include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,7 +31,9 @@
 #include <vector>
 
 #include "cipher/cipher.h"
+#include "cli/file_choice.h"
 #include "cli/key_input.h"
+#include "cli/quote.h"
 #include "cli/terminal_window.h"
 #include "fileops/file_operations.h"
 #include "fileops/output_name.h"
@@ -30,22 +44,35 @@
 
 namespace {
 
+namespace fs = std::filesystem;
+
 constexpr int kAllDone = 0;
 constexpr int kSomeFailed = 1;
 constexpr int kUsageError = 2;
 
+// Standard input or output in place of a file.
+constexpr std::string_view kStandard = "-";
+
 constexpr const char* kHelp =
-    "usage: vyx encrypt [-k KEYFILE] [-o OUTPUT] [-q] FILE...\n"
-    "       vyx decrypt [-k KEYFILE] [-o OUTPUT] [-q] FILE...\n"
+    "usage: vyx encrypt [OPTION]... FILE...\n"
+    "       vyx decrypt [OPTION]... FILE...\n"
     "       vyx genkey\n"
     "       vyx --help | --version\n"
     "\n"
     "Encrypts or decrypts each FILE with a sixteen-character key such as 3F0A.91C2.7B44.E05D.\n"
     "The output goes beside it: report.doc gives report_encr.doc, report_encr.doc gives\n"
-    "report_decr.doc.\n"
+    "report_decr.doc. An existing output is not replaced without -f. FILE '-' is standard\n"
+    "input, and its output standard output.\n"
     "\n"
     "  -k, --key-file KEYFILE  the key is the first line of KEYFILE ('-': standard input)\n"
-    "  -o, --output OUTPUT     write to OUTPUT instead (with one FILE only)\n"
+    "  -o, --output OUTPUT     write to OUTPUT instead (with one FILE only; '-': standard\n"
+    "                          output)\n"
+    "  -f, --force             replace outputs that exist\n"
+    "  -r, --recursive         FILE may be a folder: its files are taken, without following\n"
+    "                          symbolic links; decrypt takes the encrypted ones, encrypt the\n"
+    "                          others\n"
+    "  -n, --dry-run           print 'FILE -> OUTPUT' for each file, and do nothing\n"
+    "  -v, --verbose           name every file that -r skips, and why\n"
     "  -q, --quiet             no progress, no line per finished file, no summary unless\n"
     "                          a file failed\n"
     "  -h, --help              show this help\n"
@@ -53,6 +80,9 @@ constexpr const char* kHelp =
     "\n"
     "Without -k the key is taken from the environment variable VYX_KEY, or else asked for\n"
     "on the terminal. genkey prints a fresh key.\n"
+    "\n"
+    "No output is written over one of the command's own files, and data is never written to\n"
+    "a terminal.\n"
     "\n"
     "Exit status: 0 every file done, 1 a file failed, 2 a usage or key error (no file\n"
     "touched), 130 or 143 stopped by SIGINT or SIGTERM.\n";
@@ -64,100 +94,304 @@ struct Request {
     std::optional<std::string> keyFile;
     std::optional<std::string> output;
     bool quiet = false;
+    bool force = false;
+    bool recursive = false;
+    bool dryRun = false;
+    bool verbose = false;
     std::vector<std::string> files;
 };
+
+// One file of the command: what it reads and writes, as the system's bytes ("-": standard input
+// or output).
+struct Job {
+    std::string input;
+    std::string output;
+};
+
+// Unwinds a misuse inside a stream to the batch, which drops the staged output on its way.
+struct StreamMisuse {};
 
 int UsageError(const std::string& problem) {
     PrintError(problem + " (see 'vyx --help')");
     return kUsageError;
 }
 
-// How a path from the command line is shown in messages: bytes that are not UTF-8 as U+FFFD.
-std::string Shown(const std::u16string& path) {
-    return Utf16ToUtf8(path);
+// Writes text to standard output; a failure is told and turns into status 1.
+int Print(std::string_view text) {
+    const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+    if (written && std::fflush(stdout) == 0) return kAllDone;
+    PrintError(std::string("standard output: ") + std::strerror(errno));
+    return kSomeFailed;
 }
 
-// Reads the options and files after the command, in any order; "--" ends the options and "-"
-// is a FILE. Returns an exit status when the command line is finished with (help, or a usage
-// error).
+std::string OutputOf(const std::string& input) {
+    return PathToOsBytes(ProposeOutputName(PathFromOsBytes(input)))
+        .value_or(input + "_out");  // a decoded path always has its bytes back
+}
+
+// --- Options ---
+
+constexpr option kLongOptions[] = {
+    {"key-file", required_argument, nullptr, 'k'},
+    {"output", required_argument, nullptr, 'o'},
+    {"force", no_argument, nullptr, 'f'},
+    {"recursive", no_argument, nullptr, 'r'},
+    {"dry-run", no_argument, nullptr, 'n'},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The option as the user spelled it: "--name" of "--name=value", or "-x".
+std::string Spelled(std::string_view arg, int letter) {
+    if (!arg.starts_with("--")) return std::string("-") + static_cast<char>(letter);
+    return std::string(arg.substr(0, arg.find('=')));
+}
+
+// Reads the options and files after the command, in any order; "--" ends the options and "-" is
+// a FILE. Returns an exit status when the command line is finished with (help, or a usage error).
 std::optional<int> ParseRequest(int argc, char** argv, Request& request) {
-    bool optionsEnded = false;
-    for (int i = 0; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
-            request.files.emplace_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        // The value of -k or -o (spelled as given): the rest of this argument, or else the next
-        // one. Each may be given once.
-        const auto takeValue = [&](std::string_view spelled, char letter,
-                                   std::string_view rest) -> std::optional<int> {
-            std::optional<std::string>& value = letter == 'k' ? request.keyFile : request.output;
-            if (value) return UsageError("option '" + std::string(spelled) + "' given twice");
-            if (rest.empty()) {
-                if (i + 1 >= argc) {
-                    return UsageError("option '" + std::string(spelled) + "' needs a value");
+    opterr = 0;  // the messages are vyx's own
+    optind = 1;  // argv[0] is the command
+    for (;;) {
+        const int letter = getopt_long(argc, argv, ":k:o:frnvqh", kLongOptions, nullptr);
+        if (letter == -1) break;
+        // The argument that held the option: its value may have been the next one.
+        const std::string_view arg = optarg != nullptr && optind >= 2 && optarg == argv[optind - 1]
+                                         ? argv[optind - 2]
+                                         : argv[optind - 1];
+        switch (letter) {
+            case 'k':
+            case 'o': {
+                std::optional<std::string>& value =
+                    letter == 'k' ? request.keyFile : request.output;
+                if (value) return UsageError("option '" + Spelled(arg, letter) + "' given twice");
+                if (*optarg == '\0') {
+                    return UsageError("option '" + Spelled(arg, letter) + "' needs a value");
                 }
-                rest = argv[++i];
+                value = optarg;
+                break;
             }
-            value = std::string(rest);
-            return std::nullopt;
-        };
-        std::optional<int> finished;
-        if (arg.starts_with("--")) {
-            const std::size_t equals = arg.find('=');
-            const std::string_view name = arg.substr(0, equals);
-            const bool hasValue = equals != std::string_view::npos;
-            const std::string_view value = hasValue ? arg.substr(equals + 1) : std::string_view();
-            if (name == "--key-file" || name == "--output") {
-                if (hasValue && value.empty()) {
-                    return UsageError("option '" + std::string(name) + "' needs a value");
-                }
-                finished = takeValue(name, name == "--key-file" ? 'k' : 'o', value);
-            } else if ((name == "--quiet" || name == "--help") && hasValue) {
-                return UsageError("option '" + std::string(name) + "' takes no value");
-            } else if (name == "--quiet") {
+            case 'f':
+                request.force = true;
+                break;
+            case 'r':
+                request.recursive = true;
+                break;
+            case 'n':
+                request.dryRun = true;
+                break;
+            case 'v':
+                request.verbose = true;
+                break;
+            case 'q':
                 request.quiet = true;
-            } else if (name == "--help") {
-                std::fputs(kHelp, stdout);
-                return kAllDone;
-            } else {
-                return UsageError("unknown option '" + std::string(name) + "'");
-            }
-        } else {
-            for (std::size_t j = 1; j < arg.size() && !finished; ++j) {
-                const char option = arg[j];
-                if (option == 'q') {
-                    request.quiet = true;
-                } else if (option == 'h') {
-                    std::fputs(kHelp, stdout);
-                    return kAllDone;
-                } else if (option == 'k' || option == 'o') {
-                    finished = takeValue(option == 'k' ? "-k" : "-o", option, arg.substr(j + 1));
-                    break;
-                } else {
-                    return UsageError("unknown option '-" + std::string(1, option) + "'");
+                break;
+            case 'h':
+                return Print(kHelp);
+            case ':':
+                return UsageError("option '" + Spelled(argv[optind - 1], optopt) +
+                                  "' needs a value");
+            default: {
+                // Unknown: a letter (optopt), or a long option (optopt 0). A known letter here
+                // is a long option given a value it does not take. A long option is always the
+                // whole of the argument just passed.
+                const bool letterKnown =
+                    optopt != 0 && std::string_view("kofrnvqh").find(static_cast<char>(optopt)) !=
+                                       std::string_view::npos;
+                if (optopt != 0 && !letterKnown) {
+                    return UsageError(
+                        "unknown option '" +
+                        WithoutControls(std::string(1, '-') + static_cast<char>(optopt)) + "'");
                 }
+                const std::string name = Spelled(argv[optind - 1], 0);
+                return UsageError(letterKnown ? "option '" + name + "' takes no value"
+                                              : "unknown option '" + WithoutControls(name) + "'");
             }
         }
-        if (finished) return finished;
     }
+    for (int i = optind; i < argc; ++i) request.files.emplace_back(argv[i]);
+
     if (request.files.empty()) return UsageError("no FILE given");
     if (request.output && request.files.size() != 1) {
         return UsageError("-o/--output is allowed with one FILE only");
     }
+    if (request.output && request.recursive) {
+        return UsageError("-o/--output cannot be used with -r/--recursive");
+    }
+    const auto fromStandardInput = std::count(request.files.begin(), request.files.end(), "-");
+    if (fromStandardInput > 1) return UsageError("FILE '-' given more than once");
+    if (fromStandardInput == 1 && request.keyFile == kStandard) {
+        return UsageError("the key and FILE '-' cannot both come from standard input");
+    }
     return std::nullopt;
 }
+
+// --- The plan: every file and its output, worked out before anything is opened ---
+
+// Whether the regular file at path begins with the encrypted file's two marker bytes; nothing
+// when it cannot be read.
+std::optional<bool> BeginsWithMarker(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return std::nullopt;
+    unsigned char marker[2] = {0, 0};
+    ssize_t got = 0;
+    while ((got = ::read(fd, marker, sizeof marker)) < 0 && errno == EINTR) {
+    }
+    ::close(fd);
+    if (got < 0) return std::nullopt;
+    return got == 2 && marker[0] == 0x7E && marker[1] == 0xF9;
+}
+
+class Planner {
+  public:
+    explicit Planner(const Request& request) : request_(request) {}
+
+    // The jobs in command-line order (a folder's files sorted by path), or the exit status of a
+    // command that must not run.
+    std::optional<int> Plan(std::vector<Job>& jobs) {
+        for (const std::string& file : request_.files) {
+            struct stat info {};
+            if (request_.recursive && file != kStandard && ::stat(file.c_str(), &info) == 0 &&
+                S_ISDIR(info.st_mode)) {
+                Walk(file, jobs);
+            } else {
+                const bool standard = file == kStandard;
+                jobs.push_back({file, request_.output.value_or(standard ? std::string(kStandard)
+                                                                        : OutputOf(file))});
+            }
+        }
+        return Collisions(jobs);
+    }
+
+    bool Failed() const { return failed_; }
+
+  private:
+    void Skip(const fs::path& path, const char* why) {
+        if (request_.verbose) skipped_.emplace_back(path.native(), why);
+    }
+
+    // Takes the folder's files, never following a symbolic link.
+    void Walk(const std::string& folder, std::vector<Job>& jobs) {
+        std::vector<std::string> found;
+        std::error_code error;
+        fs::recursive_directory_iterator it(folder, fs::directory_options::none, error);
+        for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+            const fs::path& path = it->path();
+            const fs::file_status status = it->symlink_status(error);
+            if (error) break;
+            if (fs::is_symlink(status)) {
+                Skip(path, "a symbolic link");
+            } else if (fs::is_directory(status)) {
+                continue;
+            } else if (!fs::is_regular_file(status)) {
+                Skip(path, "not a regular file");
+            } else {
+                const std::optional<bool> encrypted = BeginsWithMarker(path.native());
+                const bool decrypting = request_.command == Command::Decrypt;
+                if (encrypted && *encrypted != decrypting) {
+                    Skip(path, decrypting ? "not encrypted" : "already encrypted");
+                } else {
+                    found.push_back(path.native());  // unreadable: its run says why
+                }
+            }
+        }
+        if (error) {
+            PrintError(QuoteName(folder) + ": " + error.message());
+            failed_ = true;
+        }
+        std::sort(found.begin(), found.end());
+        for (std::string& file : found) jobs.push_back({file, OutputOf(file)});
+        std::sort(skipped_.begin(), skipped_.end());
+        for (const auto& [path, why] : skipped_) {
+            PrintError(QuoteName(path) + ": skipped: " + why);
+        }
+        skipped_.clear();
+    }
+
+    // A command whose output is another of its files (by path or as the same file), or whose
+    // files share an output, is refused as a whole.
+    static std::optional<int> Collisions(const std::vector<Job>& jobs) {
+        const auto normal = [](const std::string& path) {
+            std::error_code error;
+            const fs::path absolute = fs::absolute(path, error);
+            return (error ? fs::path(path) : absolute).lexically_normal().native();
+        };
+        using Identity = std::pair<dev_t, ino_t>;
+        const auto identity = [](const std::string& path) -> std::optional<Identity> {
+            struct stat info {};
+            if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+            return Identity{info.st_dev, info.st_ino};
+        };
+        std::map<std::string, std::size_t> inputPaths;
+        std::map<Identity, std::size_t> inputFiles;
+        for (std::size_t i = 0; i < jobs.size(); ++i) {
+            if (jobs[i].input == kStandard) continue;
+            inputPaths.emplace(normal(jobs[i].input), i);
+            if (const auto id = identity(jobs[i].input)) inputFiles.emplace(*id, i);
+        }
+        std::map<std::string, std::size_t> outputPaths;
+        std::map<Identity, std::size_t> outputFiles;
+        for (std::size_t i = 0; i < jobs.size(); ++i) {
+            const Job& job = jobs[i];
+            if (job.output == kStandard) continue;
+            const std::string path = normal(job.output);
+            const std::optional<Identity> id = identity(job.output);
+            std::optional<std::size_t> input;
+            if (auto found = inputPaths.find(path); found != inputPaths.end()) {
+                input = found->second;
+            } else if (auto same = id ? inputFiles.find(*id) : inputFiles.end();
+                       same != inputFiles.end()) {
+                input = same->second;
+            }
+            if (input && *input != i) {
+                PrintError("the output of " + QuoteName(job.input) + " would replace " +
+                           QuoteName(jobs[*input].input) +
+                           ", another FILE of this command; nothing done");
+                return kUsageError;
+            }
+            std::optional<std::size_t> other;
+            if (auto found = outputPaths.find(path); found != outputPaths.end()) {
+                other = found->second;
+            } else if (auto same = id ? outputFiles.find(*id) : outputFiles.end();
+                       same != outputFiles.end()) {
+                other = same->second;
+            }
+            if (other) {
+                PrintError(QuoteName(jobs[*other].input) + " and " + QuoteName(job.input) +
+                           " would both write " + QuoteName(job.output) + "; nothing done");
+                return kUsageError;
+            }
+            outputPaths.emplace(path, i);
+            if (id) outputFiles.emplace(*id, i);
+        }
+        return std::nullopt;
+    }
+
+    const Request& request_;
+    std::vector<std::pair<std::string, const char*>> skipped_;  // with -v: what, and why
+    bool failed_ = false;  // a folder could not be walked to its end
+};
+
+// Whether the output may be written: standard output always; an existing file only with -f.
+bool MayWrite(const Request& request, const std::string& output) {
+    struct stat info {};
+    if (request.force || output == kStandard || ::lstat(output.c_str(), &info) != 0) return true;
+    PrintError(QuoteName(output) + " already exists; use -f to replace it");
+    return false;
+}
+
+// --- The run ---
 
 // The key from the first source that has one: -k, VYX_KEY, the terminal.
 std::optional<std::u16string> TakeKey(const Request& request) {
     KeyInput input;
     if (request.keyFile) {
-        input = KeyFromFile(*request.keyFile);
+        // Typed on a terminal, the key is asked for without echo.
+        input = *request.keyFile == kStandard && ::isatty(STDIN_FILENO) == 1
+                    ? KeyFromTerminal()
+                    : KeyFromFile(*request.keyFile);
     } else if (std::optional<std::u16string> key = KeyFromEnvironment()) {
         return key;
     } else {
@@ -167,79 +401,100 @@ std::optional<std::u16string> TakeKey(const Request& request) {
     return input.key;
 }
 
+// The length of a regular file, for the progress line's rate and time left.
 std::optional<std::uint64_t> FileSize(const std::string& path) {
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    const int result =
+        path == kStandard ? ::fstat(STDIN_FILENO, &info) : ::stat(path.c_str(), &info);
+    if (result != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
     return static_cast<std::uint64_t>(info.st_size);
 }
 
-int RunBatch(const Request& request, const std::u16string& key) {
+int RunBatch(const Request& request, const std::vector<Job>& jobs, const std::u16string& key,
+             bool planFailed) {
     const bool onTerminal = ::isatty(STDERR_FILENO) == 1;
     const bool chatty = onTerminal && !request.quiet;
     TerminalWindow window({.progress = chatty, .completion = chatty});
     SetMessagePresenter(&window);
+    SetMisuseHandler([] { throw StreamMisuse{}; });
+    // Standard input and output for "-": a pipe's bytes are counted on the progress line, and a
+    // signal ends its input where it is.
+    SetPlatformFileFactory([&window] {
+        return std::make_unique<ChosenFile>([&window](std::uint64_t bytes) {
+            window.CountBytes(bytes);
+            return CaughtRunSignal() == 0;
+        });
+    });
     void (*const operation)(IMainWindow&) =
         request.command == Command::Encrypt ? &EncryptFile : &DecryptFile;
 
     std::size_t done = 0;
     std::size_t failed = 0;
     int signal = 0;
+    bool misused = false;
     {
         // One scope for the whole batch: a signal stops the file being written, then the batch.
         const RunSignalScope signals;
-        for (const std::string& file : request.files) {
-            std::u16string input = PathFromOsBytes(file);
-            std::u16string output =
-                request.output ? PathFromOsBytes(*request.output) : ProposeOutputName(input);
-            const std::string shownInput = Shown(input);
-            const std::string shownOutput = Shown(output);
-            window.BeginFile(key, std::move(input), std::move(output), shownInput, shownOutput,
-                             chatty ? FileSize(file) : std::nullopt);
-            operation(window);
+        for (const Job& job : jobs) {
+            if (!MayWrite(request, job.output)) {
+                ++failed;
+                continue;
+            }
+            const std::optional<std::uint64_t> size = chatty ? FileSize(job.input) : std::nullopt;
+            window.BeginFile(key, PathFromOsBytes(job.input), PathFromOsBytes(job.output),
+                             QuoteName(job.input), QuoteName(job.output), size,
+                             job.input == kStandard && !FileSize(job.input));
+            try {
+                operation(window);
+            } catch (const StreamMisuse&) {
+                misused = true;  // told; the run's output is dropped by now
+            }
             const bool completed = window.EndFile();
             signal = CaughtRunSignal();
-            if (signal != 0) break;
+            if (signal != 0 || misused) break;
             ++(completed ? done : failed);
         }
     }
+    SetPlatformFileFactory({});
+    SetMisuseHandler(nullptr);
     SetMessagePresenter(nullptr);
     if (signal != 0) return 128 + signal;
+    if (misused) return kSomeFailed;
 
-    if (request.files.size() > 1 && (!request.quiet || failed > 0)) {
-        PrintError(std::to_string(request.files.size()) + " files: " + std::to_string(done) +
-                   " done, " + std::to_string(failed) + " failed");
+    if (jobs.size() > 1 && (!request.quiet || failed > 0)) {
+        PrintError(std::to_string(jobs.size()) + " files: " + std::to_string(done) + " done, " +
+                   std::to_string(failed) + " failed");
     }
-    return failed == 0 ? kAllDone : kSomeFailed;
+    return failed == 0 && !planFailed ? kAllDone : kSomeFailed;
 }
 
-}  // namespace
+int RunCommand(const Request& request) {
+    Planner planner(request);
+    std::vector<Job> jobs;
+    if (std::optional<int> refused = planner.Plan(jobs)) return *refused;
 
-int main(int argc, char** argv) {
-    if (argc < 2) return UsageError("no command given");
-    const std::string command = argv[1];
-    if (command == "--help" || command == "-h") {
-        std::fputs(kHelp, stdout);
-        return kAllDone;
-    }
-    if (command == "--version") {
-        std::puts("vyx " VYX_VERSION);
-        return kAllDone;
-    }
-    if (command == "genkey") {
-        if (argc > 2) return UsageError("genkey takes no arguments");
-        std::puts(GenerateKeyText().c_str());
-        return std::fflush(stdout) == 0 ? kAllDone : kSomeFailed;
+    if (request.dryRun) {
+        std::string lines;
+        for (const Job& job : jobs) {
+            struct stat info {};
+            if (!request.force && job.output != kStandard &&
+                ::lstat(job.output.c_str(), &info) == 0) {
+                MayWrite(request, job.output);  // says why it would not run
+                continue;
+            }
+            lines += QuoteName(job.input) + " -> " + QuoteName(job.output) + "\n";
+        }
+        return Print(lines);
     }
 
-    Request request;
-    if (command == "encrypt") {
-        request.command = Command::Encrypt;
-    } else if (command == "decrypt") {
-        request.command = Command::Decrypt;
-    } else {
-        return UsageError("unknown command '" + command + "'");
+    const bool toStandardOutput = std::any_of(
+        jobs.begin(), jobs.end(), [](const Job& job) { return job.output == kStandard; });
+    if (toStandardOutput && ::isatty(STDOUT_FILENO) == 1) {
+        PrintError(std::string("refusing to write ") +
+                   (request.command == Command::Encrypt ? "encrypted" : "decrypted") +
+                   " data to a terminal; use -o OUTPUT or redirect standard output");
+        return kUsageError;
     }
-    if (std::optional<int> finished = ParseRequest(argc - 2, argv + 2, request)) return *finished;
 
     const std::optional<std::u16string> key = TakeKey(request);
     if (!key) return kUsageError;
@@ -248,5 +503,35 @@ int main(int argc, char** argv) {
         PrintError(Utf16ToUtf8(*refusal));
         return kUsageError;
     }
-    return RunBatch(request, *key);
+    return RunBatch(request, jobs, *key, planner.Failed());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A reader that goes away is a failed write like any other: told, and status 1.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    int status = kAllDone;
+    const std::string command = argc < 2 ? std::string() : argv[1];
+    if (argc < 2) {
+        status = UsageError("no command given");
+    } else if (command == "--help" || command == "-h") {
+        status = Print(kHelp);
+    } else if (command == "--version") {
+        status = Print("vyx " VYX_VERSION "\n");
+    } else if (command == "genkey") {
+        status =
+            argc > 2 ? UsageError("genkey takes no arguments") : Print(GenerateKeyText() + "\n");
+    } else if (command == "encrypt" || command == "decrypt") {
+        Request request;
+        request.command = command == "encrypt" ? Command::Encrypt : Command::Decrypt;
+        const std::optional<int> finished = ParseRequest(argc - 1, argv + 1, request);
+        status = finished ? *finished : RunCommand(request);
+    } else {
+        status = UsageError("unknown command '" + WithoutControls(command) + "'");
+    }
+    // Whatever could not be said on standard error still counts.
+    if (status == kAllDone && ErrorOutputFailed()) status = kSomeFailed;
+    return status;
 }

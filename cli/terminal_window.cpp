@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "cli/quote.h"
 #include "filestream/text_convert.h"
 
 namespace {
@@ -17,13 +18,47 @@ namespace {
 constexpr std::u16string_view kFinished = u"100 %";
 constexpr int kBarWidth = 20;
 
+bool g_errorOutputFailed = false;
+
 void WriteAll(std::string_view bytes) {
     while (!bytes.empty()) {
         const ssize_t written = ::write(STDERR_FILENO, bytes.data(), bytes.size());
         if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return;  // nowhere to report it
+        if (written <= 0) {
+            g_errorOutputFailed = true;  // nowhere to report it but the exit status
+            return;
+        }
         bytes.remove_prefix(static_cast<std::size_t>(written));
     }
+}
+
+// Replaces every occurrence of the name in text, where it stands as a word of its own (the
+// messages put a path between spaces, or before the final full stop), by how it is shown.
+void ReplaceName(std::string& text, const std::string& name, const std::string& shown) {
+    if (name.empty() || name == shown) return;
+    for (std::size_t at = text.find(name); at != std::string::npos;) {
+        const std::size_t end = at + name.size();
+        const bool alone = (at == 0 || text[at - 1] == ' ') &&
+                           (end == text.size() || text[end] == ' ' || text[end] == '.');
+        if (!alone) {
+            at = text.find(name, at + 1);
+            continue;
+        }
+        text.replace(at, name.size(), shown);
+        at = text.find(name, at + shown.size());
+    }
+}
+
+std::string Amount(double bytes) {
+    static constexpr const char* kUnits[] = {"B", "kB", "MB", "GB", "TB"};
+    int unit = 0;
+    while (bytes >= 1000.0 && unit < 4) {
+        bytes /= 1000.0;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, kUnits[unit]);
+    return text;
 }
 
 int TerminalColumns() {
@@ -52,15 +87,7 @@ std::string Tail(std::string_view text, std::size_t columns) {
 }
 
 std::string Rate(double bytesPerSecond) {
-    static constexpr const char* kUnits[] = {"B/s", "kB/s", "MB/s", "GB/s"};
-    int unit = 0;
-    while (bytesPerSecond >= 1000.0 && unit < 3) {
-        bytesPerSecond /= 1000.0;
-        ++unit;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f %s", bytesPerSecond, kUnits[unit]);
-    return text;
+    return Amount(bytesPerSecond) + "/s";
 }
 
 std::string Duration(double seconds) {
@@ -84,9 +111,14 @@ void PrintError(std::string_view text) {
     WriteAll(line);
 }
 
+bool ErrorOutputFailed() {
+    return g_errorOutputFailed;
+}
+
 void TerminalWindow::BeginFile(std::u16string key, std::u16string inputPath,
                                std::u16string outputPath, std::string fileName,
-                               std::string outputName, std::optional<std::uint64_t> inputSize) {
+                               std::string outputName, std::optional<std::uint64_t> inputSize,
+                               bool lengthUnknown) {
     page_ = PageFields{};
     page_.key = std::move(key);
     page_.inputFile = std::move(inputPath);
@@ -94,6 +126,8 @@ void TerminalWindow::BeginFile(std::u16string key, std::u16string inputPath,
     fileName_ = std::move(fileName);
     outputName_ = std::move(outputName);
     inputSize_ = inputSize;
+    lengthUnknown_ = lengthUnknown;
+    bytesRead_ = 0;
     shown_.clear();
     finished_ = false;
 }
@@ -115,7 +149,19 @@ void TerminalWindow::WritePageFields() {
         ClearProgress();
         return;
     }
-    if (options_.progress) DrawProgress();
+    if (!options_.progress) return;
+    if (lengthUnknown_) {
+        DrawByteCount();
+    } else {
+        DrawProgress();
+    }
+}
+
+void TerminalWindow::CountBytes(std::uint64_t bytes) {
+    bytesRead_ = bytes;
+    if (!options_.progress || !lengthUnknown_ || shown_.empty() || finished_) return;
+    if (std::chrono::steady_clock::now() - lastDrawn_ < std::chrono::milliseconds(100)) return;
+    DrawByteCount();
 }
 
 void TerminalWindow::ShowMessage(std::u16string_view text) {
@@ -133,8 +179,31 @@ void TerminalWindow::Present(std::u16string_view text, MessageButtons /*buttons*
 
 void TerminalWindow::PrintMessage(std::u16string_view text) {
     ClearProgress();
-    const std::string message = Utf16ToUtf8(text);
+    // The stream's messages name the files as they were opened: they are shown quoted, as
+    // everywhere else, and nothing in them may break the line.
+    std::string message = Utf16ToUtf8(text);
+    // The longer path first: it may hold the other.
+    std::pair<std::u16string, std::string> names[] = {{page_.inputFile, fileName_},
+                                                      {page_.outputFile, outputName_}};
+    if (names[0].first.size() < names[1].first.size()) std::swap(names[0], names[1]);
+    for (const auto& [path, shown] : names) {
+        if (path != u"-") ReplaceName(message, Utf16ToUtf8(path), shown);
+    }
+    message = WithoutControls(message);
     PrintError(fileName_.empty() ? message : fileName_ + ": " + message);
+}
+
+// "NAME  12.3 MB  4.1 MB/s": the bytes of an input that told no length.
+void TerminalWindow::DrawByteCount() {
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    std::string tail = "  " + Amount(static_cast<double>(bytesRead_));
+    if (elapsed > 0.0) tail += "  " + Rate(static_cast<double>(bytesRead_) / elapsed);
+    const std::size_t width = static_cast<std::size_t>(TerminalColumns()) - 1;
+    if (tail.size() > width) tail.resize(width);
+    WriteAll("\r" + Tail(fileName_, width - tail.size()) + tail + "\x1b[K");
+    progressDrawn_ = true;
+    lastDrawn_ = std::chrono::steady_clock::now();
 }
 
 // "NAME [#######-------------]  37 %  12.3 MB/s  0:05 left". On a narrow terminal the time left

@@ -20,11 +20,15 @@ class TerminalWindow : public IMainWindow, public IMessagePresenter {
     };
     explicit TerminalWindow(Options options) : options_(options) {}
 
-    // Puts one file's run on the page. fileName and outputName are how they are shown; inputSize
-    // (when known) gives the progress line its rate and time left.
+    // Puts one file's run on the page. fileName and outputName are how they are shown (quoted);
+    // inputSize (when known) gives the progress line its rate and time left. Without it, and
+    // with lengthUnknown, the progress line counts the bytes read instead (CountBytes).
     void BeginFile(std::u16string key, std::u16string inputPath, std::u16string outputPath,
                    std::string fileName, std::string outputName,
-                   std::optional<std::uint64_t> inputSize);
+                   std::optional<std::uint64_t> inputSize, bool lengthUnknown = false);
+    // The bytes read so far of an input of unknown length; redraws the progress line now and
+    // then.
+    void CountBytes(std::uint64_t bytes);
     // Ends the file's run: true when its output is complete under its name.
     bool EndFile();
 
@@ -38,6 +42,7 @@ class TerminalWindow : public IMainWindow, public IMessagePresenter {
   private:
     void PrintMessage(std::u16string_view text);
     void DrawProgress();
+    void DrawByteCount();
     void ClearProgress();
 
     Options options_;
@@ -46,6 +51,9 @@ class TerminalWindow : public IMainWindow, public IMessagePresenter {
     std::string fileName_;
     std::string outputName_;
     std::optional<std::uint64_t> inputSize_;
+    bool lengthUnknown_ = false;
+    std::uint64_t bytesRead_ = 0;
+    std::chrono::steady_clock::time_point lastDrawn_;
     std::u16string shown_;  // the percentage text the progress line shows
     std::chrono::steady_clock::time_point started_;
     bool finished_ = false;       // the run showed "100 %": its output is in place
@@ -54,3 +62,6 @@ class TerminalWindow : public IMainWindow, public IMessagePresenter {
 
 // One line to standard error, "vyx: " and the text, in one write.
 void PrintError(std::string_view text);
+
+// Whether a write to standard error has failed: the exit status must say so.
+bool ErrorOutputFailed();

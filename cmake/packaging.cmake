@@ -43,6 +43,13 @@ foreach(page ${VYX_MAN_PAGES})
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/${name}/${name}.gz
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endforeach()
+# The command line's completions, where each shell looks for them.
+set(VYX_COMPLETIONS_DIR ${VYX_PACKAGING_DIR}/completions)
+install(FILES ${VYX_COMPLETIONS_DIR}/vyx.bash
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME vyx)
+install(FILES ${VYX_COMPLETIONS_DIR}/_vyx DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions)
+install(FILES ${VYX_COMPLETIONS_DIR}/vyx.fish
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d)
 vyx_compress(${VYX_PACKAGING_DIR}/changelog ${CMAKE_CURRENT_BINARY_DIR}/doc/changelog.gz)
 add_custom_target(vyx-package-documents ALL DEPENDS ${VYX_COMPRESSED})
 set(VYX_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/vyx-encryption)

@@ -260,7 +260,8 @@ void FinishRun(IMainWindow& window, CFileStream& input, std::u16string_view inpu
             return;  // the guard removes the incomplete output
         }
         // An input that shrank while it was read ends before its length: the output is cut off.
-        if (input.GetPosition() != inputLength) {
+        // A pipe has no length to fall short of.
+        if (input.IsLengthKnown() && input.GetPosition() != inputLength) {
             throw CFileException(CFileException::EndOfFile, std::u16string(inputPath));
         }
         if (StopRequested(window)) {

@@ -147,8 +147,8 @@ std::int32_t CFileStream::Open(std::u16string_view path, std::int32_t mode) {
     position_ = 0;
     isOpen_ = 1;
     try {
-        length_ = file_->GetLength();
-        const bool empty = file_->GetPosition() == length_;
+        TakeFileLength();
+        const bool empty = !lengthUnknown_ && file_->GetPosition() == length_;
         atEnd_ = sourceDrained_ = empty ? 1 : 0;
         if (mode == ModeCreate || empty) {
             textEncoding_ = TextSingleByte;
@@ -160,7 +160,7 @@ std::int32_t CFileStream::Open(std::u16string_view path, std::int32_t mode) {
             SeekAndReset(0, OriginBegin);
         }
         position_ = 0;
-        length_ = file_->GetLength();
+        TakeFileLength();
     } catch (const CFileException& error) {
         // The file opened but cannot be read: to the user this is a file that could not be opened.
         Settle();
@@ -172,6 +172,14 @@ std::int32_t CFileStream::Open(std::u16string_view path, std::int32_t mode) {
     }
     Arm();
     return 1;
+}
+
+void CFileStream::TakeFileLength() {
+    // A pipe tells its length only once it has ended: until then the stream reads to the end
+    // and counts the length as it goes, as for a URL source without one.
+    const std::uint64_t reported = file_->GetLength();
+    lengthUnknown_ = reported == kUnknownLength;
+    length_ = lengthUnknown_ ? 0 : reported;
 }
 
 void CFileStream::MisusedInPlace() {

@@ -185,6 +185,9 @@ class CFileStream {
     std::int32_t OpenUrl(const CTextBuffer& url);
 
     std::uint64_t GetLength() const;
+    // False for a source that could not tell its length at open (a pipe): GetLength then counts
+    // the bytes read so far.
+    bool IsLengthKnown() const { return !lengthUnknown_; }
     std::uint64_t GetPosition() const;
     bool IsOpen() const { return isOpen_ != 0; }
     bool IsAtEnd() const { return atEnd_ != 0; }
@@ -209,6 +212,8 @@ class CFileStream {
     void Accept(const unsigned char* source, std::int32_t count);
     void MoveTo(std::int64_t offset, std::int32_t origin);
     [[noreturn]] static void MisusedInPlace();
+    // Takes the platform file's length, or notes that it has none yet.
+    void TakeFileLength();
     // Folds the cursors' advance into the counted fields and disarms them.
     void Settle();
     // Arms the cursors for the current state, where the next byte may take the fast path.
@@ -257,7 +262,7 @@ class CFileStream {
 
     std::uint32_t newFilePermissions_ = 0666;
     bool fileIsUrlSource_ = false;  // file_ came from the internet session
-    bool lengthUnknown_ = false;    // a URL source that announced no length
+    bool lengthUnknown_ = false;    // a URL source or pipe that announced no length
     bool hasHeldChar_ = false;      // ReadLine looked one character past a lone carriage return
     char16_t heldChar_ = 0;
     std::unique_ptr<char16_t[]> lineArea_;

@@ -9,7 +9,8 @@
 
 namespace {
 std::atomic<IMessagePresenter*> g_presenter{nullptr};
-}
+std::atomic<MisuseHandler> g_misuseHandler{nullptr};
+}  // namespace
 
 void SetMessagePresenter(IMessagePresenter* presenter) {
     g_presenter.store(presenter);
@@ -34,7 +35,12 @@ void NotifyUser(std::u16string_view text) {
     PresentMessage(text, MessageButtons::Ok);
 }
 
+void SetMisuseHandler(MisuseHandler handler) {
+    g_misuseHandler.store(handler);
+}
+
 void NotifyUserAndExit(std::u16string_view text) {
     NotifyUser(text);
+    if (MisuseHandler handler = g_misuseHandler.load()) handler();
     std::exit(0);
 }

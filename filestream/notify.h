@@ -24,5 +24,13 @@ void PresentMessage(std::u16string_view text, MessageButtons buttons);
 // An OK box, no owner, empty caption.
 void NotifyUser(std::u16string_view text);
 
-// NotifyUser, then the process ends normally with exit status 0.
+// NotifyUser, then the process ends normally with exit status 0, unless a misuse handler is
+// installed.
 [[noreturn]] void NotifyUserAndExit(std::u16string_view text);
+
+// Called by NotifyUserAndExit after the message, in place of ending the process: a program that
+// must clean up first (drop its staged output, choose its own exit status) throws from it, and
+// the stack unwinds to the program's own handler. Should it return, the process ends as without
+// one. nullptr: none.
+using MisuseHandler = void (*)();
+void SetMisuseHandler(MisuseHandler handler);

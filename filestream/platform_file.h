@@ -16,6 +16,9 @@ enum class FileAccess {
 
 enum class SeekOrigin { Begin, Current, End };
 
+// What GetLength reports for a source that cannot tell its length before its end (a pipe).
+inline constexpr std::uint64_t kUnknownLength = ~std::uint64_t{0};
+
 class IPlatformFile {
   public:
     virtual ~IPlatformFile() = default;
@@ -29,6 +32,7 @@ class IPlatformFile {
     // Moves and returns the new position. Throws CFileException.
     virtual std::uint64_t Seek(std::int64_t offset, SeekOrigin origin) = 0;
     virtual std::uint64_t GetPosition() const = 0;
+    // The length in bytes, or kUnknownLength while a source cannot tell it.
     virtual std::uint64_t GetLength() const = 0;
     // Whether the source has nothing beyond the bytes already read.
     virtual bool IsDrained() const { return GetPosition() >= GetLength(); }

@@ -1,7 +1,11 @@
 // The vyx command line, run as a process: where the key comes from, every refusal and exit
-// status, a batch with failures in the middle, progress only on a terminal, and a stop by signal.
+// status, a batch with failures in the middle, progress only on a terminal, a stop by signal, and
+// the contract of a Unix tool (no replacing, standard streams, folders, dry run, quoted names).
 // Its files are checked against what the window's own operations write.
 #include <signal.h>
+
+#include <cstdlib>
+#include <map>
 
 #include <regex>
 #include <set>
@@ -101,6 +105,7 @@ INSTANTIATE_TEST_SUITE_P(
                     KeyCase{
                         "FileBeforeEnvironment", {"-k", "key"}, kOtherKeyText, "", kKeyText, false},
                     KeyCase{"StandardInput", {"-k", "-"}, {}, kKeyText + "\n", "", false},
+                    KeyCase{"StandardInputOnATerminal", {"-k", "-"}, {}, "", "", true},
                     KeyCase{"Environment", {}, kKeyText, "", "", false},
                     KeyCase{"EnvironmentBeforePrompt", {}, kKeyText, "", "", true},
                     KeyCase{"Prompt", {}, {}, "", "", true}),
@@ -141,6 +146,13 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{{"encrypt"}, kKeyText, Usage("no FILE given")},
         RefusalCase{{"decrypt", "-x", "doc_encr.txt"}, kKeyText, Usage("unknown option '-x'")},
         RefusalCase{{"decrypt", "doc_encr.txt", "-k"}, {}, Usage("option '-k' needs a value")},
+        RefusalCase{{"decrypt", "--quiet=yes", "doc_encr.txt"},
+                    kKeyText,
+                    Usage("option '--quiet' takes no value")},
+        RefusalCase{{"decrypt", "-", "-"}, kKeyText, Usage("FILE '-' given more than once")},
+        RefusalCase{{"decrypt", "-k", "-", "-"},
+                    {},
+                    Usage("the key and FILE '-' cannot both come from standard input")},
         RefusalCase{{"encrypt", "-o", "out", "doc.txt", "folder"},
                     kKeyText,
                     Usage("-o/--output is allowed with one FILE only")},
@@ -220,7 +232,7 @@ TEST_F(VyxTest, BatchGoesOnPastFailures) {
     EXPECT_FALSE(fs::exists(dir / "d_decr.bin"));
 
     // Quiet, and every file done: nothing at all.
-    const VyxResult quiet = Vyx({"decrypt", "-q", "a_encr.bin", "b_encr.bin"}, kKeyText);
+    const VyxResult quiet = Vyx({"decrypt", "-q", "-f", "a_encr.bin", "b_encr.bin"}, kKeyText);
     EXPECT_EQ(quiet.status, 0);
     EXPECT_EQ(quiet.err, "");
 }
@@ -306,6 +318,296 @@ TEST_F(VyxTest, GenkeyPrintsAKeyThatEncryptTakes) {
         EXPECT_EQ(shown.status, 0);
         EXPECT_NE(shown.out.find("vyx"), std::string::npos) << option;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// --- The contract of a Unix tool: no replacing, a batch never eats its own files, standard
+// input and output, folders, a dry run, and names that cannot break a line. ---
+
+// What a file holds, by label: "P<n>" a plaintext of its own, "E<n>" that plaintext encrypted as
+// the window writes it, anything else the text itself.
+Bytes Content(const std::string& label) {
+    if (label.size() < 2 || (label[0] != 'P' && label[0] != 'E') || !std::isdigit(label[1])) {
+        return Bytes(label.begin(), label.end());
+    }
+    const int n = label[1] - '0';
+    Bytes plain =
+        RandomBytes(3000 + 1000 * static_cast<std::size_t>(n), static_cast<std::uint32_t>(n));
+    if (label[0] == 'P') return plain;
+    ScratchDir scratch;
+    WriteBytes(scratch / "plain", plain);
+    RunAsWindow(Op::Encrypt, scratch / "plain", scratch / "encrypted");
+    return ReadBytes(scratch / "encrypted");
+}
+
+using Files = std::vector<std::pair<std::string, std::string>>;  // name, label
+
+// Every name under the folder (links not followed), and what the regular files hold.
+std::map<std::string, Bytes> Tree(const fs::path& folder) {
+    std::map<std::string, Bytes> tree;
+    for (auto it = fs::recursive_directory_iterator(folder); it != fs::end(it); ++it) {
+        const std::string name = fs::relative(it->path(), folder).string();
+        tree[name] = it->is_regular_file() && !it->is_symlink() ? ReadBytes(it->path()) : Bytes{};
+    }
+    return tree;
+}
+
+struct ContractCase {
+    const char* name;
+    Files files;  // made first, in order: a label, "dir", "link:TARGET" or "hard:TARGET"
+    std::vector<std::string> args;
+    std::string input;  // the label of standard input, or nothing
+    int status;
+    std::string err;
+    std::string out;  // the label of standard output, or nothing
+    Files after;      // the files made or changed; everything else is as it was
+};
+
+class ContractTest : public VyxTest, public testing::WithParamInterface<ContractCase> {};
+
+TEST_P(ContractTest, StatusMessagesAndFiles) {
+    const ContractCase& c = GetParam();
+    for (const auto& [name, label] : c.files) {
+        if (label == "dir") {
+            fs::create_directory(dir / name);
+        } else if (label.starts_with("link:")) {
+            fs::create_symlink(label.substr(5), dir / name);
+        } else if (label.starts_with("hard:")) {
+            fs::create_hard_link(dir / label.substr(5), dir / name);
+        } else {
+            WriteBytes(dir / name, Content(label));
+        }
+    }
+    std::map<std::string, Bytes> expected = Tree(dir.Path());
+    for (const auto& [name, label] : c.after) expected[name] = Content(label);
+
+    VyxLaunch launch;
+    launch.args = c.args;
+    launch.keyEnv = kKeyText;
+    if (!c.input.empty()) {
+        const Bytes input = Content(c.input);
+        launch.input.assign(input.begin(), input.end());
+    }
+    const VyxResult run = Vyx(launch);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.err, c.err);
+    const Bytes out = c.out.empty() ? Bytes{} : Content(c.out);
+    EXPECT_TRUE(run.out == std::string(out.begin(), out.end())) << run.out.size() << " bytes out";
+    EXPECT_TRUE(Tree(dir.Path()) == expected);
+}
+
+const std::string kNewline = "x\ny";
+const std::string kTitle = "\x1b]0;t\a";   // would retitle the terminal
+const std::string kClear = "\x1b[2Jgone";  // would clear it
+
+INSTANTIATE_TEST_SUITE_P(
+    Unix, ContractTest,
+    testing::Values(
+        // An existing output is kept, that file fails, the others go on; -f replaces.
+        ContractCase{"NoReplaceWithoutForce",
+                     {{"a.doc", "P1"}, {"a_encr.doc", "old"}, {"b.doc", "P2"}},
+                     {"encrypt", "a.doc", "b.doc"},
+                     "",
+                     1,
+                     "vyx: a_encr.doc already exists; use -f to replace it\n"
+                     "vyx: 2 files: 1 done, 1 failed\n",
+                     "",
+                     {{"b_encr.doc", "E2"}}},
+        ContractCase{"Force",
+                     {{"a.doc", "P1"}, {"a_encr.doc", "old"}},
+                     {"encrypt", "-f", "a.doc"},
+                     "",
+                     0,
+                     "",
+                     "",
+                     {{"a_encr.doc", "E1"}}},
+        // A batch whose output is one of its own files is refused whole, -f or not: by path,
+        // by another spelling, and as the same file under another name.
+        ContractCase{"OwnInput",
+                     {{"a.doc", "P1"}, {"a_encr.doc", "mine"}},
+                     {"encrypt", "-f", "a.doc", "a_encr.doc"},
+                     "",
+                     2,
+                     "vyx: the output of a.doc would replace a_encr.doc, another FILE of this "
+                     "command; nothing done\n",
+                     "",
+                     {}},
+        ContractCase{"OwnInputDecrypting",
+                     {{"x_encr.doc", "E1"}, {"x_decr.doc", "E2"}},
+                     {"decrypt", "x_encr.doc", "./x_decr.doc"},
+                     "",
+                     2,
+                     "vyx: the output of x_encr.doc would replace ./x_decr.doc, another FILE of "
+                     "this command; nothing done\n",
+                     "",
+                     {}},
+        ContractCase{"OwnInputByIdentity",
+                     {{"a.doc", "P1"}, {"a_encr.doc", "mine"}, {"same", "hard:a_encr.doc"}},
+                     {"encrypt", "a.doc", "same"},
+                     "",
+                     2,
+                     "vyx: the output of a.doc would replace same, another FILE of this command; "
+                     "nothing done\n",
+                     "",
+                     {}},
+        ContractCase{"TwoFilesOneOutput",
+                     {{"a.doc", "P1"}},
+                     {"encrypt", "a.doc", "./a.doc"},
+                     "",
+                     2,
+                     "vyx: a.doc and ./a.doc would both write ./a_encr.doc; nothing done\n",
+                     "",
+                     {}},
+        // "-" is standard input, written to standard output unless -o names a file.
+        ContractCase{"Pipe", {}, {"encrypt", "-"}, "P1", 0, "", "E1", {}},
+        ContractCase{
+            "PipeToFile", {}, {"decrypt", "-o", "back", "-"}, "E2", 0, "", "", {{"back", "P2"}}},
+        ContractCase{"FileToPipe",
+                     {{"a_encr.doc", "E3"}},
+                     {"decrypt", "-o", "-", "a_encr.doc"},
+                     "",
+                     0,
+                     "",
+                     "P3",
+                     {}},
+        ContractCase{"PipeNotEncrypted",
+                     {},
+                     {"decrypt", "-"},
+                     "plain text",
+                     1,
+                     "vyx: -: This is not an encrypted file\n",
+                     "",
+                     {}},
+        // A dry run says what would be done, and does nothing.
+        ContractCase{"DryRun",
+                     {{"a.doc", "P1"}, {"b.doc", "P2"}},
+                     {"encrypt", "-n", "a.doc", "b.doc"},
+                     "",
+                     0,
+                     "",
+                     "a.doc -> a_encr.doc\nb.doc -> b_encr.doc\n",
+                     {}},
+        // Folders: the encrypted files for decrypt, the others for encrypt, links never
+        // followed; -v says what was skipped.
+        ContractCase{"RecursiveDecrypt",
+                     {{"d", "dir"},
+                      {"d/x_encr.bin", "E1"},
+                      {"d/s", "dir"},
+                      {"d/s/y.txt", "P2"},
+                      {"d/l_encr.bin", "link:x_encr.bin"}},
+                     {"decrypt", "-r", "-v", "d"},
+                     "",
+                     0,
+                     "vyx: d/l_encr.bin: skipped: a symbolic link\n"
+                     "vyx: d/s/y.txt: skipped: not encrypted\n",
+                     "",
+                     {{"d/x_decr.bin", "P1"}}},
+        ContractCase{"RecursiveEncrypt",
+                     {{"d", "dir"}, {"d/a.txt", "P1"}, {"d/s", "dir"}, {"d/s/b_encr.txt", "E2"}},
+                     {"encrypt", "-r", "d"},
+                     "",
+                     0,
+                     "",
+                     "",
+                     {{"d/a_encr.txt", "E1"}}},
+        // Names are quoted as GNU tools quote them: one message is one line, and no escape
+        // sequence reaches the terminal.
+        ContractCase{"NameWithNewline",
+                     {{kNewline, "abc"}},
+                     {"decrypt", kNewline},
+                     "",
+                     1,
+                     "vyx: 'x'$'\\n''y': This is not an encrypted file\n",
+                     "",
+                     {}},
+        ContractCase{"NameWithEscapes",
+                     {{kTitle, "P1"}},
+                     {"encrypt", "-n", kTitle},
+                     "",
+                     0,
+                     "",
+                     "''$'\\033'']0;t'$'\\a' -> ''$'\\033'']0;t'$'\\a''_encr'\n",
+                     {}},
+        ContractCase{"NameInAStreamMessage",
+                     {},
+                     {"decrypt", kClear},
+                     "",
+                     1,
+                     "vyx: ''$'\\033''[2Jgone': File could not be opened: ''$'\\033''[2Jgone' "
+                     "was not found.\n",
+                     "",
+                     {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The user's way through a tree: encrypt it, decrypt it beside, and a second run of either
+// makes nothing new and replaces nothing.
+TEST_F(VyxTest, SecondRecursiveRunReplacesNothing) {
+    fs::create_directories(dir / "tree/sub");
+    WriteBytes(dir / "tree/a.doc", Content("P1"));
+    WriteBytes(dir / "tree/sub/b.doc", Content("P2"));
+    for (const char* command : {"encrypt", "decrypt"}) {
+        EXPECT_EQ(Vyx({command, "-r", "tree"}, kKeyText).status, 0) << command;
+        const std::map<std::string, Bytes> done = Tree(dir.Path());
+        const VyxResult again = Vyx({command, "-r", "tree"}, kKeyText);
+        EXPECT_EQ(again.status, 1) << command;
+        EXPECT_NE(again.err.find("already exists; use -f to replace it"), std::string::npos);
+        EXPECT_TRUE(Tree(dir.Path()) == done) << command;
+    }
+    EXPECT_EQ(ReadBytes(dir / "tree/sub/b_decr.doc"), Content("P2"));
+}
+
+// Data never goes to a terminal; a pipe's progress counts bytes.
+TEST_F(VyxTest, TerminalGetsNoDataAndCountsThePipesBytes) {
+    VyxLaunch launch;
+    launch.keyEnv = kKeyText;
+    launch.terminal = true;
+    const Bytes plain = RandomBytes(50000, 5);
+    launch.input.assign(plain.begin(), plain.end());
+    launch.args = {"encrypt", "-"};
+    const VyxResult refused = Vyx(launch);
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("refusing to write encrypted data to a terminal"), std::string::npos)
+        << refused.err;
+
+    launch.args = {"encrypt", "-o", "out", "-"};
+    const VyxResult run = Vyx(launch);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(std::regex_search(run.err, std::regex(R"(\r- +[0-9.]+ k?B )"))) << run.err;
+    WriteBytes(dir / "plain", plain);
+    RunAsWindow(Op::Encrypt, dir / "plain", dir / "window");
+    EXPECT_EQ(ReadBytes(dir / "out"), ReadBytes(dir / "window"));
+}
+
+// Runs a command line in the test's folder with the key set; returns its exit status.
+int Shell(const fs::path& folder, const std::string& line) {
+    const std::string command = "cd '" + folder.string() + "' && VYX_KEY=" + kKeyText +
+                                " VYX=" VYX_PATH " bash -c 'set -o pipefail; " + line + "'";
+    const int raw = std::system(command.c_str());
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
+// Every failed write to standard output or standard error shows in the exit status.
+TEST_F(VyxTest, FailedWritesToTheStandardStreamsFail) {
+    MakePair("a.doc", "a_encr.doc", 1 << 20, 6);  // more than a pipe holds
+    WriteBytes(dir / "empty_encr", Bytes{});      // done, with a warning on standard error
+    for (const char* line :
+         {"$VYX --help >/dev/full", "$VYX --version >/dev/full", "$VYX genkey >/dev/full",
+          "$VYX encrypt -n -f a.doc >/dev/full", "$VYX decrypt -o - a_encr.doc >/dev/full",
+          "$VYX decrypt -o - a_encr.doc | head -c 1 >/dev/null",
+          "$VYX decrypt -o - empty_encr 2>/dev/full >/dev/null"}) {
+        EXPECT_EQ(Shell(dir.Path(), line), 1) << line;
+    }
+    EXPECT_EQ(Shell(dir.Path(), "$VYX decrypt -o - empty_encr >/dev/null"), 0);
+}
+
+TEST_F(VyxTest, PipelineOf100MegabytesRestoresTheBytes) {
+    WriteBytes(dir / "plain", RandomBytes(100 << 20, 7));
+    ASSERT_EQ(Shell(dir.Path(), "$VYX encrypt - <plain | $VYX decrypt - >back"), 0);
+    EXPECT_EQ(fs::file_size(dir / "back"), fs::file_size(dir / "plain"));
+    EXPECT_EQ(ReadBytes(dir / "back"), ReadBytes(dir / "plain"));
 }
 
 }  // namespace

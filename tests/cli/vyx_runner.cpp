@@ -114,14 +114,24 @@ VyxResult OnTerminal(const VyxLaunch& launch) {
     if (::openpty(&master, &slave, nullptr, nullptr, &size) != 0) return {};
     // Output held from the start: the first write to the terminal waits until it is released.
     if (launch.signalAtProgress) ::tcflow(slave, TCOOFF);
+    int in[2] = {-1, -1};
+    if (!launch.input.empty() && ::pipe(in) != 0) return {};
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::close(master);
         ::setsid();
         ::ioctl(slave, TIOCSCTTY, 0);
-        ::dup2(slave, 0), ::dup2(slave, 1), ::dup2(slave, 2);
+        ::dup2(in[0] >= 0 ? in[0] : slave, 0), ::dup2(slave, 1), ::dup2(slave, 2);
         if (slave > 2) ::close(slave);
+        if (in[0] >= 0) ::close(in[0]), ::close(in[1]);
         Exec(launch);
+    }
+    if (in[0] >= 0) {
+        // Fits the pipe: written whole before the terminal is read.
+        ::close(in[0]);
+        ::signal(SIGPIPE, SIG_IGN);
+        [[maybe_unused]] ssize_t n = ::write(in[1], launch.input.data(), launch.input.size());
+        ::close(in[1]);
     }
     if (launch.signalAtProgress) {
         // Without a key prompt, the first thing written is the first file's progress line.

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "filestream/file_stream.h"
 #include "test_support.h"
 
 namespace {
@@ -176,6 +177,29 @@ TEST_F(LateStopTest, StopWhileTheEmptyInputWarningIsUpCreatesNoOutput) {
     DecryptFile(window);
     EXPECT_EQ(window.MessageTexts(), Texts{u"The input file is empty"});
     EXPECT_FALSE(fs::exists(dir / "out"));
+}
+
+// A program that unwinds a stream's misuse instead of ending (the command line) gets its
+// exception out of the run, and the run's staged output is gone: the old file is left as it was.
+TEST_P(StopTest, MisuseUnwoundFromAPumpDropsTheOutput) {
+    struct Misuse {};
+    WriteBytes(dir / "in", InputFor(GetParam().op, 1000));
+    WriteBytes(dir / "out", "old");
+    SetPage(kKey, dir / "in", dir / "out");
+    window.onPump = [&](HeadlessWindow& w) {
+        if (w.pumps != GetParam().atPump) return;
+        CFileStream closed;
+        char c = 0;
+        closed.Read(&c, 1);
+    };
+    SetMisuseHandler([] { throw Misuse{}; });
+    EXPECT_THROW(RunOp(GetParam().op, window), Misuse);
+    SetMisuseHandler(nullptr);
+
+    EXPECT_EQ(window.MessageTexts(), Texts{u"file not opened (read)"});
+    EXPECT_EQ(ReadString(dir / "out"), "old");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 2);
+    EXPECT_TRUE(NotHeldOpen(dir / "in"));
 }
 
 class NestedRunTest : public OperationTest, public testing::WithParamInterface<Op> {
