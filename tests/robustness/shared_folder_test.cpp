@@ -34,7 +34,7 @@ class SharedFolder : public testing::Test {
     }
 
     fs::path Folder(const char* name, unsigned owner, mode_t mode) {
-        const fs::path folder = scratch_ / name;
+        fs::path folder = scratch_ / name;
         fs::create_directory(folder);
         EXPECT_EQ(::chown(folder.c_str(), owner, owner), 0);
         ::chmod(folder.c_str(), mode);
