@@ -390,8 +390,14 @@ void StagedOutput::MatchExistingTarget() {
     }
     // Set-id bits belong to the owner that had them: kept only where the owner is.
     mode_t mode = target_.st_mode & (owned ? 07777 : 01777);
-    if (acl_t acl = ReadExtendedAcl()) {
-        // The entry of the file's own group goes only to the group that had it.
+    // The target's ACL, even a plain one: the staged file may have taken entries of its own from
+    // the folder's default ACL, which the file it replaces did not have.
+    acl_t acl = ReadAcl();
+    if (acl == nullptr && ::acl_extended_fd(fd_) == 1) acl = ::acl_from_mode(target_.st_mode);
+    const bool extended = acl != nullptr && ::acl_equiv_mode(acl, nullptr) == 1;
+    // The group's bits go to no group but the one that had them.
+    if (!grouped && !extended) mode &= ~static_cast<mode_t>(S_IRWXG);
+    if (acl != nullptr) {
         if (!grouped) ClearGroupEntry(acl);
         if (::acl_set_fd(fd_, acl) != 0) {
             // The entries cannot be carried over: the group's bits then give it no more than its
@@ -399,14 +405,12 @@ void StagedOutput::MatchExistingTarget() {
             mode = (mode & ~static_cast<mode_t>(S_IRWXG)) | (GroupEntryBits(acl) & mode);
         }
         ::acl_free(acl);
-    } else if (!grouped) {
-        mode &= ~static_cast<mode_t>(S_IRWXG);
     }
-    // With an ACL the group's bits are its mask, which the ACL set already.
+    // Where an ACL has more entries, the group's bits set its mask: they are the target's mask.
     ::fchmod(fd_, mode);
 }
 
-acl_t StagedOutput::ReadExtendedAcl() const {
+acl_t StagedOutput::ReadAcl() const {
     acl_t acl = nullptr;
     if (holdFd_ >= 0) {
         acl = ::acl_get_fd(holdFd_);
@@ -421,10 +425,6 @@ acl_t StagedOutput::ReadExtendedAcl() const {
                                  ACL_TYPE_ACCESS);
         }
         ::close(pathFd);
-    }
-    if (acl != nullptr && ::acl_equiv_mode(acl, nullptr) != 1) {
-        ::acl_free(acl);  // no more than the permission bits say
-        acl = nullptr;
     }
     return acl;
 }

@@ -65,7 +65,7 @@ class StagedOutput {
     void CreateStagedFile(mode_t mode);
     bool LockStagedFile();
     void MatchExistingTarget();
-    acl_t ReadExtendedAcl() const;
+    acl_t ReadAcl() const;  // the target's access ACL, nullptr where none can be read
     void RemoveIfStaged(const std::string& name) noexcept;
     void Release() noexcept;
 

@@ -258,6 +258,7 @@ TEST(StagingAcls, AReplacedOutputKeepsItsAclAndANewOneInheritsTheFolders) {
         {"new, folder default", nullptr, "u::rw,u:4501:rw,g::r,m::rw,o::-"},
         {"replaced, folder default", "u::rw,u:4501:r,g::-,m::r,o::-",
          "u::rw,u:4502:rw,g::r,m::rw,o::r"},
+        {"plain, folder default", "u::rw,g::r,o::-", "u::rw,u:4502:rw,g::r,m::rw,o::r"},
     };
     for (const AclCase& c : cases) {
         SCOPED_TRACE(c.name);
