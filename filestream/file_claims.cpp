@@ -1,5 +1,8 @@
 #include "filestream/file_claims.h"
 
+#include <linux/magic.h>
+#include <sys/vfs.h>
+
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -8,7 +11,7 @@ namespace {
 
 struct Claim {
     unsigned long id;
-    struct stat file;  // the file, or the folder of a name
+    SeenFile file;     // the file, or the folder of a name
     std::string name;  // empty for a file claim
     ClaimRole role;
 };
@@ -29,11 +32,20 @@ unsigned long Add(Claim claim) {
 
 }  // namespace
 
-bool SameFile(const struct stat& a, const struct stat& b) {
+SeenFile SeeFile(const struct stat& st, int fd) {
+    struct statfs fs {};
+    // Unknown counts as FUSE: the cautious side, which refuses rather than writes.
+    const bool fuse = fd < 0 || ::fstatfs(fd, &fs) != 0 || fs.f_type == FUSE_SUPER_MAGIC;
+    return {st, fuse};
+}
+
+bool SameFile(const SeenFile& seenA, const SeenFile& seenB) {
+    const struct stat& a = seenA.st;
+    const struct stat& b = seenB.st;
     if (a.st_ino != b.st_ino) return false;
     if (a.st_dev == b.st_dev) return true;
-    return a.st_size == b.st_size && SameTime(a.st_mtim, b.st_mtim) &&
-           SameTime(a.st_ctim, b.st_ctim);
+    return (seenA.throughFuse || seenB.throughFuse) && a.st_size == b.st_size &&
+           SameTime(a.st_mtim, b.st_mtim) && SameTime(a.st_ctim, b.st_ctim);
 }
 
 FileClaim& FileClaim::operator=(FileClaim&& other) noexcept {
@@ -44,24 +56,26 @@ FileClaim& FileClaim::operator=(FileClaim&& other) noexcept {
     return *this;
 }
 
-bool FileClaim::ClaimFile(const struct stat& st, ClaimRole role) {
+bool FileClaim::ClaimFile(const struct stat& st, ClaimRole role, int fd) {
     Release();
+    const SeenFile file = SeeFile(st, fd);
     std::lock_guard<std::mutex> lock(g_mutex);
     for (const Claim& held : g_claims) {
-        if (!held.name.empty() || !SameFile(held.file, st)) continue;
+        if (!held.name.empty() || !SameFile(held.file, file)) continue;
         if (role == ClaimRole::Writer || held.role == ClaimRole::Writer) return false;
     }
-    id_ = Add({0, st, {}, role});
+    id_ = Add({0, file, {}, role});
     return true;
 }
 
-bool FileClaim::ClaimName(const struct stat& folder, const std::string& name) {
+bool FileClaim::ClaimName(const struct stat& folder, const std::string& name, int folderFd) {
     Release();
+    const SeenFile seen = SeeFile(folder, folderFd);
     std::lock_guard<std::mutex> lock(g_mutex);
     for (const Claim& held : g_claims) {
-        if (held.name == name && SameFile(held.file, folder)) return false;
+        if (held.name == name && SameFile(held.file, seen)) return false;
     }
-    id_ = Add({0, folder, name, ClaimRole::Writer});
+    id_ = Add({0, seen, name, ClaimRole::Writer});
     return true;
 }
 

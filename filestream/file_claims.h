@@ -6,8 +6,10 @@
 //
 // A file is known by what stat reports of it. Two reports name the same file when device and inode
 // agree, and also when only the device differs but inode, size and both change times agree to the
-// nanosecond: that is one file seen through a second view (a passthrough mount), which has a
-// device of its own but passes the rest through.
+// nanosecond, and one of the two was seen through a FUSE file system: that is one file seen
+// through a passthrough view (bindfs), which has a device of its own but passes the rest through.
+// Two files of local file systems are never taken for one that way: each of two fresh tmpfs
+// mounts numbers its inodes alike.
 
 #include <sys/stat.h>
 
@@ -27,16 +29,25 @@ class FileClaim {
     FileClaim(const FileClaim&) = delete;
     FileClaim& operator=(const FileClaim&) = delete;
 
-    // Claims the file that st describes; false when a conflicting claim is held.
-    [[nodiscard]] bool ClaimFile(const struct stat& st, ClaimRole role);
-    // Claims the name `name` in the folder that folder describes, for a file about to be made
-    // there; false when another stream holds that name.
-    [[nodiscard]] bool ClaimName(const struct stat& folder, const std::string& name);
+    // Claims the file that st describes; false when a conflicting claim is held. fd: a
+    // descriptor on the file's file system (the file's own, or its folder's, even an O_PATH one).
+    [[nodiscard]] bool ClaimFile(const struct stat& st, ClaimRole role, int fd);
+    // Claims the name `name` in the folder that folder (and folderFd) describes, for a file about
+    // to be made there; false when another stream holds that name.
+    [[nodiscard]] bool ClaimName(const struct stat& folder, const std::string& name, int folderFd);
     void Release() noexcept;
 
   private:
     unsigned long id_ = 0;
 };
 
-// Whether the two reports name the same file (see above).
-bool SameFile(const struct stat& a, const struct stat& b);
+// A file as a claim knows it: what stat reports, and whether it was seen through FUSE.
+struct SeenFile {
+    struct stat st;
+    bool throughFuse;
+};
+
+// How the file that st describes, reached by fd (as for ClaimFile), is seen.
+SeenFile SeeFile(const struct stat& st, int fd);
+// Whether the two name the same file (see above).
+bool SameFile(const SeenFile& a, const SeenFile& b);

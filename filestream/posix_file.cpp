@@ -135,7 +135,7 @@ void PosixFile::OpenExisting(const std::string& osPath, bool write) {
     const int statusFlags = ::fcntl(fd, F_GETFL);
     if (statusFlags >= 0) ::fcntl(fd, F_SETFL, statusFlags & ~O_NONBLOCK);
 
-    if (!claim_.ClaimFile(st, write ? ClaimRole::Writer : ClaimRole::Reader)) {
+    if (!claim_.ClaimFile(st, write ? ClaimRole::Writer : ClaimRole::Reader, fd)) {
         refuse(CFileException::SharingViolation, 0);
     }
     struct flock lock {};

@@ -1,12 +1,20 @@
 #include "filestream/staged_output.h"
 
+#include <acl/libacl.h>
+#include <attr/error_context.h>
+#include <attr/libattr.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/acl.h>
 #include <sys/random.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -35,6 +43,14 @@ std::string FolderOf(const std::string& path) {
     return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
+// The digits that end a hidden name.
+constexpr std::size_t kHiddenDigits = 16;
+
+// A hidden name beside `name` without its digits: ".name.vyx-".
+std::string HiddenStemFor(const std::string& name) {
+    return "." + name.substr(0, kMaxStemInName) + ".vyx-";
+}
+
 // A fresh hidden name beside `name`: ".name.vyx-" and sixteen hex digits.
 std::string HiddenNameFor(const std::string& name) {
     std::uint64_t random = 0;
@@ -44,12 +60,80 @@ std::string HiddenNameFor(const std::string& name) {
     }
     char suffix[17];
     std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random));
-    return "." + name.substr(0, kMaxStemInName) + ".vyx-" + suffix;
+    return HiddenStemFor(name) + suffix;
 }
 
 void CloseFd(int& fd) noexcept {
     if (fd >= 0) ::close(fd);  // close() frees the descriptor even when it reports an error
     fd = -1;
+}
+
+// The text of the link `name` in folderFd ("" for the link folderFd is), however long: a link of
+// /proc reports a size of its own rather than its text's. 0 or the errno.
+int ReadLinkAt(int folderFd, const char* name, std::string& to) {
+    for (std::size_t room = 256; room <= (1u << 20); room *= 4) {
+        to.resize(room);
+        const ssize_t n = ::readlinkat(folderFd, name, to.data(), room);
+        if (n < 0) return errno;
+        if (static_cast<std::size_t>(n) < room) {
+            to.resize(static_cast<std::size_t>(n));
+            return 0;
+        }
+    }
+    return ENAMETOOLONG;
+}
+
+// The kernel's rule for links in shared folders (fs.protected_symlinks), kept whatever that
+// setting is: in a sticky folder that everyone may write, a link is followed only when it belongs
+// to the one who follows it or to the folder's owner. Anyone could have planted it otherwise.
+bool MayFollowLink(const struct stat& folder, const struct stat& link) {
+    if (link.st_uid == ::geteuid()) return true;
+    if ((folder.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH)) return true;
+    return folder.st_uid == link.st_uid;
+}
+
+// Which extended attributes a replaced output takes over: all that the system's list does not
+// leave out or count as permissions (ACLs, carried over on their own), and file capabilities only
+// where the owner stays the same.
+int CopiedAttribute(const char* name, struct error_context* context) {
+    return ::attr_copy_check_permissions(name, context);
+}
+
+int CopiedAttributeOfAnotherOwner(const char* name, struct error_context* context) {
+    return std::strcmp(name, "security.capability") != 0 &&
+           ::attr_copy_check_permissions(name, context);
+}
+
+acl_entry_t GroupEntry(acl_t acl) {
+    acl_entry_t entry = nullptr;
+    for (int which = ACL_FIRST_ENTRY; ::acl_get_entry(acl, which, &entry) == 1;
+         which = ACL_NEXT_ENTRY) {
+        acl_tag_t tag = ACL_UNDEFINED_TAG;
+        if (::acl_get_tag_type(entry, &tag) == 0 && tag == ACL_GROUP_OBJ) return entry;
+    }
+    return nullptr;
+}
+
+// Empties the entry of the file's own group.
+void ClearGroupEntry(acl_t acl) {
+    acl_permset_t permissions = nullptr;
+    acl_entry_t entry = GroupEntry(acl);
+    if (entry != nullptr && ::acl_get_permset(entry, &permissions) == 0) {
+        ::acl_clear_perms(permissions);
+        ::acl_set_permset(entry, permissions);
+    }
+}
+
+// The entry of the file's own group as permission bits of the group.
+mode_t GroupEntryBits(acl_t acl) {
+    acl_permset_t permissions = nullptr;
+    acl_entry_t entry = GroupEntry(acl);
+    if (entry == nullptr || ::acl_get_permset(entry, &permissions) != 0) return 0;
+    mode_t bits = 0;
+    if (::acl_get_perm(permissions, ACL_READ) == 1) bits |= S_IRGRP;
+    if (::acl_get_perm(permissions, ACL_WRITE) == 1) bits |= S_IWGRP;
+    if (::acl_get_perm(permissions, ACL_EXECUTE) == 1) bits |= S_IXGRP;
+    return bits;
 }
 
 }  // namespace
@@ -66,6 +150,7 @@ void StagedOutput::Begin(const std::string& osPath, const std::u16string& userPa
     ResolveTarget(osPath);
 
     folderFd_ = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    folderReadable_ = folderFd_ >= 0;
     if (folderFd_ < 0 && (errno == EACCES || errno == EPERM)) {
         // A folder that may be written but not listed: enough to make a file in, not to sync.
         folderFd_ = ::open(folder_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -76,8 +161,9 @@ void StagedOutput::Begin(const std::string& osPath, const std::u16string& userPa
     }
     struct stat folder {};
     if (::fstat(folderFd_, &folder) != 0) Fail(CFileException::Generic, errno);
-    if (!nameClaim_.ClaimName(folder, name_)) Fail(CFileException::SharingViolation, 0);
+    if (!nameClaim_.ClaimName(folder, name_, folderFd_)) Fail(CFileException::SharingViolation, 0);
     if (targetExists_) HoldExistingTarget();
+    RemoveLeftovers();
     CreateStagedFile(targetExists_ ? S_IRUSR | S_IWUSR : newFileMode & 0777);
     if (targetExists_) MatchExistingTarget();
 }
@@ -101,12 +187,8 @@ void StagedOutput::ResolveTarget(const std::string& osPath) {
             break;
         }
         if (links == kMaxLinks) Fail(CFileException::BadPath, ELOOP);
-        std::vector<char> link(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1);
-        const ssize_t n = ::readlink(path.c_str(), link.data(), link.size());
-        if (n < 0 || static_cast<std::size_t>(n) >= link.size()) {
-            Fail(CFileException::Generic, n < 0 ? errno : ENAMETOOLONG);
-        }
-        const std::string to(link.data(), static_cast<std::size_t>(n));
+        const std::string to = FollowLink(path);
+        if (to.empty()) Fail(CFileException::FileNotFound, ENOENT);
         if (to.front() == '/' || path.find('/') == std::string::npos) {
             path = to;
         } else {
@@ -126,8 +208,44 @@ void StagedOutput::ResolveTarget(const std::string& osPath) {
     }
 }
 
+std::string StagedOutput::FollowLink(const std::string& path) {
+    // The link is looked at and read through one descriptor, so the one judged is the one read.
+    const std::size_t slash = path.find_last_of('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const int folderFd = ::open(FolderOf(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd < 0) {
+        const int error = errno;
+        Fail(OpenErrorCause(error, path), error);
+    }
+    const int linkFd = ::openat(folderFd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    const int openError = errno;
+    struct stat folder {};
+    struct stat link {};
+    const bool seen = linkFd >= 0 && ::fstat(folderFd, &folder) == 0 && ::fstat(linkFd, &link) == 0;
+    ::close(folderFd);
+    if (!seen) {
+        const int error = linkFd < 0 ? openError : errno;
+        if (linkFd >= 0) ::close(linkFd);
+        Fail(OpenErrorCause(error, path), error);
+    }
+    if (!S_ISLNK(link.st_mode)) {
+        // Replaced by something else since it was looked at: that is followed no further.
+        ::close(linkFd);
+        Fail(CFileException::AccessDenied, EISDIR);
+    }
+    if (!MayFollowLink(folder, link)) {
+        ::close(linkFd);
+        Fail(CFileException::AccessDenied, EACCES);
+    }
+    std::string to;
+    const int error = ReadLinkAt(linkFd, "", to);
+    ::close(linkFd);
+    if (error != 0) Fail(OpenErrorCause(error, path), error);
+    return to;
+}
+
 void StagedOutput::HoldExistingTarget() {
-    if (!targetClaim_.ClaimFile(target_, ClaimRole::Writer)) {
+    if (!targetClaim_.ClaimFile(target_, ClaimRole::Writer, folderFd_)) {
         Fail(CFileException::SharingViolation, 0);
     }
     // Read only: the file the name holds now is never written, only kept in view so that other
@@ -167,6 +285,8 @@ void StagedOutput::CreateStagedFile(mode_t mode) {
     if (fd_ >= 0) {
         kind_ = Kind::Unnamed;
         if (::fstat(fd_, &staged_) != 0) Fail(CFileException::Generic, errno);
+        // Held from the start: should it get a hidden name at commit, no cleaner takes it.
+        LockStagedFile();
         return;
     }
     int error = errno;
@@ -175,27 +295,138 @@ void StagedOutput::CreateStagedFile(mode_t mode) {
             stagedName_ = HiddenNameFor(name_);
             fd_ = ::openat(folderFd_, stagedName_.c_str(),
                            O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, mode);
-            if (fd_ >= 0) {
+            error = errno;
+            if (fd_ < 0 && error != EEXIST) break;
+            if (fd_ < 0) continue;
+            if (::fstat(fd_, &staged_) != 0) Fail(CFileException::Generic, errno);
+            // A later run's cleaner may have taken the new file for a leftover before the lock
+            // was held: then it is its to remove, and another name is tried.
+            struct stat named {};
+            if (LockStagedFile() &&
+                ::fstatat(folderFd_, stagedName_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                named.st_dev == staged_.st_dev && named.st_ino == staged_.st_ino) {
                 kind_ = Kind::HiddenSibling;
-                if (::fstat(fd_, &staged_) != 0) Fail(CFileException::Generic, errno);
                 return;
             }
-            error = errno;
-            if (error != EEXIST) break;
+            CloseFd(fd_);
+            error = EEXIST;
         }
         stagedName_.clear();
     }
     Fail(OpenErrorCause(error, folder_ + "/" + name_), error);
 }
 
+bool StagedOutput::LockStagedFile() {
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (::fcntl(fd_, F_OFD_SETLK, &lock) == 0) return true;
+    const int error = errno;
+    if (error == EAGAIN || error == EACCES) return false;
+    if (LocksUnsupported(error)) return true;  // nothing there removes a staged file either
+    Fail(CFileException::Generic, error);
+}
+
+void StagedOutput::RemoveLeftovers() noexcept {
+    // What a killed run left staged beside the same output: a hidden sibling of the exact name
+    // this object gives them, owned by this user, with no other name, and not in use. A run that
+    // is still staging holds a lock on its file from the moment the file is made, and the lock
+    // is taken here before anything is removed.
+    if (!folderReadable_) return;
+    const int listFd = ::openat(folderFd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listFd < 0) return;
+    DIR* folder = ::fdopendir(listFd);
+    if (folder == nullptr) {
+        ::close(listFd);
+        return;
+    }
+    const std::string stem = HiddenStemFor(name_);
+    std::vector<std::string> leftovers;
+    while (const dirent* entry = ::readdir(folder)) {
+        const std::string_view name(entry->d_name);
+        if (name.size() == stem.size() + kHiddenDigits && name.starts_with(stem) &&
+            name.find_first_not_of("0123456789abcdef", stem.size()) == std::string_view::npos) {
+            leftovers.emplace_back(name);
+        }
+    }
+    ::closedir(folder);
+    for (const std::string& name : leftovers) {
+        struct stat seen {};
+        if (::fstatat(folderFd_, name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(seen.st_mode) || seen.st_uid != ::geteuid() || seen.st_nlink != 1) {
+            continue;
+        }
+        int fd = ::openat(folderFd_, name.c_str(),
+                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat held {};
+        struct flock lock {};
+        lock.l_type = F_RDLCK;
+        lock.l_whence = SEEK_SET;
+        if (::fstat(fd, &held) == 0 && held.st_dev == seen.st_dev && held.st_ino == seen.st_ino &&
+            ::fcntl(fd, F_OFD_SETLK, &lock) == 0 &&
+            ::fstatat(folderFd_, name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) == 0 &&
+            held.st_dev == seen.st_dev && held.st_ino == seen.st_ino) {
+            ::unlinkat(folderFd_, name.c_str(), 0);
+        }
+        CloseFd(fd);
+    }
+}
+
 void StagedOutput::MatchExistingTarget() {
     struct stat staged {};
     if (::fstat(fd_, &staged) != 0) return;
+    // Owner and group together, else the group alone: the process may hand a file to a group it
+    // belongs to, and not to another user.
     bool owned = staged.st_uid == target_.st_uid && staged.st_gid == target_.st_gid;
     if (!owned) owned = ::fchown(fd_, target_.st_uid, target_.st_gid) == 0;
+    const bool grouped = owned || staged.st_gid == target_.st_gid ||
+                         ::fchown(fd_, static_cast<uid_t>(-1), target_.st_gid) == 0;
+    // Extended attributes after the owner, whose change drops some of them. The permission ones
+    // (ACLs) come below; file capabilities belong to the owner that had them, as set-id bits do.
+    if (holdFd_ >= 0) {
+        ::attr_copy_fd(nullptr, holdFd_, nullptr, fd_,
+                       owned ? CopiedAttribute : CopiedAttributeOfAnotherOwner, nullptr);
+    }
     // Set-id bits belong to the owner that had them: kept only where the owner is.
-    const mode_t keep = owned ? 07777 : 01777;
-    ::fchmod(fd_, target_.st_mode & keep);
+    mode_t mode = target_.st_mode & (owned ? 07777 : 01777);
+    // The target's ACL, even a plain one: the staged file may have taken entries of its own from
+    // the folder's default ACL, which the file it replaces did not have.
+    acl_t acl = ReadAcl();
+    if (acl == nullptr && ::acl_extended_fd(fd_) == 1) acl = ::acl_from_mode(target_.st_mode);
+    const bool extended = acl != nullptr && ::acl_equiv_mode(acl, nullptr) == 1;
+    // The group's bits go to no group but the one that had them.
+    if (!grouped && !extended) mode &= ~static_cast<mode_t>(S_IRWXG);
+    if (acl != nullptr) {
+        if (!grouped) ClearGroupEntry(acl);
+        if (::acl_set_fd(fd_, acl) != 0) {
+            // The entries cannot be carried over: the group's bits then give it no more than its
+            // own entry did, and the other named users and groups lose their access.
+            mode = (mode & ~static_cast<mode_t>(S_IRWXG)) | (GroupEntryBits(acl) & mode);
+        }
+        ::acl_free(acl);
+    }
+    // Where an ACL has more entries, the group's bits set its mask: they are the target's mask.
+    ::fchmod(fd_, mode);
+}
+
+acl_t StagedOutput::ReadAcl() const {
+    acl_t acl = nullptr;
+    if (holdFd_ >= 0) {
+        acl = ::acl_get_fd(holdFd_);
+    } else {
+        // An unreadable file still shows its ACL, read by name through a descriptor of its own.
+        const int pathFd = ::openat(folderFd_, name_.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        if (pathFd < 0) return nullptr;
+        struct stat st {};
+        if (::fstat(pathFd, &st) == 0 && st.st_dev == target_.st_dev &&
+            st.st_ino == target_.st_ino) {
+            acl = ::acl_get_file(("/proc/self/fd/" + std::to_string(pathFd)).c_str(),
+                                 ACL_TYPE_ACCESS);
+        }
+        ::close(pathFd);
+    }
+    return acl;
 }
 
 void StagedOutput::Commit() {
@@ -251,8 +482,15 @@ void StagedOutput::Commit() {
         Fail(TransferErrorCause(error), error);
     }
     kind_ = Kind::None;
-    // The new name is durable only once its folder is.
-    ::fsync(folderFd_);
+    // The new name is durable only once its folder is: an error there is the run's failure, even
+    // though the name is already given. A folder that may not be read cannot be synced, and some
+    // file systems have nothing to sync in a folder.
+    if (folderReadable_ && ::fsync(folderFd_) != 0) {
+        const int error = errno;
+        if (error != EINVAL && error != EROFS && error != ENOSYS && error != EOPNOTSUPP) {
+            Fail(TransferErrorCause(error), error);
+        }
+    }
     Release();
 }
 

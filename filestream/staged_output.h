@@ -1,16 +1,30 @@
 #pragma once
 // An output file that costs the user nothing until it is complete. The bytes go to a new file in
 // the output's own folder: an unnamed one where the file system offers it (O_TMPFILE), else a
-// hidden sibling with a unique name. Only Commit gives them the output's name, in one rename, once
-// they are durable; Discard, a failure or a crash leaves the output path exactly as it was. The
-// file that the path named before is never opened for writing, and nothing this object did not
-// create is ever removed.
+// hidden sibling with a unique name (".NAME.vyx-" and 16 hex digits). Only Commit gives them the
+// output's name, in one rename, once they and then the folder are durable; Discard, a failure or a
+// crash leaves the output path exactly as it was. The file that the path named before is never
+// opened for writing.
+//
+// Removed is only what this object staged, and what a killed run staged for the same output: a
+// hidden sibling of the exact name pattern, of this user, with one link, on which no lock is held.
+// A staged file is write-locked from the moment it is made until it is committed or dropped, so a
+// file that a live run stages is never taken for a leftover.
 //
 // The path is followed through symbolic links, so a link stays a link and its target is replaced
-// (a dangling link gets its target made). An existing target must be a regular file; it keeps its
-// permission bits, and its owner and group where the process may set them. A new file gets the
-// permission bits it is given, limited by the umask.
+// (a dangling link gets its target made). The links are read here, so the kernel's rule for
+// shared folders (fs.protected_symlinks) is kept here too, whatever the setting: in a sticky
+// folder that everyone may write, only a link of the follower or of the folder's owner is
+// followed; any other is refused with cause 5.
+//
+// An existing target must be a regular file. The new file takes over its permission bits, its
+// owner and group (else its group alone) where the process may set them, its ACL, and its
+// extended attributes where the process may set them. The group's bits go to no group but the
+// target's; set-id bits and file capabilities only where the owner stays. A new file gets the
+// permission bits it is given, limited by the umask, or by the folder's default ACL where there is
+// one, as any file created there.
 
+#include <sys/acl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -45,9 +59,13 @@ class StagedOutput {
   private:
     [[noreturn]] void Fail(int cause, int error);
     void ResolveTarget(const std::string& osPath);
+    std::string FollowLink(const std::string& path);
     void HoldExistingTarget();
+    void RemoveLeftovers() noexcept;
     void CreateStagedFile(mode_t mode);
+    bool LockStagedFile();
     void MatchExistingTarget();
+    acl_t ReadAcl() const;  // the target's access ACL, nullptr where none can be read
     void RemoveIfStaged(const std::string& name) noexcept;
     void Release() noexcept;
 
@@ -58,6 +76,7 @@ class StagedOutput {
     struct stat target_ {};
     int holdFd_ = -1;  // the existing target, read only: locked so other processes see it in use
     int folderFd_ = -1;
+    bool folderReadable_ = false;  // opened for reading, not only as a path: it can be synced
     int fd_ = -1;
     Kind kind_ = Kind::None;
     std::string stagedName_;  // the hidden sibling's name

@@ -7,7 +7,7 @@ packages=(
   build-essential g++ clang libclang-rt-14-dev clang-format clang-tidy
   cmake ninja-build pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev
-  libcurl4-openssl-dev
+  libcurl4-openssl-dev libacl1-dev libattr1-dev acl attr
   qt6-base-dev qt6-webengine-dev qt6-webchannel-dev qt6-svg-dev libqt6svg6
   libgl-dev libxcb1-dev xvfb xauth x11-utils imagemagick
   python3 file dpkg-dev

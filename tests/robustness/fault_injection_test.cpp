@@ -60,6 +60,8 @@ const char* FaultName(Fault fault) {
             return "KernelCloseError";
         case Fault::KernelNamingError:
             return "KernelNamingError";
+        case Fault::KernelFolderSyncError:
+            return "KernelFolderSyncError";
     }
     return "?";
 }

@@ -33,6 +33,9 @@ void FaultyFile::Open(std::u16string_view path, FileAccess access) {
         case Fault::KernelNamingError:
             syscall_faults::Arm(real_.Descriptor(), syscall_faults::Kind::NamingFails);
             break;
+        case Fault::KernelFolderSyncError:
+            syscall_faults::Arm(real_.Descriptor(), syscall_faults::Kind::FolderSyncFails);
+            break;
         default:
             break;
     }

@@ -14,15 +14,16 @@
 
 enum class Fault {
     None,
-    ReadError,             // the input's n-th read throws: a hardware I/O error
-    WriteError,            // the output's n-th write throws: disk full, nothing written
-    PartialWrite,          // the output's n-th write stores half its bytes, then throws disk full
-    CloseError,            // the output's close closes the file, then throws a hardware I/O error
-    KernelShortWriteFull,  // write(2) on the output takes half the n-th request, then ENOSPC
-    KernelShortWriteOnly,  // write(2) on the output takes half the n-th request, then goes on
-    KernelFsyncError,      // fsync(2) on the output fails with EIO
-    KernelCloseError,      // close(2) on the output fails with EIO after releasing it
-    KernelNamingError,     // linkat(2) and renameat(2) fail with EIO as the output takes its name
+    ReadError,              // the input's n-th read throws: a hardware I/O error
+    WriteError,             // the output's n-th write throws: disk full, nothing written
+    PartialWrite,           // the output's n-th write stores half its bytes, then throws disk full
+    CloseError,             // the output's close closes the file, then throws a hardware I/O error
+    KernelShortWriteFull,   // write(2) on the output takes half the n-th request, then ENOSPC
+    KernelShortWriteOnly,   // write(2) on the output takes half the n-th request, then goes on
+    KernelFsyncError,       // fsync(2) on the output fails with EIO
+    KernelCloseError,       // close(2) on the output fails with EIO after releasing it
+    KernelNamingError,      // linkat(2) and renameat(2) fail with EIO as the output takes its name
+    KernelFolderSyncError,  // fsync(2) of the output's folder fails with EIO once it has its name
 };
 
 struct FaultPlan {

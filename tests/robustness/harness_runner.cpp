@@ -23,12 +23,26 @@ namespace {
 
 constexpr int kPage = 4096;
 
+std::vector<std::string> SetprivFor(const RunUser& user) {
+    std::vector<std::string> command = {"/usr/bin/setpriv", "--reuid=" + std::to_string(user.uid),
+                                        "--regid=" + std::to_string(user.gid)};
+    if (user.groups.empty()) {
+        command.emplace_back("--clear-groups");
+    } else {
+        std::string groups = "--groups=";
+        for (const unsigned group : user.groups) {
+            if (groups.back() != '=') groups += ',';
+            groups += std::to_string(group);
+        }
+        command.push_back(std::move(groups));
+    }
+    return command;
+}
+
 std::vector<std::string> CommandFor(const std::vector<std::string>& args, HarnessRun::As as,
                                     bool hold) {
     std::vector<std::string> command;
-    if (as == HarnessRun::As::Nobody) {
-        command = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-    }
+    if (as == HarnessRun::As::Nobody) command = SetprivFor(RunUser{});
     // Unbuffered, so every trace line is one write and the first one meets the full pipe.
     if (hold) command.insert(command.end(), {"/usr/bin/stdbuf", "-o0"});
     command.push_back(HarnessPath());
@@ -99,6 +113,17 @@ bool NobodyCanReach(const std::string& folder) {
 
 HarnessRun::HarnessRun(const std::vector<std::string>& args, As as, bool hold,
                        std::size_t traceRoom) {
+    Start(CommandFor(args, as, hold), hold, traceRoom);
+}
+
+HarnessRun::HarnessRun(const std::vector<std::string>& args, const RunUser& user) {
+    std::vector<std::string> command = SetprivFor(user);
+    command.push_back(HarnessPath());
+    command.insert(command.end(), args.begin(), args.end());
+    Start(command, false, 0);
+}
+
+void HarnessRun::Start(const std::vector<std::string>& command, bool hold, std::size_t traceRoom) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("no pipe");
     readEnd_ = fds[0];
@@ -111,7 +136,7 @@ HarnessRun::HarnessRun(const std::vector<std::string>& args, As as, bool hold,
         filler_ = n > 0 ? static_cast<std::size_t>(n) : 0;
     }
     try {
-        pid_ = Spawn(CommandFor(args, as, hold), fds[1]);
+        pid_ = Spawn(command, fds[1]);
     } catch (...) {
         ::close(fds[0]);
         ::close(fds[1]);

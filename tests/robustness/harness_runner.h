@@ -20,6 +20,13 @@ struct HarnessResult {
     std::vector<std::string> messages;  // its "message: " lines, without the prefix
 };
 
+// Another user, by number, as setpriv makes one: no supplementary groups but `groups`.
+struct RunUser {
+    unsigned uid = 65534;
+    unsigned gid = 65534;
+    std::vector<unsigned> groups;
+};
+
 class HarnessRun {
   public:
     enum class As { Self, Nobody };
@@ -29,6 +36,8 @@ class HarnessRun {
     // With traceRoom, the child is held later: once it has printed that many bytes of trace.
     HarnessRun(const std::vector<std::string>& args, As as = As::Self, bool hold = false,
                std::size_t traceRoom = 0);
+    // Starts vyx_bench with args as user (this process must be root).
+    HarnessRun(const std::vector<std::string>& args, const RunUser& user);
     ~HarnessRun();
     HarnessRun(const HarnessRun&) = delete;
     HarnessRun& operator=(const HarnessRun&) = delete;
@@ -41,6 +50,7 @@ class HarnessRun {
     HarnessResult Finish(std::chrono::seconds timeout = std::chrono::seconds(60));
 
   private:
+    void Start(const std::vector<std::string>& command, bool hold, std::size_t traceRoom);
     bool WaitUntilBlocked();
 
     pid_t pid_ = -1;

@@ -5,7 +5,12 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
+#include <cstdlib>
+
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -76,5 +81,43 @@ INSTANTIATE_TEST_SUITE_P(Signals, KilledRun,
                              return std::string(sigabbrev_np(info.param.signal)) +
                                     std::to_string(info.param.percent);
                          });
+
+// Where the file system cannot stage unnamed files (a FUSE view), a killed run leaves its hidden
+// sibling behind; the next run on the same output removes it, while one that is still staging
+// beside it keeps its own.
+TEST(KilledRunLeftover, TheNextRunOnTheOutputRemovesIt) {
+    if (!IsRoot()) GTEST_SKIP() << "a FUSE mount needs root here";
+    if (std::system("command -v bindfs >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "bindfs is not installed";
+    }
+    ScratchDir scratch;
+    const fs::path source = scratch / "source";
+    const fs::path view = scratch / "view";
+    fs::create_directory(source);
+    fs::create_directory(view);
+    WriteBytes(scratch / "input", RandomBytes(1 << 20, 6));
+    if (std::system(("bindfs " + source.string() + " " + view.string()).c_str()) != 0) {
+        GTEST_SKIP() << "bindfs could not mount here (no /dev/fuse?)";
+    }
+    auto run = [&](const char* name, bool hold) {
+        return std::make_unique<HarnessRun>(
+            std::vector<std::string>{"encrypt", "7K2Q.M9XA.4ZBC.PL0D", (scratch / "input").string(),
+                                     (view / name).string(), "--trace"},
+            HarnessRun::As::Self, hold);
+    };
+    auto killed = run("out", true);
+    ASSERT_TRUE(killed->Held());
+    killed->Signal(SIGKILL);
+    killed->Finish();
+    ASSERT_EQ(Names(source).size(), 1u) << "the killed run left nothing to clean up";
+
+    auto live = run("out", true);  // staging beside the leftover, held there
+    ASSERT_TRUE(live->Held());
+    EXPECT_EQ(run("out", false)->Finish().exitStatus, 0);
+    EXPECT_EQ(Names(source).size(), 2u) << "the live run's staged file was taken";
+    EXPECT_EQ(live->Finish().exitStatus, 0);
+    EXPECT_EQ(Names(source), std::vector<std::string>{"out"});
+    ::umount2(view.c_str(), MNT_DETACH);
+}
 
 }  // namespace

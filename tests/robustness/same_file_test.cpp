@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -92,6 +93,43 @@ TEST(PassthroughMount, TheInputSeenThroughASecondViewIsRefused) {
                   u"Encryption complete. Please retain this key for future reference."});
     EXPECT_EQ(fs::file_size(source / "other"), before.size() + 2);
     ::umount2(view.c_str(), MNT_DETACH);
+}
+
+// Two files of two fresh tmpfs mounts share inode number, size and times, yet cannot be one file:
+// neither is a passthrough view.
+TEST(PassthroughMount, TwoLocalFilesThatLookAlikeAreNotTakenForOne) {
+    if (::geteuid() != 0) GTEST_SKIP() << "mounting tmpfs needs root";
+    ScratchDir scratch;
+    const fs::path a = scratch / "a";
+    const fs::path b = scratch / "b";
+    fs::create_directory(a);
+    fs::create_directory(b);
+    bool alike = false;
+    // Both files are made within one tick of the clock the times are taken from, mostly at once.
+    for (int attempt = 0; attempt < 50 && !alike; ++attempt) {
+        for (const fs::path& at : {a, b}) {
+            ::umount2(at.c_str(), MNT_DETACH);
+            if (::mount("tmpfs", at.c_str(), "tmpfs", 0, "size=1m") != 0) {
+                GTEST_SKIP() << "cannot mount tmpfs here";
+            }
+        }
+        const Bytes bytes = RandomBytes(1000, 7);
+        WriteBytes(a / "file", bytes);
+        WriteBytes(b / "file", bytes);
+        struct stat sa {};
+        struct stat sb {};
+        alike = ::stat((a / "file").c_str(), &sa) == 0 && ::stat((b / "file").c_str(), &sb) == 0 &&
+                sa.st_ino == sb.st_ino && sa.st_mtim.tv_nsec == sb.st_mtim.tv_nsec &&
+                sa.st_mtim.tv_sec == sb.st_mtim.tv_sec && sa.st_ctim.tv_sec == sb.st_ctim.tv_sec &&
+                sa.st_ctim.tv_nsec == sb.st_ctim.tv_nsec;
+    }
+    ASSERT_TRUE(alike) << "could not make two files that look alike";
+    EXPECT_EQ(Encrypt(a / "file", b / "file"),
+              std::vector<std::u16string>{
+                  u"Encryption complete. Please retain this key for future reference."});
+    EXPECT_EQ(fs::file_size(b / "file"), 1002u);
+    ::umount2(a.c_str(), MNT_DETACH);
+    ::umount2(b.c_str(), MNT_DETACH);
 }
 
 }  // namespace

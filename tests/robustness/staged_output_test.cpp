@@ -2,9 +2,13 @@
 // new output or exactly what it held before; nothing staged stays in its folder, the input is
 // untouched, and the permission bits are the ones the user expects.
 
+#include <acl/libacl.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/acl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,7 +35,7 @@ constexpr char16_t kKey[] = u"7K2Q.M9XA.4ZBC.PL0D";
 constexpr char16_t kDone[] = u"Encryption complete. Please retain this key for future reference.";
 
 enum class Kind { New, Existing, Symlink, DanglingSymlink, HardLinked, ReadOnlyFolder };
-enum class End { Success, DiskFull, Stop, WriteFails, FsyncFails, NamingFails };
+enum class End { Success, DiskFull, Stop, WriteFails, FsyncFails, NamingFails, FolderSyncFails };
 
 struct StagingCase {
     Kind kind;
@@ -40,8 +44,8 @@ struct StagingCase {
 
 const char* const kKindNames[] = {"New",        "Existing",      "Symlink", "DanglingSymlink",
                                   "HardLinked", "ReadOnlyFolder"};
-const char* const kEndNames[] = {"Success",    "DiskFull",   "Stop",
-                                 "WriteFails", "FsyncFails", "NamingFails"};
+const char* const kEndNames[] = {"Success",    "DiskFull",    "Stop",           "WriteFails",
+                                 "FsyncFails", "NamingFails", "FolderSyncFails"};
 
 mode_t ModeOf(const fs::path& path) {
     struct stat st {};
@@ -150,16 +154,20 @@ class Staging : public testing::TestWithParam<StagingCase> {
 TEST_P(Staging, ThePathHoldsTheWholeOutputOrWhatItHadBefore) {
     const StagingCase c = GetParam();
     auto plan = std::make_shared<FaultPlan>();
-    plan->fault = c.end == End::WriteFails    ? Fault::KernelShortWriteFull
-                  : c.end == End::FsyncFails  ? Fault::KernelFsyncError
-                  : c.end == End::NamingFails ? Fault::KernelNamingError
-                                              : Fault::None;
+    plan->fault = c.end == End::WriteFails        ? Fault::KernelShortWriteFull
+                  : c.end == End::FsyncFails      ? Fault::KernelFsyncError
+                  : c.end == End::NamingFails     ? Fault::KernelNamingError
+                  : c.end == End::FolderSyncFails ? Fault::KernelFolderSyncError
+                                                  : Fault::None;
     plan->call = 2;
     const std::vector<std::u16string> messages = Encrypt(input_, path_, plan, c.end == End::Stop);
 
     const std::u16string path = path_.u16string();
     const bool refused = c.kind == Kind::ReadOnlyFolder;
     const bool success = c.end == End::Success && !refused;
+    // The folder's sync fails once the output has its name: the name may not last, so the run
+    // fails, though the path already holds the new output.
+    const bool named = success || (c.end == End::FolderSyncFails && !refused);
     std::vector<std::u16string> expected;
     if (refused) {
         expected = {u"File could not be opened: Access to " + path + u" was denied."};
@@ -175,7 +183,7 @@ TEST_P(Staging, ThePathHoldsTheWholeOutputOrWhatItHadBefore) {
         EXPECT_EQ(syscall_faults::Fired(), 1);
     }
 
-    if (success) {
+    if (named) {
         EXPECT_TRUE(ReadBytes(replaced_) == reference_) << "the output is not the whole output";
         EXPECT_EQ(ModeOf(replaced_), previous_ ? 0640u : 0600u);
     } else if (previous_) {
@@ -191,7 +199,7 @@ TEST_P(Staging, ThePathHoldsTheWholeOutputOrWhatItHadBefore) {
         EXPECT_TRUE(ReadBytes(folder_ / "other") == *previous_);
     }
     std::vector<std::string> names = before_;
-    if (success && !previous_) {
+    if (named && !previous_) {
         names.push_back(replaced_.filename());
         std::sort(names.begin(), names.end());
     }
@@ -202,7 +210,7 @@ TEST_P(Staging, ThePathHoldsTheWholeOutputOrWhatItHadBefore) {
 std::vector<StagingCase> AllCases() {
     std::vector<StagingCase> cases;
     for (int kind = 0; kind < 6; ++kind) {
-        for (int end = 0; end < 6; ++end) {
+        for (int end = 0; end < 7; ++end) {
             cases.push_back({static_cast<Kind>(kind), static_cast<End>(end)});
         }
     }
@@ -214,6 +222,141 @@ INSTANTIATE_TEST_SUITE_P(KindsAndEnds, Staging, testing::ValuesIn(AllCases()),
                              return std::string(kKindNames[static_cast<int>(info.param.kind)]) +
                                     kEndNames[static_cast<int>(info.param.end)];
                          });
+
+// The ACL of a file in short text form, "" when it has none beyond its permission bits.
+std::string AclOf(const fs::path& path) {
+    acl_t acl = ::acl_get_file(path.c_str(), ACL_TYPE_ACCESS);
+    if (acl == nullptr) return "(unreadable)";
+    std::string text;
+    if (::acl_equiv_mode(acl, nullptr) == 1) {
+        char* shown = ::acl_to_any_text(acl, nullptr, ',', TEXT_ABBREVIATE);
+        text = shown;
+        ::acl_free(shown);
+    }
+    ::acl_free(acl);
+    return text;
+}
+
+bool SetAcl(const fs::path& path, acl_type_t type, const char* text) {
+    acl_t acl = ::acl_from_text(text);
+    const bool set = acl != nullptr && ::acl_set_file(path.c_str(), type, acl) == 0;
+    if (acl != nullptr) ::acl_free(acl);
+    return set;
+}
+
+// A replaced output keeps its ACL and its extended attributes; a new one gets the folder's
+// default ACL, as a file made there in the usual way does.
+TEST(StagingAcls, AReplacedOutputKeepsItsAclAndANewOneInheritsTheFolders) {
+    struct AclCase {
+        const char* name;
+        const char* fileAcl;    // of the old output; nullptr: a new output
+        const char* folderAcl;  // the folder's default ACL, or nullptr
+    };
+    const AclCase cases[] = {
+        {"named reader, group shut out", "u::rw,u:4501:r,g::-,m::r,o::-", nullptr},
+        {"named group", "u::rw,g::r,g:1234:rw,m::rw,o::-", nullptr},
+        {"new, folder default", nullptr, "u::rw,u:4501:rw,g::r,m::rw,o::-"},
+        {"replaced, folder default", "u::rw,u:4501:r,g::-,m::r,o::-",
+         "u::rw,u:4502:rw,g::r,m::rw,o::r"},
+        {"plain, folder default", "u::rw,g::r,o::-", "u::rw,u:4502:rw,g::r,m::rw,o::r"},
+    };
+    for (const AclCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir scratch;
+        const fs::path folder = scratch / "out";
+        const fs::path output = folder / "result";
+        fs::create_directory(folder);
+        WriteBytes(scratch / "in", RandomBytes(1000));
+        ::chmod((scratch / "in").c_str(), 0644);
+        if (c.folderAcl && !SetAcl(folder, ACL_TYPE_DEFAULT, c.folderAcl)) {
+            GTEST_SKIP() << "this file system takes no ACLs: " << std::strerror(errno);
+        }
+        std::string expected;
+        if (c.fileAcl) {
+            WriteBytes(output, "old");
+            ASSERT_TRUE(SetAcl(output, ACL_TYPE_ACCESS, c.fileAcl)) << std::strerror(errno);
+            if (::setxattr(output.c_str(), "user.vyx.note", "kept", 4, 0) != 0) {
+                GTEST_SKIP() << "this file system takes no user attributes";
+            }
+            expected = AclOf(output);
+        } else {
+            // What any program that makes the file with the input's bits gets.
+            const int fd = ::open((folder / "made").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+            ASSERT_GE(fd, 0);
+            ::close(fd);
+            expected = AclOf(folder / "made");
+        }
+        const mode_t before = c.fileAcl ? ModeOf(output) : ModeOf(folder / "made");
+        EXPECT_EQ(Encrypt(scratch / "in", output, std::make_shared<FaultPlan>(), false),
+                  std::vector<std::u16string>{kDone});
+        EXPECT_EQ(AclOf(output), expected);
+        EXPECT_EQ(ModeOf(output), before);
+        if (c.fileAcl) {
+            char value[16] = {};
+            EXPECT_EQ(::getxattr(output.c_str(), "user.vyx.note", value, sizeof value), 4);
+            EXPECT_STREQ(value, "kept");
+        }
+    }
+}
+
+// An output named through a link of /proc, as /dev/stdout is, reaches the file it stands for,
+// however long that file's path (such a link reports a size of 64 whatever its text).
+TEST(StagingLinks, AnOutputNamedThroughProcReachesAFileOfALongPath) {
+    ScratchDir scratch;
+    const fs::path folder = scratch / std::string(100, 'd');
+    fs::create_directory(folder);
+    WriteBytes(folder / "out", "old");
+    WriteBytes(scratch / "in", RandomBytes(1000));
+    const int fd = ::open((folder / "out").c_str(), O_WRONLY | O_CLOEXEC);  // as a redirect
+    ASSERT_GE(fd, 0);
+    const fs::path link = "/proc/self/fd/" + std::to_string(fd);
+    EXPECT_EQ(Encrypt(scratch / "in", link, std::make_shared<FaultPlan>(), false),
+              std::vector<std::u16string>{kDone});
+    ::close(fd);
+    EXPECT_EQ(fs::file_size(folder / "out"), 1002u);
+}
+
+// A later run on an output removes what a killed run left staged beside it (where the file system
+// has no unnamed files), and nothing else: not another name's, not another user's, not a file
+// that a live run holds, not a name that only looks alike.
+TEST(StagingLeftovers, ALaterRunRemovesOnlyTheDeadRunsStagedFiles) {
+    struct Leftover {
+        const char* name;
+        bool removed;
+        uid_t owner = 0;  // 0: this process's user
+        bool held = false;
+    };
+    const std::vector<Leftover> leftovers = {
+        {".result.vyx-0123456789abcdef", true},
+        {".result.vyx-fedcba9876543210", false, 0, true},
+        {".result.vyx-0123456789abcde", false},
+        {".result.vyx-0123456789ABCDEF", false},
+        {".result.vyx-0123456789abcdef0", false},
+        {".other.vyx-0123456789abcdef", false},
+        {".result.vyx-00000000000000ff", false, 4501},
+    };
+    ScratchDir scratch;
+    WriteBytes(scratch / "in", RandomBytes(1000));
+    std::vector<int> held;
+    for (const Leftover& l : leftovers) {
+        const fs::path path = scratch / l.name;
+        WriteBytes(path, "cut off");
+        if (l.owner != 0 && ::chown(path.c_str(), l.owner, l.owner) != 0) {
+            GTEST_SKIP() << "giving a file to another user needs root";
+        }
+        if (l.held) {
+            // A run that is still staging holds its file so.
+            held.push_back(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+            struct flock lock {};
+            lock.l_type = F_WRLCK;
+            ASSERT_EQ(::fcntl(held.back(), F_OFD_SETLK, &lock), 0);
+        }
+    }
+    EXPECT_EQ(Encrypt(scratch / "in", scratch / "result", std::make_shared<FaultPlan>(), false),
+              std::vector<std::u16string>{kDone});
+    for (const Leftover& l : leftovers) EXPECT_NE(Exists(scratch / l.name), l.removed) << l.name;
+    for (const int fd : held) ::close(fd);
+}
 
 // A new output takes the input's permission bits, limited by the umask: never looser.
 TEST(StagingModes, ANewOutputIsNoMoreOpenThanItsInput) {

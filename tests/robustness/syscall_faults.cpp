@@ -1,5 +1,6 @@
 #include "syscall_faults.h"
 
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -83,8 +84,19 @@ extern "C" ssize_t write(int fd, const void* buffer, std::size_t count) {
     return RealWrite(fd, buffer, count);
 }
 
+namespace {
+
+bool IsFolder(int fd) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
 extern "C" int fsync(int fd) {
-    if (Armed(fd) && ArmedKind() == syscall_faults::Kind::FsyncFails) {
+    const bool folderFails =
+        g_fd.load() >= 0 && ArmedKind() == syscall_faults::Kind::FolderSyncFails && IsFolder(fd);
+    if (folderFails || (Armed(fd) && ArmedKind() == syscall_faults::Kind::FsyncFails)) {
         ++g_fired;
         errno = EIO;
         return -1;
@@ -111,7 +123,8 @@ extern "C" int renameat(int fromFolder, const char* from, int toFolder, const ch
 }
 
 extern "C" int close(int fd) {
-    if (Armed(fd) && ArmedKind() != syscall_faults::Kind::NamingFails) {
+    if (Armed(fd) && ArmedKind() != syscall_faults::Kind::NamingFails &&
+        ArmedKind() != syscall_faults::Kind::FolderSyncFails) {
         const bool fail = ArmedKind() == syscall_faults::Kind::CloseFails;
         syscall_faults::Disarm();
         const int rc = static_cast<int>(::syscall(SYS_close, fd));

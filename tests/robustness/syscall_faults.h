@@ -3,8 +3,8 @@
 // linkat(), renameat() and fcntl(), which pass every call straight to the kernel except on the one
 // descriptor a test has armed. That descriptor can take only part of a write (and then report a
 // full disk, or carry on normally), fail its fsync, fail its close (after really closing it, as
-// the kernel does), or fail to take its name. Record locks can be made to fail everywhere, as on
-// a file system without lock support.
+// the kernel does), fail to take its name, or have its folder's fsync fail. Record locks can be
+// made to fail everywhere, as on a file system without lock support.
 
 namespace syscall_faults {
 
@@ -14,6 +14,7 @@ enum class Kind {
     FsyncFails,          // fsync: EIO
     CloseFails,          // close: the descriptor is released, the call reports EIO
     NamingFails,         // every linkat and renameat while armed: EIO (closing does not disarm)
+    FolderSyncFails,     // fsync of any folder while armed: EIO (closing does not disarm)
 };
 
 // Arms fd; the count n applies to the write kinds (1-based). Closing fd disarms it.
