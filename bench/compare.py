@@ -18,7 +18,7 @@ Scenarios:
 
 Several builds run side by side: --build old=/path/to/old/build --build new=build/default gives
 each program command once per build, alternating in every round. plain_loop comes from the first
-build that has it.
+build that has it, else from this tree's build/default.
 
 Further commands (the window's own run, for one) join a scenario with
   --extra SCENARIO:NAME=COMMAND
@@ -102,7 +102,8 @@ def make_random_file(path, mib):
 
 
 def find_tool(builds, relative):
-    for _, build in builds:
+    """The tool from the first build that has it, else from this tree's own default build."""
+    for _, build in builds + [("default", DEFAULT_BUILD)]:
         candidate = os.path.join(build, relative)
         if os.access(candidate, os.X_OK):
             return candidate
