@@ -266,7 +266,7 @@ def main():
     parser.add_argument("--file-kib", type=int, default=4, help="KiB per file of the batch")
     parser.add_argument("--tmpfs", default="/dev/shm", help="folder on tmpfs")
     parser.add_argument("--disk", default=None,
-                        help="folder on a real disk (default: beside this script)")
+                        help="folder on a real disk (default: this tree's build/default)")
     parser.add_argument("--extra", action="append", default=[], metavar="SCENARIO:NAME=COMMAND")
     parser.add_argument("--json", help="write every sample to this file")
     args = parser.parse_args()
@@ -283,7 +283,8 @@ def main():
             parser.error("unknown scenario %s" % s)
     if args.rounds < 1:
         parser.error("--rounds must be at least 1")
-    disk = args.disk or os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+    # The build folder of this tree is on the disk the tree is on, and holds nothing to keep.
+    disk = args.disk or os.path.abspath(DEFAULT_BUILD)
 
     samples = {}
     failed = False
