@@ -1,14 +1,16 @@
 #pragma once
 // A platform file that reads ahead: reads are served from a buffer of its own that it fills in
 // large transfers, so a caller asking for pieces of ten thousand bytes costs the system one read
-// per megabyte rather than one read and one length query per piece. Writes, seeks and the rest
+// per quarter megabyte rather than one read and one length query per piece. The buffer is small
+// enough to stay in the processor's second-level cache between the system's copy into it and the
+// caller's copy out of it. Writes, seeks and the rest
 // pass through, after the read-ahead is dropped and the file underneath moved back to the
 // caller's position.
 //
 // The transfers start at kFirstChunk bytes and double up to kMaxChunk: a small file costs no
-// more than before, and the first megabytes of a file still come in several reads, so an input
-// that changes early in a run is seen to change as it did without the read-ahead (a shrunk input
-// ends early, and the caller compares where it ended with the length it opened). A request
+// more than before, and the first quarter megabyte of a file still comes in several reads, so an
+// input that changes early in a run is seen to change as it did without the read-ahead (a shrunk
+// input ends early, and the caller compares where it ended with the length it opened). A request
 // larger than the current transfer is read straight into the caller's memory.
 //
 // IsDrained asks the file underneath only once the buffer is empty: a length query per transfer,
@@ -22,7 +24,7 @@
 class ReadAheadFile : public IPlatformFile {
   public:
     static constexpr std::int32_t kFirstChunk = 64 * 1024;
-    static constexpr std::int32_t kMaxChunk = 1 << 20;
+    static constexpr std::int32_t kMaxChunk = 256 * 1024;
 
     explicit ReadAheadFile(std::unique_ptr<IPlatformFile> inner);
     ReadAheadFile(const ReadAheadFile&) = delete;

@@ -130,14 +130,15 @@ INSTANTIATE_TEST_SUITE_P(Lengths, GatheredTransfers,
                                     std::to_string(info.param.unit);
                          });
 
-// One-byte writes of 300 full buffers and a rest passed on by Close: the file underneath gets the
-// first buffer, two slots of whole buffers and the rest at Close. Its n-th write fails.
+// One-byte writes of full buffers and a rest passed on by Close: the file underneath gets the first
+// buffer, two slots of whole buffers and the rest at Close. Its n-th write fails.
 class WriteFault : public ::testing::TestWithParam<int> {};
 
 TEST_P(WriteFault, NothingAfterTheFailedTransferReachesTheFileAndCloseReportsIt) {
     const int failing = GetParam();
     constexpr std::size_t kBuffer = 10001;
-    const std::string content = Pattern(300 * kBuffer + 123);
+    constexpr std::size_t kPerSlot = PipelinedFile::kGather / kBuffer;
+    const std::string content = Pattern((1 + 2 * kPerSlot + 5) * kBuffer + 123);
     ScratchDir dir;
     const std::string path = dir.File("out.bin");
     auto log = std::make_shared<FileLog>();
