@@ -5,6 +5,8 @@
 #include <utility>
 
 namespace {
+constexpr int kHalf = PipelinedFile::kSlots / 2;
+
 int Wrap(int index) {
     return (index + PipelinedFile::kSlots) % PipelinedFile::kSlots;
 }
@@ -71,8 +73,8 @@ void PipelinedFile::WorkerLoop() {
         } else {
             --queued_;
         }
-        // What the caller may wait for: room, everything written, a failure. Once per slot.
-        callerWake_.notify_one();
+        // What the caller may wait for: room (half the ring free), everything written, a failure.
+        if (error || queued_ == kHalf || queued_ == 0) callerWake_.notify_one();
     }
 }
 
@@ -82,8 +84,9 @@ void PipelinedFile::HandOver(std::unique_lock<std::mutex>& lock) const {
     ring_[static_cast<std::size_t>(head_)].size = fill_;
     fill_ = 0;
     head_ = Wrap(head_ + 1);
-    // The worker sleeps only with nothing queued.
-    if (++queued_ == 1) workerWake_.notify_one();
+    // The worker sleeps only with nothing queued, so the count passes half on the way up; waking
+    // it only then lets it write half a ring per wake.
+    if (++queued_ == kHalf) workerWake_.notify_one();
     (void)lock;
 }
 
@@ -92,6 +95,7 @@ void PipelinedFile::FinishWrites() const {
     if (failure_) std::rethrow_exception(failure_);
     HandOver(lock);
     if (queued_ > 0 || busy_) {
+        workerWake_.notify_one();
         callerWake_.wait(lock, [this] { return queued_ == 0 && !busy_; });
     }
     if (failure_) std::rethrow_exception(failure_);
@@ -122,7 +126,9 @@ void PipelinedFile::Queue(const void* source, std::int32_t count) {
     if (fill_ == 0) {
         // A new slot: it is the caller's once the worker has written what it held before.
         std::unique_lock<std::mutex> lock(mutex_);
-        callerWake_.wait(lock, [this] { return queued_ < kSlots || failure_; });
+        if (queued_ == kSlots) {
+            callerWake_.wait(lock, [this] { return queued_ <= kHalf || failure_; });
+        }
         if (failure_) std::rethrow_exception(failure_);
     }
     Slot& slot = ring_[static_cast<std::size_t>(head_)];
