@@ -144,12 +144,14 @@ void PipelinedFile::Queue(const void* source, std::int32_t count) {
 
 void PipelinedFile::Open(std::u16string_view path, FileAccess access) {
     Abort();
+    knownLength_ = 0;
     inner_->Open(path, access);
     position_ = inner_->GetPosition();
 }
 
 void PipelinedFile::Write(const void* source, std::int32_t count) {
     if (count <= 0) return;
+    knownLength_ = 0;
     const bool first = piecesInRow_++ == 0;
     const bool behind = count <= kMaxPiece && (worker_.joinable() || (!first && StartWorker()));
     if (behind) {
@@ -169,8 +171,11 @@ std::int32_t PipelinedFile::Read(void* destination, std::int32_t count) {
 }
 
 bool PipelinedFile::IsDrained() const {
+    if (position_ < knownLength_) return false;
     FinishWrites();
-    return inner_->IsDrained();
+    if (inner_->IsDrained()) return true;
+    knownLength_ = inner_->GetLength();
+    return false;
 }
 
 std::uint64_t PipelinedFile::Seek(std::int64_t offset, SeekOrigin origin) {

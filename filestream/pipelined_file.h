@@ -57,6 +57,9 @@ class PipelinedFile : public IPlatformFile {
     std::uint64_t Seek(std::int64_t offset, SeekOrigin origin) override;
     std::uint64_t GetPosition() const override { return position_; }
     std::uint64_t GetLength() const override;
+    // Asks the file underneath only once the position reaches the length it last reported: a
+    // file read piece by piece then costs one length query, not one per piece. A file that
+    // shrinks meanwhile is not missed: its next read comes back short.
     bool IsDrained() const override;
     void Close() override;
     void Abort() noexcept override;
@@ -91,6 +94,8 @@ class PipelinedFile : public IPlatformFile {
     std::unique_ptr<IPlatformFile> inner_;
     std::uint64_t position_ = 0;  // caller: the caller's position
     int piecesInRow_ = 0;         // caller: writes since the last open, read or seek
+    // caller: the length the file underneath last reported; 0 after an open or a write
+    mutable std::uint64_t knownLength_ = 0;
 
     // Synchronisation, usable from the const queries.
     mutable std::mutex mutex_;

@@ -5,7 +5,6 @@
 
 #include "filestream/pipelined_file.h"
 #include "filestream/posix_file.h"
-#include "filestream/read_ahead_file.h"
 
 namespace {
 std::mutex g_factoryMutex;
@@ -26,10 +25,8 @@ std::unique_ptr<IPlatformFile> MakePlatformFile() {
     if (factory) {
         if (auto file = factory()) return file;
     }
-    // Reads come in large transfers through a read-ahead of the process's own; writes are
-    // gathered into large transfers that overlap with the caller's work on a thread of the
-    // file's own. The stream's pieces of ten thousand bytes thus cost a copy each, not system
-    // calls.
-    return std::make_unique<ReadAheadFile>(
-        std::make_unique<PipelinedFile>(std::make_unique<PosixFile>()));
+    // Writes are gathered into large transfers that overlap with the caller's work on a thread
+    // of the file's own; reads need no help: the system reads local files ahead by itself, and
+    // the stream's pieces land in its own buffer, which stays in the first-level cache.
+    return std::make_unique<PipelinedFile>(std::make_unique<PosixFile>());
 }

@@ -1,9 +1,8 @@
-// The platform file contract over the POSIX file, the pipelined and the read-ahead file over it,
-// the chain the streams get, and the logging double the stream tests use.
+// The platform file contract over the POSIX file, the pipelined file over it, the chain the
+// streams get, and the logging double the stream tests use.
 
 #include "platform_contract.h"
 #include "filestream/pipelined_file.h"
-#include "filestream/read_ahead_file.h"
 #include "support.h"
 
 namespace {
@@ -14,11 +13,6 @@ struct Posix {
 struct Pipelined {
     static std::unique_ptr<IPlatformFile> Make() {
         return std::make_unique<PipelinedFile>(std::make_unique<PosixFile>());
-    }
-};
-struct ReadAhead {
-    static std::unique_ptr<IPlatformFile> Make() {
-        return std::make_unique<ReadAheadFile>(std::make_unique<PosixFile>());
     }
 };
 struct Production {
@@ -35,13 +29,12 @@ struct Names {
     static std::string GetName(int) {
         if (std::is_same_v<T, Posix>) return "Posix";
         if (std::is_same_v<T, Pipelined>) return "Pipelined";
-        if (std::is_same_v<T, ReadAhead>) return "ReadAhead";
         if (std::is_same_v<T, Production>) return "Production";
         return "Logging";
     }
 };
 
-using Implementations = ::testing::Types<Posix, Pipelined, ReadAhead, Production, Logging>;
+using Implementations = ::testing::Types<Posix, Pipelined, Production, Logging>;
 INSTANTIATE_TYPED_TEST_SUITE_P(Files, PlatformFileContract, Implementations, Names);
 
 }  // namespace
