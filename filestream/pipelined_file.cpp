@@ -40,8 +40,10 @@ void PipelinedFile::StopWorker() noexcept {
     // No worker from here on: the shared members are the caller's alone.
     stop_ = false;
     head_ = queued_ = 0;
+    fill_ = 0;
     busy_ = false;
     failure_ = nullptr;
+    failed_.store(false, std::memory_order_relaxed);
     piecesInRow_ = 0;
 }
 
@@ -53,12 +55,12 @@ void PipelinedFile::WorkerLoop() {
             workerWake_.wait(lock);
             continue;
         }
-        const Piece& piece = ring_[static_cast<std::size_t>(Wrap(head_ - queued_))];
+        Slot& slot = ring_[static_cast<std::size_t>(Wrap(head_ - queued_))];
         busy_ = true;
         lock.unlock();
         std::exception_ptr error;
         try {
-            inner_->Write(piece.bytes.data(), piece.size);
+            inner_->Write(slot.bytes.get(), slot.size);
         } catch (...) {
             error = std::current_exception();
         }
@@ -66,17 +68,32 @@ void PipelinedFile::WorkerLoop() {
         busy_ = false;
         if (error) {
             failure_ = error;
-            queued_ = 0;  // nothing after a failed piece may reach the file
+            failed_.store(true, std::memory_order_relaxed);
+            queued_ = 0;  // nothing after a failed transfer may reach the file
         } else {
             --queued_;
         }
         // What the caller may wait for: room (half the ring free), everything written, a failure.
-        if (queued_ == kHalf || queued_ == 0) callerWake_.notify_one();
+        if (error || queued_ == kHalf || queued_ == 0) callerWake_.notify_one();
     }
+}
+
+void PipelinedFile::HandOver(std::unique_lock<std::mutex>& lock) const {
+    if (failure_) std::rethrow_exception(failure_);
+    if (fill_ == 0) return;
+    ring_[static_cast<std::size_t>(head_)].size = fill_;
+    fill_ = 0;
+    head_ = Wrap(head_ + 1);
+    // The worker sleeps only with nothing queued, so the count passes half on the way up; waking
+    // it only then lets it write half a ring per wake.
+    if (++queued_ == kHalf) workerWake_.notify_one();
+    (void)lock;
 }
 
 void PipelinedFile::FinishWrites() const {
     std::unique_lock<std::mutex> lock(mutex_);
+    if (failure_) std::rethrow_exception(failure_);
+    HandOver(lock);
     if (queued_ > 0 || busy_) {
         workerWake_.notify_one();
         callerWake_.wait(lock, [this] { return queued_ == 0 && !busy_; });
@@ -90,46 +107,53 @@ void PipelinedFile::WriteDirect(const void* source, std::int32_t count) {
     } catch (...) {
         const std::lock_guard<std::mutex> lock(mutex_);
         failure_ = std::current_exception();
+        failed_.store(true, std::memory_order_relaxed);
         throw;
     }
     position_ += static_cast<std::uint64_t>(count);
 }
 
 void PipelinedFile::Queue(const void* source, std::int32_t count) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (queued_ == kSlots) {
-        callerWake_.wait(lock, [this] { return queued_ <= kHalf || failure_; });
+    // A failure met behind the caller comes out of the next Write, even one that only gathers.
+    if (failed_.load(std::memory_order_relaxed)) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (failure_) std::rethrow_exception(failure_);
     }
-    if (failure_) std::rethrow_exception(failure_);
-    Piece& slot = ring_[static_cast<std::size_t>(head_)];
-    lock.unlock();
-    if (slot.bytes.size() < static_cast<std::size_t>(count)) {
-        slot.bytes.resize(static_cast<std::size_t>(count));
+    if (fill_ > 0 && fill_ + count > kGather) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        HandOver(lock);
     }
-    std::memcpy(slot.bytes.data(), source, static_cast<std::size_t>(count));
-    slot.size = count;
-    lock.lock();
-    // The worker may have met a failure while the piece was copied: then it is not handed over.
-    if (failure_) std::rethrow_exception(failure_);
-    head_ = Wrap(head_ + 1);
-    // The worker sleeps only with nothing queued, so the count passes half on the way up.
-    if (++queued_ == kHalf) workerWake_.notify_one();
-    lock.unlock();
+    if (fill_ == 0) {
+        // A new slot: it is the caller's once the worker has written what it held before.
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (queued_ == kSlots) {
+            callerWake_.wait(lock, [this] { return queued_ <= kHalf || failure_; });
+        }
+        if (failure_) std::rethrow_exception(failure_);
+    }
+    Slot& slot = ring_[static_cast<std::size_t>(head_)];
+    if (!slot.bytes) slot.bytes.reset(new unsigned char[kGather]);
+    std::memcpy(slot.bytes.get() + fill_, source, static_cast<std::size_t>(count));
+    fill_ += count;
     position_ += static_cast<std::uint64_t>(count);
+    if (fill_ >= kGather) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        HandOver(lock);
+    }
 }
 
 void PipelinedFile::Open(std::u16string_view path, FileAccess access) {
     Abort();
+    knownLength_ = 0;
     inner_->Open(path, access);
     position_ = inner_->GetPosition();
 }
 
 void PipelinedFile::Write(const void* source, std::int32_t count) {
     if (count <= 0) return;
+    knownLength_ = 0;
     const bool first = piecesInRow_++ == 0;
-    const bool behind = worker_.joinable()
-                            ? count <= kMaxPiece
-                            : count >= kMinPiece && count <= kMaxPiece && !first && StartWorker();
+    const bool behind = count <= kMaxPiece && (worker_.joinable() || (!first && StartWorker()));
     if (behind) {
         Queue(source, count);
     } else {
@@ -147,8 +171,11 @@ std::int32_t PipelinedFile::Read(void* destination, std::int32_t count) {
 }
 
 bool PipelinedFile::IsDrained() const {
+    if (position_ < knownLength_) return false;
     FinishWrites();
-    return inner_->IsDrained();
+    if (inner_->IsDrained()) return true;
+    knownLength_ = inner_->GetLength();
+    return false;
 }
 
 std::uint64_t PipelinedFile::Seek(std::int64_t offset, SeekOrigin origin) {

@@ -1,27 +1,31 @@
 #pragma once
 // A platform file that writes behind the caller: while the caller turns one piece into the next,
-// a worker thread of the file's own writes the pieces already handed over.
+// a worker thread of the file's own writes the pieces already handed over, gathered into large
+// transfers.
 //
-// What the file underneath sees is what it would have seen without the overlap: the same
-// transfers, of the same sizes, in the same order, one at a time. Only their timing changes.
-// - Each Write is copied into a small ring and returns; the worker passes the pieces on in order.
+// What the file underneath sees is the same bytes in the same order, one transfer at a time.
+// - Each Write is copied into a slot of a small ring and returns. Consecutive pieces share a
+//   slot up to kGather bytes (a piece is never split), and the worker passes each full slot on in
+//   one transfer, in order: the file underneath sees few large writes instead of many small ones,
+//   and the caller takes the ring's lock once per slot, not once per piece.
 // - A failure is kept and thrown by the next call that needs the file (the next Write, a Seek, a
-//   Read, GetLength, IsDrained or Close), and nothing handed over after the failed piece is
+//   Read, GetLength, IsDrained or Close), and nothing handed over after the failed transfer is
 //   written. The failure stays until the file is opened again or closed.
-// - Every other call first waits until each piece handed over is written, then works on the file
-//   underneath directly. Close makes the file durable and closes it once every piece is written,
-//   so a completed Close means every byte is on the file.
-// - Memory stays bounded: the ring holds a fixed number of pieces, and transfers outside the
-//   piece limits bypass it. The first write of a file is made directly, so a file written in one
-//   piece never starts the worker.
+// - Every other call first hands over the slot being filled and waits until each piece handed
+//   over is written, then works on the file underneath directly. Close makes the file durable and
+//   closes it once every piece is written, so a completed Close means every byte is on the file.
+// - Memory stays bounded: the ring holds a fixed number of slots, and transfers larger than a
+//   slot bypass it. The first write of a file is made directly, so a file written in one piece
+//   never starts the worker.
 //
 // Threads. The file is used from one caller thread. The worker exists from the first write it
 // takes up until Close, Abort or Open. Members marked "caller" are touched by the caller thread
 // only; members marked "shared" only with mutex_ held. The file underneath is used by the worker
-// for the piece it has taken up (busy_), and by the caller only while no piece is queued or taken
+// for the slot it has taken up (busy_), and by the caller only while no slot is queued or taken
 // up (after FinishWrites): the mutex orders the two. IsOpen and Permissions ask the file
 // underneath at any time: they read nothing a write changes.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -34,12 +38,13 @@
 
 class PipelinedFile : public IPlatformFile {
   public:
-    // Pieces in the ring; the sleeping side is woken once half of them are ready.
-    static constexpr int kSlots = 64;
-    // Smaller transfers (and larger ones) are made directly: too small to gain from the overlap,
-    // or too large to copy.
-    static constexpr std::int32_t kMinPiece = 4096;
-    static constexpr std::int32_t kMaxPiece = 1 << 20;
+    // Slots in the ring, and the bytes a slot gathers before it is handed to the worker: few
+    // enough system calls not to show, little enough for a slot to stay in the second-level
+    // cache while it is filled and written. Larger transfers are made directly: too large to
+    // copy.
+    static constexpr int kSlots = 8;
+    static constexpr std::int32_t kGather = 256 * 1024;
+    static constexpr std::int32_t kMaxPiece = kGather;
 
     explicit PipelinedFile(std::unique_ptr<IPlatformFile> inner);
     ~PipelinedFile() override;
@@ -52,6 +57,9 @@ class PipelinedFile : public IPlatformFile {
     std::uint64_t Seek(std::int64_t offset, SeekOrigin origin) override;
     std::uint64_t GetPosition() const override { return position_; }
     std::uint64_t GetLength() const override;
+    // Asks the file underneath only once the position reaches the length it last reported: a
+    // file read piece by piece then costs one length query, not one per piece. A file that
+    // shrinks meanwhile is not missed: its next read comes back short.
     bool IsDrained() const override;
     void Close() override;
     void Abort() noexcept override;
@@ -63,8 +71,8 @@ class PipelinedFile : public IPlatformFile {
     IPlatformFile& Inner() { return *inner_; }
 
   private:
-    struct Piece {
-        std::vector<unsigned char> bytes;
+    struct Slot {
+        std::unique_ptr<unsigned char[]> bytes;  // kGather bytes, allocated on first use
         std::int32_t size = 0;
     };
 
@@ -72,9 +80,13 @@ class PipelinedFile : public IPlatformFile {
     bool StartWorker();
     // Joins the worker and forgets everything queued or kept.
     void StopWorker() noexcept;
-    // Waits until every piece handed over is written, then throws a kept failure. Const because
-    // the const queries need the file underneath to themselves: it changes nothing but waits.
+    // Hands over the slot being filled and waits until every piece handed over is written, then
+    // throws a kept failure. Const because the const queries need the file underneath to
+    // themselves: it changes no byte of the file, only when the bytes reach it.
     void FinishWrites() const;
+    // Counts the slot being filled in for the worker (waiting for room), unless it is empty.
+    // Throws a kept failure. Called with the lock held.
+    void HandOver(std::unique_lock<std::mutex>& lock) const;
     // Writes directly; a failure is kept as one written behind is.
     void WriteDirect(const void* source, std::int32_t count);
     void Queue(const void* source, std::int32_t count);
@@ -82,6 +94,8 @@ class PipelinedFile : public IPlatformFile {
     std::unique_ptr<IPlatformFile> inner_;
     std::uint64_t position_ = 0;  // caller: the caller's position
     int piecesInRow_ = 0;         // caller: writes since the last open, read or seek
+    // caller: the length the file underneath last reported; 0 after an open or a write
+    mutable std::uint64_t knownLength_ = 0;
 
     // Synchronisation, usable from the const queries.
     mutable std::mutex mutex_;
@@ -91,11 +105,16 @@ class PipelinedFile : public IPlatformFile {
     // The ring: the caller fills ring_[head_] and only then counts it in queued_; the worker
     // writes the oldest, ring_[head_ - queued_], and only then counts it out. A slot is touched
     // outside the mutex by the side that owns it by this rule. Sized before the worker starts.
-    std::vector<Piece> ring_;
-    int head_ = 0;                // shared: next piece to fill
-    int queued_ = 0;              // shared: pieces filled and not yet written
-    bool busy_ = false;           // shared: the worker is writing a piece it took from the ring
-    bool stop_ = false;           // shared: the worker is to end
-    std::exception_ptr failure_;  // shared: the write that failed, kept
-    std::thread worker_;          // caller
+    // Mutable: the const queries hand over the slot being filled.
+    mutable std::vector<Slot> ring_;
+    mutable int head_ = 0;           // shared: next slot to fill
+    mutable std::int32_t fill_ = 0;  // caller: bytes gathered in ring_[head_], which is the
+                                     // caller's while this is not 0
+    mutable int queued_ = 0;         // shared: slots filled and not yet written
+    bool busy_ = false;              // shared: the worker is writing a slot it took from the ring
+    bool stop_ = false;              // shared: the worker is to end
+    std::exception_ptr failure_;     // shared: the write that failed, kept
+    // Set with failure_: lets a Write that only gathers notice a failure without the lock.
+    std::atomic<bool> failed_{false};
+    std::thread worker_;  // caller
 };

@@ -25,7 +25,8 @@ std::unique_ptr<IPlatformFile> MakePlatformFile() {
     if (factory) {
         if (auto file = factory()) return file;
     }
-    // Writes overlap with the caller's work on a thread of the file's own; reads need no help:
-    // the system reads local files ahead by itself.
+    // Writes are gathered into large transfers that overlap with the caller's work on a thread
+    // of the file's own; reads need no help: the system reads local files ahead by itself, and
+    // the stream's pieces land in its own buffer, which stays in the first-level cache.
     return std::make_unique<PipelinedFile>(std::make_unique<PosixFile>());
 }

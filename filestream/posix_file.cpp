@@ -90,7 +90,7 @@ void PosixFile::Open(std::u16string_view path, FileAccess access) {
     Abort();
     path_.assign(path);
     written_ = regular_ = false;
-    position_ = 0;
+    position_ = writebackFrom_ = 0;
 
     // The operating system takes bytes: U+DC80..U+DCFF carry bytes that are not UTF-8, any other
     // lone surrogate has no spelling there, and a zero character would silently cut the path
@@ -191,6 +191,19 @@ void PosixFile::Write(const void* source, std::int32_t count) {
         done += static_cast<std::int32_t>(n);
         position_ += static_cast<std::uint64_t>(n);
     }
+    StartWriteback();
+}
+
+void PosixFile::StartWriteback() noexcept {
+    // Every few megabytes the system is asked to start writing back what the file received, so
+    // that the disk works while the caller computes and the fsync of Close finds little left.
+    // A hint only: durability still comes from that fsync, and a refusal changes nothing.
+    constexpr std::uint64_t kWritebackStep = 8 << 20;
+    if (position_ < writebackFrom_) writebackFrom_ = position_;  // written again further back
+    if (position_ - writebackFrom_ < kWritebackStep) return;
+    ::sync_file_range(fd_, static_cast<off_t>(writebackFrom_),
+                      static_cast<off_t>(position_ - writebackFrom_), SYNC_FILE_RANGE_WRITE);
+    writebackFrom_ = position_;
 }
 
 std::uint64_t PosixFile::Seek(std::int64_t offset, SeekOrigin origin) {

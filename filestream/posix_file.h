@@ -47,11 +47,15 @@ class PosixFile : public IPlatformFile {
     [[noreturn]] void Fail(int cause, int error) const;
 
     void OpenExisting(const std::string& osPath, bool write);
+    // Asks the system to start writing back the bytes written since the last call, once they
+    // amount to a few megabytes.
+    void StartWriteback() noexcept;
 
     int fd_ = -1;
     bool regular_ = false;
     bool written_ = false;
     std::uint64_t position_ = 0;
+    std::uint64_t writebackFrom_ = 0;  // where the bytes not yet handed to writeback begin
     std::u16string path_;
     mode_t newFileMode_ = 0666;
     FileClaim claim_;

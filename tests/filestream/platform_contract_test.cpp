@@ -1,5 +1,5 @@
-// The platform file contract over the POSIX file, the pipelined file over it, and the logging
-// double the stream tests use.
+// The platform file contract over the POSIX file, the pipelined file over it, the chain the
+// streams get, and the logging double the stream tests use.
 
 #include "platform_contract.h"
 #include "filestream/pipelined_file.h"
@@ -15,6 +15,9 @@ struct Pipelined {
         return std::make_unique<PipelinedFile>(std::make_unique<PosixFile>());
     }
 };
+struct Production {
+    static std::unique_ptr<IPlatformFile> Make() { return MakePlatformFile(); }
+};
 struct Logging {
     static std::unique_ptr<IPlatformFile> Make() {
         return std::make_unique<LoggingFile>(std::make_shared<FileLog>());
@@ -26,11 +29,12 @@ struct Names {
     static std::string GetName(int) {
         if (std::is_same_v<T, Posix>) return "Posix";
         if (std::is_same_v<T, Pipelined>) return "Pipelined";
+        if (std::is_same_v<T, Production>) return "Production";
         return "Logging";
     }
 };
 
-using Implementations = ::testing::Types<Posix, Pipelined, Logging>;
+using Implementations = ::testing::Types<Posix, Pipelined, Production, Logging>;
 INSTANTIATE_TYPED_TEST_SUITE_P(Files, PlatformFileContract, Implementations, Names);
 
 }  // namespace
