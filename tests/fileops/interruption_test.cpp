@@ -15,16 +15,6 @@ namespace {
 
 using Texts = std::vector<std::u16string>;
 
-Bytes EncryptedLooking(std::size_t bodyLength, std::uint32_t seed) {
-    Bytes bytes = RandomBytes(bodyLength, seed);
-    bytes.insert(bytes.begin(), {0x7E, 0xF9});
-    return bytes;
-}
-
-Bytes InputFor(Op op, std::size_t length) {
-    return op == Op::Encrypt ? RandomBytes(length, 31) : EncryptedLooking(length, 31);
-}
-
 bool Contains(const Texts& texts, const std::u16string& text) {
     return std::find(texts.begin(), texts.end(), text) != texts.end();
 }
@@ -156,7 +146,7 @@ TEST_F(LateStopTest, StopAfterTheLastPumpKeepsTheCompleteOutputButShowsNoMessage
 }
 
 TEST_F(LateStopTest, RunStartedWhileTheWindowIsClosingDoesNothing) {
-    WriteBytes(dir / "in", {0x7E, 0xF9, 1});
+    WriteBytes(dir / "in", Marked({1}));
     window.stopRequested = true;
     for (const Op op : {Op::Encrypt, Op::Decrypt}) {
         SetPage(op == Op::Encrypt ? u"" : kKey, dir / "in", dir / "out");

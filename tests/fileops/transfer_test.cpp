@@ -22,9 +22,8 @@ TEST_P(RoundTripTest, DecryptingTheEncryptionGivesThePlaintextBack) {
     SetPage(key, dir / "plain", dir / "enc");
     EncryptFile(window);
     const Bytes stored = ReadBytes(dir / "enc");
-    ASSERT_EQ(stored.size(), length + 2);
-    EXPECT_EQ(stored[0], 0x7E);
-    EXPECT_EQ(stored[1], 0xF9);
+    ASSERT_EQ(stored.size(), EncryptedLength(length));
+    EXPECT_EQ(JudgeEncryptedInput(stored), EncryptedInput::Marked);
 
     SetPage(key, dir / "enc", dir / "back");
     DecryptFile(window);
@@ -43,7 +42,7 @@ using TransferTest = OperationTest;
 // The marker, then the block transform applied to 16-byte pieces by hand.
 Bytes EncryptByHand(std::u16string_view key, const Bytes& plain) {
     CipherState state = InitCipherState(ParseKeyText(key).digits);
-    Bytes stored = {0x7E, 0xF9};
+    Bytes stored = Marked();
     for (std::size_t at = 0; at < plain.size(); at += 16) {
         const int n = static_cast<int>(std::min<std::size_t>(16, plain.size() - at));
         std::uint8_t out[16];
@@ -93,12 +92,12 @@ TEST_F(TransferTest, EmptyInputEncryptsToTheMarkerAlone) {
     WriteBytes(dir / "plain", Bytes{});
     SetPage(kKey, dir / "plain", dir / "enc");
     EncryptFile(window);
-    EXPECT_EQ(ReadBytes(dir / "enc"), (Bytes{0x7E, 0xF9}));
+    EXPECT_EQ(ReadBytes(dir / "enc"), Marked());
     EXPECT_EQ(window.MessageTexts(), Texts{kEncryptDone});
 }
 
 TEST_F(TransferTest, MarkerAloneDecryptsToAnEmptyFileWithoutWarning) {
-    WriteBytes(dir / "enc", {0x7E, 0xF9});
+    WriteBytes(dir / "enc", Marked());
     SetPage(kKey, dir / "enc", dir / "back");
     DecryptFile(window);
     EXPECT_TRUE(fs::exists(dir / "back"));
@@ -141,9 +140,8 @@ class StatusRowTest : public OperationTest, public testing::WithParamInterface<S
 
 TEST_P(StatusRowTest, ShowsEachChangedPercentageOnceWithAPumpAfterEveryWrite) {
     const StatusCase& c = GetParam();
-    Bytes input = c.op == Op::Decrypt ? Bytes{0x7E, 0xF9} : Bytes{};
     const Bytes body = RandomBytes(c.bodyLength, 11);
-    input.insert(input.end(), body.begin(), body.end());
+    const Bytes input = c.op == Op::Decrypt ? Marked(body) : body;
     WriteBytes(dir / "in", input);
     window.page.completeText = u"old label";
     window.page.complete = u"old value";
@@ -181,7 +179,7 @@ INSTANTIATE_TEST_SUITE_P(Sequences, StatusRowTest,
 TEST_F(TransferTest, StatusRowFollowsTheTruncatedQuotientForAnyLength) {
     for (std::size_t length = 1; length < 700; length += 7) {
         for (const Op op : {Op::Encrypt, Op::Decrypt}) {
-            const std::size_t fileLength = op == Op::Encrypt ? length : length + 2;
+            const std::size_t fileLength = op == Op::Encrypt ? length : EncryptedLength(length);
             Texts expected = {u"0 %"};
             std::int64_t counted = 0;
             std::int32_t last = 0;
@@ -196,7 +194,7 @@ TEST_F(TransferTest, StatusRowFollowsTheTruncatedQuotientForAnyLength) {
             }
             expected.push_back(u"100 %");
 
-            Bytes input = op == Op::Decrypt ? Bytes{0x7E, 0xF9} : Bytes{};
+            Bytes input = op == Op::Decrypt ? Marked() : Bytes{};
             input.resize(fileLength, 0x55);
             WriteBytes(dir / "in", input);
             window.pageWrites.clear();

@@ -1,5 +1,5 @@
-// The platform file contract over the POSIX file, the pipelined file over it, and the logging
-// double the stream tests use.
+// The platform file contract over the POSIX file, the pipelined file over it, and the fake
+// file the stream tests use.
 
 #include "platform_contract.h"
 #include "filestream/pipelined_file.h"
@@ -15,9 +15,9 @@ struct Pipelined {
         return std::make_unique<PipelinedFile>(std::make_unique<PosixFile>());
     }
 };
-struct Logging {
+struct Fake {
     static std::unique_ptr<IPlatformFile> Make() {
-        return std::make_unique<LoggingFile>(std::make_shared<FileLog>());
+        return std::make_unique<FakeFile>(std::make_shared<FileLog>());
     }
 };
 
@@ -26,11 +26,11 @@ struct Names {
     static std::string GetName(int) {
         if (std::is_same_v<T, Posix>) return "Posix";
         if (std::is_same_v<T, Pipelined>) return "Pipelined";
-        return "Logging";
+        return "Fake";
     }
 };
 
-using Implementations = ::testing::Types<Posix, Pipelined, Logging>;
+using Implementations = ::testing::Types<Posix, Pipelined, Fake>;
 INSTANTIATE_TYPED_TEST_SUITE_P(Files, PlatformFileContract, Implementations, Names);
 
 }  // namespace
