@@ -1,7 +1,8 @@
-// The pieces the operations ask of their files. However the operations take their blocks (in
-// place from the stream's buffer, or a run at a time), the input must be read and the output
-// written in exactly the pieces of the plain loop: one 16-byte read per block, then one write per
-// stored byte (Encrypt) or per restored block (Decrypt).
+// The operations against the plain loop. However the operations take their blocks (in place from
+// the stream's buffer, or a run at a time), the encrypted file must be the marker and then each
+// block transformed in turn, exactly as the plain loop writes it, decryption must give the
+// plaintext back, and the files must be read and written in exactly the plain loop's pieces: one
+// 16-byte read per block, then one write per stored byte (Encrypt) or per restored block (Decrypt).
 #include <cstring>
 #include <memory>
 #include <string>
@@ -115,11 +116,13 @@ TEST_P(PiecesTest, OperationsAskTheFilesForThePiecesOfTheBlockByBlockLoop) {
     EXPECT_EQ(decrypt, decryptPlain);
 }
 
-// Lengths around the block, the run of blocks and the stream's buffer (10,002 bytes read,
-// 10,001 or 10,016 written at a time), where in-place spans end and pieces change.
+// Lengths around the block, the run of 64 blocks the operations take at a time and the stream's
+// buffer (10,002 bytes read, 10,001 or 10,016 written at a time), where in-place spans end and
+// pieces change.
 INSTANTIATE_TEST_SUITE_P(Lengths, PiecesTest,
-                         testing::Values(0, 1, 15, 16, 17, 1024, 1025, 9999, 10000, 10001, 10002,
-                                         10003, 10016, 10017, 20003, 20004, 30016, 100003,
+                         testing::Values(0, 1, 15, 16, 17, 40, 1023, 1024, 1025, 1040, 1041, 2047,
+                                         2049, 9999, 10000, 10001, 10002, 10003, 10016, 10017,
+                                         10021, 20003, 20004, 30016, 65543, 100003,
                                          (1u << 20) + 9));
 
 }  // namespace

