@@ -122,16 +122,6 @@ std::uint64_t FakeFile::Seek(std::int64_t offset, SeekOrigin origin) {
     return store_->Seek(offset, origin);
 }
 
-std::uint64_t FakeFile::GetPosition() const {
-    return store_->GetPosition();
-}
-std::uint64_t FakeFile::GetLength() const {
-    return store_->GetLength();
-}
-bool FakeFile::IsDrained() const {
-    return store_->IsDrained();
-}
-
 void FakeFile::Close() {
     if (log_) ++log_->closes;
     try {
@@ -141,20 +131,4 @@ void FakeFile::Close() {
         throw;
     }
     store_->Close();
-}
-
-void FakeFile::Abort() noexcept {
-    store_->Abort();
-}
-void FakeFile::AbortAndRemove() noexcept {
-    store_->AbortAndRemove();
-}
-bool FakeFile::IsOpen() const {
-    return store_->IsOpen();
-}
-std::uint32_t FakeFile::Permissions() const {
-    return store_->Permissions();
-}
-void FakeFile::SetNewFilePermissions(std::uint32_t bits) {
-    store_->SetNewFilePermissions(bits);
 }

@@ -52,15 +52,15 @@ class FakeFile : public IPlatformFile {
     std::int32_t Read(void* destination, std::int32_t count) override;
     void Write(const void* source, std::int32_t count) override;
     std::uint64_t Seek(std::int64_t offset, SeekOrigin origin) override;
-    std::uint64_t GetPosition() const override;
-    std::uint64_t GetLength() const override;
-    bool IsDrained() const override;
+    std::uint64_t GetPosition() const override { return store_->GetPosition(); }
+    std::uint64_t GetLength() const override { return store_->GetLength(); }
+    bool IsDrained() const override { return store_->IsDrained(); }
     void Close() override;
-    void Abort() noexcept override;
-    void AbortAndRemove() noexcept override;
-    bool IsOpen() const override;
-    std::uint32_t Permissions() const override;
-    void SetNewFilePermissions(std::uint32_t bits) override;
+    void Abort() noexcept override { store_->Abort(); }
+    void AbortAndRemove() noexcept override { store_->AbortAndRemove(); }
+    bool IsOpen() const override { return store_->IsOpen(); }
+    std::uint32_t Permissions() const override { return store_->Permissions(); }
+    void SetNewFilePermissions(std::uint32_t bits) override { store_->SetNewFilePermissions(bits); }
 
   private:
     class InMemory;
