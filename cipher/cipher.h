@@ -30,6 +30,8 @@ struct CipherState {
     std::uint64_t counter1 = 0;
     std::uint64_t counter2 = 0;
     std::uint64_t counter3 = 0;
+
+    bool operator==(const CipherState&) const = default;
 };
 
 CipherState InitCipherState(const KeyDigits& digits);

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "cipher/cipher.h"
+#include "fileops/file_format.h"
 #include "fileops/run_signals.h"
 #include "filestream/file_error.h"
 #include "filestream/file_stream.h"
@@ -25,10 +26,6 @@ constexpr std::u16string_view kDecryptionComplete = u"Decryption complete";
 constexpr std::u16string_view kInputEmpty = u"The input file is empty";
 constexpr std::u16string_view kNotEncrypted = u"This is not an encrypted file";
 
-// Every encrypted file starts with these two bytes.
-constexpr std::uint8_t kMarkerFirst = 0x7E;
-constexpr std::uint8_t kMarkerSecond = 0xF9;
-constexpr std::int32_t kBlockSize = 16;
 // The blocks taken from the input stream at a time: small enough to stay in the first-level cache.
 constexpr std::int32_t kRunBytes = 64 * kBlockSize;
 
@@ -303,8 +300,8 @@ void EncryptFile(IMainWindow& window) {
 
     FinishRun(window, input, inputs.inputPath, output, inputLength, kEncryptionComplete,
               [&](StatusRow& row) {
-                  output.Write(&kMarkerFirst, 1);
-                  output.Write(&kMarkerSecond, 1);
+                  output.Write(&EncryptedFileMarker[0], 1);
+                  output.Write(&EncryptedFileMarker[1], 1);
                   CipherRun run(state);
                   std::uint8_t plain[kRunBytes];
                   std::uint8_t stored[kRunBytes];
@@ -342,7 +339,8 @@ void DecryptFile(IMainWindow& window) {
         if (input.Read(&byte, 1) == 0) {
             empty = true;
             accepted = false;
-        } else if (byte != kMarkerFirst || input.Read(&byte, 1) == 0 || byte != kMarkerSecond) {
+        } else if (byte != EncryptedFileMarker[0] || input.Read(&byte, 1) == 0 ||
+                   byte != EncryptedFileMarker[1]) {
             accepted = false;
         }
     } catch (const CFileException& error) {

@@ -37,8 +37,6 @@ class CInternetSession {
     // Throws CInternetException when the source cannot be opened (also on HTTP error statuses).
     std::unique_ptr<IPlatformFile> OpenUrl(std::u16string_view url);
 
-    const std::u16string& AgentName() const { return agentName_; }
-
   private:
     std::u16string agentName_;
 };

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cipher/cipher.h"
+#include "fileops/file_format.h"
 #include "fileops/file_operations.h"
 #include "filestream/notify.h"
 #include "fuzz_support.h"
@@ -73,7 +74,9 @@ void CheckRoundTrip(const std::string& plainPath, const std::string& plain,
                        {u"Encryption complete. Please retain this key for future reference."}),
                "encryption must complete");
     const std::string encrypted = Exists(encryptedPath) ? ReadString(encryptedPath) : "";
-    FUZZ_CHECK(encrypted.size() == plain.size() + 2 && encrypted.compare(0, 2, "\x7E\xF9") == 0,
+    FUZZ_CHECK(encrypted.size() == EncryptedLength(plain.size()) &&
+                   JudgeEncryptedInput({reinterpret_cast<const std::uint8_t*>(encrypted.data()),
+                                        encrypted.size()}) == EncryptedInput::Marked,
                "the encrypted file must be the marker and the input's length in blocks");
     const HeadlessWindow decrypting = RunOperation(false, encryptedPath, restoredPath);
     FUZZ_CHECK(decrypting.MessageTexts() == std::vector<std::u16string>({u"Decryption complete"}),
@@ -104,13 +107,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool outputExists = Exists(outputPath);
     const std::string output = outputExists ? ReadString(outputPath) : "";
 
-    const bool marked = size >= 2 && data[0] == 0x7E && data[1] == 0xF9;
-    if (size == 0) {
+    const EncryptedInput judged = JudgeEncryptedInput({data, size});
+    if (judged == EncryptedInput::Empty) {
         FUZZ_CHECK(texts == std::vector<std::u16string>(
                                 {u"The input file is empty", u"Decryption complete"}),
                    "an empty input must warn and then complete");
         FUZZ_CHECK(outputExists && output.empty(), "an empty input must give an empty output");
-    } else if (!marked) {
+    } else if (judged == EncryptedInput::NotEncrypted) {
         FUZZ_CHECK(texts == std::vector<std::u16string>({u"This is not an encrypted file"}),
                    "an unmarked input must be refused");
         FUZZ_CHECK(!outputExists, "a refused input must not create the output");
@@ -119,9 +122,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
         FUZZ_CHECK(texts == std::vector<std::u16string>({u"Decryption complete"}),
                    "a marked input must decrypt");
-        FUZZ_CHECK(outputExists && output.size() == size - 2,
+        FUZZ_CHECK(outputExists && output.size() == size - EncryptedFileMarker.size(),
                    "the output must be the input's length less the marker");
-        FUZZ_CHECK(output == ExpectedPlaintext(data + 2, size - 2),
+        FUZZ_CHECK(output == ExpectedPlaintext(data + EncryptedFileMarker.size(),
+                                               size - EncryptedFileMarker.size()),
                    "the output differs from the restored blocks");
     }
 

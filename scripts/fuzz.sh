@@ -5,6 +5,7 @@
 #   scripts/fuzz.sh [SECONDS] [TARGET...]
 #
 # SECONDS per target defaults to 60; TARGET names (e.g. fuzz_round_trip) limit the run to those.
+# A target's own libFuzzer flags, one a line, may be kept in fuzz/<target>.options.
 # Prints the executions each target reached and exits non-zero when any target found a crash,
 # a leak, a timeout or a failed check; the input that did it is kept in fuzz/corpus-work/artifacts/.
 set -euo pipefail
@@ -48,6 +49,12 @@ for target in "${targets[@]}"; do
   if [ -d "fuzz/corpus/${target}" ]; then
     cp -r "fuzz/corpus/${target}/." "${corpus}/"
   fi
+  options=()
+  if [ -f "fuzz/${target}.options" ]; then
+    while read -r flag; do
+      if [ -n "${flag}" ] && [ "${flag#\#}" = "${flag}" ]; then options+=("${flag}"); fi
+    done <"fuzz/${target}.options"
+  fi
   log="${work}/${target}.log"
   echo "=== fuzz: ${target} for ${duration} s"
   status=0
@@ -57,7 +64,8 @@ for target in "${targets[@]}"; do
   if [ -d /dev/shm ] && [ -w /dev/shm ]; then scratch_base=/dev/shm; fi
   scratch="$(mktemp -d "${scratch_base}/vyx-fuzz.XXXXXX")"
   TMPDIR="${scratch}" "${binary}" -max_total_time="${duration}" -timeout=20 -rss_limit_mb=2048 \
-    -print_final_stats=1 -artifact_prefix="${artifacts}/${target}-" "${corpus}" \
+    -print_final_stats=1 -artifact_prefix="${artifacts}/${target}-" ${options[@]+"${options[@]}"} \
+    "${corpus}" \
     >"${log}" 2>&1 || status=$?
   rm -rf "${scratch}"
   runs="$(sed -n 's/^stat::number_of_executed_units: *\([0-9]*\).*/\1/p' "${log}" | tail -n 1)"

@@ -15,16 +15,6 @@ std::u16string WithCharacter(std::u16string text, std::size_t position, char16_t
     return text;
 }
 
-void ExpectSameState(const CipherState& a, const CipherState& b) {
-    EXPECT_EQ(a.wordA, b.wordA);
-    EXPECT_EQ(a.wordB, b.wordB);
-    EXPECT_EQ(a.keyBytes, b.keyBytes);
-    EXPECT_EQ(a.blockCounter, b.blockCounter);
-    EXPECT_EQ(a.counter1, b.counter1);
-    EXPECT_EQ(a.counter2, b.counter2);
-    EXPECT_EQ(a.counter3, b.counter3);
-}
-
 CipherState StateOf(std::u16string_view text) {
     const KeyParseResult parsed = ParseKeyText(text);
     EXPECT_EQ(parsed.verdict, KeyVerdict::KeyAccepted) << std::string(text.begin(), text.end());
@@ -108,10 +98,10 @@ TEST(KeyText, DigitsFollowTextOrder) {
 TEST(KeyText, TextBeyondNineteenCharactersPlaysNoPart) {
     const CipherState alone = StateOf(u"Z1Y2.X3W4.V5U6.T7S8");
     for (std::u16string tail : {u"Q", u" ", u"....", u"\uFFFF\u0000abc"}) {
-        ExpectSameState(StateOf(u"Z1Y2.X3W4.V5U6.T7S8" + tail), alone);
+        EXPECT_EQ(StateOf(u"Z1Y2.X3W4.V5U6.T7S8" + tail), alone);
     }
     // No length limit: a very long text is judged on its first nineteen characters.
-    ExpectSameState(StateOf(u"Z1Y2.X3W4.V5U6.T7S8" + std::u16string(100000, u'x')), alone);
+    EXPECT_EQ(StateOf(u"Z1Y2.X3W4.V5U6.T7S8" + std::u16string(100000, u'x')), alone);
     EXPECT_EQ(ParseKeyText(u"Z1Y2.X3W4.V5U6.T7s8" + std::u16string(500, u'A')).verdict,
               KeyVerdict::KeyMalformed);
 }
@@ -159,10 +149,7 @@ TEST(KeyState, MatchesPlainModelForManyTexts) {
         ASSERT_EQ(parsed.verdict, KeyVerdict::KeyAccepted);
         const CipherState state = InitCipherState(parsed.digits);
         const reference::State model = reference::Init(parsed.digits);
-        ASSERT_EQ(state.wordA, model.wordA);
-        ASSERT_EQ(state.wordB, model.wordB);
-        ASSERT_EQ(state.keyBytes, model.keyBytes);
-        ASSERT_EQ(state.blockCounter, model.blockCounter);
+        ASSERT_EQ(state, reference::AsCipherState(model));
     }
 }
 
@@ -177,9 +164,9 @@ TEST(KeyState, SymmetricPairsGiveSameState) {
         std::u16string swapped = base;
         std::swap(swapped[a], swapped[b]);
         ASSERT_NE(swapped, base);
-        ExpectSameState(StateOf(swapped), expected);
+        EXPECT_EQ(StateOf(swapped), expected);
     }
-    ExpectSameState(StateOf(u"1000.3000.0000.0000"), StateOf(u"3000.3000.0000.0000"));
+    EXPECT_EQ(StateOf(u"1000.3000.0000.0000"), StateOf(u"3000.3000.0000.0000"));
     // A different OR gives a different state.
     EXPECT_NE(StateOf(u"1000.4000.0000.0000").wordA, StateOf(u"3000.3000.0000.0000").wordA);
 }

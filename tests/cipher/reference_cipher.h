@@ -6,6 +6,8 @@
 #include <array>
 #include <cstdint>
 
+#include "cipher/cipher.h"
+
 namespace reference {
 
 struct State {
@@ -108,6 +110,11 @@ inline void Decrypt(State& s, const std::uint8_t* stored, int n,
         }
     }
     for (int i = 0; i < 16; ++i) area[i] = std::uint8_t(area[i] ^ MaskByte(s, i));
+}
+
+// The model's state as the library holds it, to compare the two whole.
+inline CipherState AsCipherState(const State& s) {
+    return {s.wordA, s.wordB, s.keyBytes, s.blockCounter, s.counter1, s.counter2, s.counter3};
 }
 
 }  // namespace reference

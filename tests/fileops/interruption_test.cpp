@@ -1,7 +1,6 @@
 // Runs that do not finish: the disk fills up, the window asks to stop, or a nested run collides.
+// A full disk is tested here alone, on a real file system, for the stream and the operations.
 #include <sys/mount.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,54 +15,9 @@ namespace {
 
 using Texts = std::vector<std::u16string>;
 
-Bytes EncryptedLooking(std::size_t bodyLength, std::uint32_t seed) {
-    Bytes bytes = RandomBytes(bodyLength, seed);
-    bytes.insert(bytes.begin(), {0x7E, 0xF9});
-    return bytes;
-}
-
-Bytes InputFor(Op op, std::size_t length) {
-    return op == Op::Encrypt ? RandomBytes(length, 31) : EncryptedLooking(length, 31);
-}
-
 bool Contains(const Texts& texts, const std::u16string& text) {
     return std::find(texts.begin(), texts.end(), text) != texts.end();
 }
-
-struct SizeCase {
-    Op op;
-    std::size_t length;  // small ones fail only when the output is closed and flushed
-};
-
-std::string SizeCaseName(const testing::TestParamInfo<SizeCase>& info) {
-    return std::string(OpName(info.param.op)) + std::to_string(info.param.length);
-}
-
-const auto kSizeCases = testing::Values(SizeCase{Op::Encrypt, 5}, SizeCase{Op::Encrypt, 100'000},
-                                        SizeCase{Op::Decrypt, 5}, SizeCase{Op::Decrypt, 100'000});
-
-class FullDeviceTest : public OperationTest, public testing::WithParamInterface<SizeCase> {};
-
-// A device is no file to replace: the run is refused at the open and the device survives.
-TEST_P(FullDeviceTest, RefusesTheDeviceAndLeavesItAlone) {
-    fs::path device = "/dev/full";
-    if (geteuid() == 0 && mknod((dir / "full").c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0) {
-        device = dir / "full";  // a private node: a faulty clean-up cannot harm the system's
-    }
-    const Bytes input = InputFor(GetParam().op, GetParam().length);
-    WriteBytes(dir / "in", input);
-    SetPage(kKey, dir / "in", device);
-    RunOp(GetParam().op, window);
-
-    EXPECT_EQ(window.MessageTexts(), Texts{u"File could not be opened: Access to " +
-                                           device.u16string() + u" was denied."});
-    EXPECT_TRUE(window.StatusValues().empty());
-    EXPECT_TRUE(fs::is_character_file(device));
-    EXPECT_TRUE(ReadBytes(dir / "in") == input);
-    EXPECT_TRUE(NotHeldOpen(dir / "in"));
-}
-
-INSTANTIATE_TEST_SUITE_P(Sizes, FullDeviceTest, kSizeCases, SizeCaseName);
 
 class SmallFileSystemTest : public OperationTest, public testing::WithParamInterface<Op> {
   protected:
@@ -157,7 +111,7 @@ TEST_F(LateStopTest, StopAfterTheLastPumpKeepsTheCompleteOutputButShowsNoMessage
 }
 
 TEST_F(LateStopTest, RunStartedWhileTheWindowIsClosingDoesNothing) {
-    WriteBytes(dir / "in", {0x7E, 0xF9, 1});
+    WriteBytes(dir / "in", Marked({1}));
     window.stopRequested = true;
     for (const Op op : {Op::Encrypt, Op::Decrypt}) {
         SetPage(op == Op::Encrypt ? u"" : kKey, dir / "in", dir / "out");

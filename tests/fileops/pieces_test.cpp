@@ -1,7 +1,8 @@
-// The pieces the operations ask of their files. However the operations take their blocks (in
-// place from the stream's buffer, or a run at a time), the input must be read and the output
-// written in exactly the pieces of the plain loop: one 16-byte read per block, then one write per
-// stored byte (Encrypt) or per restored block (Decrypt).
+// The operations against the plain loop. However the operations take their blocks (in place from
+// the stream's buffer, or a run at a time), the encrypted file must be the marker and then each
+// block transformed in turn, exactly as the plain loop writes it, decryption must give the
+// plaintext back, and the files must be read and written in exactly the plain loop's pieces: one
+// 16-byte read per block, then one write per stored byte (Encrypt) or per restored block (Decrypt).
 #include <cstring>
 #include <memory>
 #include <string>
@@ -10,58 +11,22 @@
 #include "cipher/cipher.h"
 #include "filestream/file_stream.h"
 #include "filestream/platform_file.h"
-#include "filestream/posix_file.h"
+#include "support/fake_file.h"
 #include "test_support.h"
 
 namespace {
 
-// The transfers of one file: "r<asked>=<got>" and "w<count>", in order.
+// The transfers of one file: "r<asked>=<got>", "w<count>" and "s<offset>", in order.
 using Transfers = std::vector<std::string>;
-
-class RecordingFile : public IPlatformFile {
-  public:
-    explicit RecordingFile(std::shared_ptr<std::vector<Transfers>> files)
-        : files_(std::move(files)) {}
-
-    void Open(std::u16string_view path, FileAccess access) override {
-        real_.Open(path, access);
-        files_->emplace_back();
-        index_ = files_->size() - 1;
-    }
-    std::int32_t Read(void* destination, std::int32_t count) override {
-        const std::int32_t got = real_.Read(destination, count);
-        Log("r" + std::to_string(count) + "=" + std::to_string(got));
-        return got;
-    }
-    void Write(const void* source, std::int32_t count) override {
-        Log("w" + std::to_string(count));
-        real_.Write(source, count);
-    }
-    std::uint64_t Seek(std::int64_t offset, SeekOrigin origin) override {
-        Log("s" + std::to_string(offset));
-        return real_.Seek(offset, origin);
-    }
-    std::uint64_t GetPosition() const override { return real_.GetPosition(); }
-    std::uint64_t GetLength() const override { return real_.GetLength(); }
-    bool IsDrained() const override { return real_.IsDrained(); }
-    void Close() override { real_.Close(); }
-    void Abort() noexcept override { real_.Abort(); }
-    void AbortAndRemove() noexcept override { real_.AbortAndRemove(); }
-    bool IsOpen() const override { return real_.IsOpen(); }
-
-  private:
-    void Log(std::string entry) { (*files_)[index_].push_back(std::move(entry)); }
-
-    PosixFile real_;
-    std::shared_ptr<std::vector<Transfers>> files_;
-    std::size_t index_ = 0;
-};
 
 class PiecesTest : public OperationTest, public ::testing::WithParamInterface<std::size_t> {
   protected:
     void SetUp() override {
         OperationTest::SetUp();
-        SetPlatformFileFactory([files = files] { return std::make_unique<RecordingFile>(files); });
+        SetPlatformFileFactory([logs = logs] {
+            logs->push_back(std::make_shared<FileLog>());
+            return std::make_unique<FakeFile>(logs->back());
+        });
     }
     void TearDown() override {
         SetPlatformFileFactory({});
@@ -69,9 +34,16 @@ class PiecesTest : public OperationTest, public ::testing::WithParamInterface<st
     }
 
     // The transfers of every file opened since the last call.
-    std::vector<Transfers> Take() { return std::exchange(*files, {}); }
+    std::vector<Transfers> Take() {
+        std::vector<Transfers> taken;
+        for (const auto& log : std::exchange(*logs, {})) {
+            if (log->opens > 0) taken.push_back(log->transfers);
+        }
+        return taken;
+    }
 
-    std::shared_ptr<std::vector<Transfers>> files = std::make_shared<std::vector<Transfers>>();
+    std::shared_ptr<std::vector<std::shared_ptr<FileLog>>> logs =
+        std::make_shared<std::vector<std::shared_ptr<FileLog>>>();
 };
 
 CipherState KeyState() {
@@ -83,9 +55,8 @@ void PlainEncrypt(const fs::path& input, const fs::path& output) {
     CFileStream out;
     ASSERT_EQ(in.Open(input.u16string(), CFileStream::ModeRead), 1);
     ASSERT_EQ(out.Open(output.u16string(), CFileStream::ModeCreate), 1);
-    const std::uint8_t marker[2] = {0x7E, 0xF9};
-    out.Write(&marker[0], 1);
-    out.Write(&marker[1], 1);
+    out.Write(&EncryptedFileMarker[0], 1);
+    out.Write(&EncryptedFileMarker[1], 1);
     CipherState state = KeyState();
     std::uint8_t block[16];
     std::uint8_t stored[16];
@@ -145,11 +116,13 @@ TEST_P(PiecesTest, OperationsAskTheFilesForThePiecesOfTheBlockByBlockLoop) {
     EXPECT_EQ(decrypt, decryptPlain);
 }
 
-// Lengths around the block, the run of blocks and the stream's buffer (10,002 bytes read,
-// 10,001 or 10,016 written at a time), where in-place spans end and pieces change.
+// Lengths around the block, the run of 64 blocks the operations take at a time and the stream's
+// buffer (10,002 bytes read, 10,001 or 10,016 written at a time), where in-place spans end and
+// pieces change.
 INSTANTIATE_TEST_SUITE_P(Lengths, PiecesTest,
-                         testing::Values(0, 1, 15, 16, 17, 1024, 1025, 9999, 10000, 10001, 10002,
-                                         10003, 10016, 10017, 20003, 20004, 30016, 100003,
+                         testing::Values(0, 1, 15, 16, 17, 40, 1023, 1024, 1025, 1040, 1041, 2047,
+                                         2049, 9999, 10000, 10001, 10002, 10003, 10016, 10017,
+                                         10021, 20003, 20004, 30016, 65543, 100003,
                                          (1u << 20) + 9));
 
 }  // namespace

@@ -45,7 +45,7 @@ TEST_P(KeyRefusalTest, KeyIsJudgedBeforeAnyFileIsOpened) {
     ExpectNothingHappenedBut(c.message);
 
     window.messages.clear();
-    WriteBytes(dir / "in", {0x7E, 0xF9, 1, 2, 3});
+    WriteBytes(dir / "in", Marked({1, 2, 3}));
     SetPage(c.key, dir / "in", dir / "out");
     RunOp(c.op, window);
     ExpectNothingHappenedBut(c.message);
@@ -89,20 +89,23 @@ TEST_P(NotEncryptedTest, RefusedBeforeTheOutputIsOpened) {
     DecryptFile(window);
 
     EXPECT_EQ(window.MessageTexts(), Texts{u"This is not an encrypted file"});
+    EXPECT_EQ(JudgeEncryptedInput(GetParam()), EncryptedInput::NotEncrypted);
     EXPECT_EQ(ReadBytes(dir / "out"), existing);
     EXPECT_TRUE(window.pageWrites.empty());
     EXPECT_TRUE(NotHeldOpen(dir / "in"));
 }
 
+constexpr std::uint8_t kFirst = EncryptedFileMarker[0];
+constexpr std::uint8_t kSecond = EncryptedFileMarker[1];
 INSTANTIATE_TEST_SUITE_P(FirstBytes, NotEncryptedTest,
-                         testing::Values(Bytes{0x41}, Bytes{0x7E}, Bytes{0xF9},
-                                         Bytes{0xF9, 0x7E, 0, 0}, Bytes{0x00, 0xF9, 1},
-                                         Bytes{0x7E, 0x00}, Bytes{0x7E, 0xF8, 1, 2, 3}));
+                         testing::Values(Bytes{0x41}, Bytes{kFirst}, Bytes{kSecond},
+                                         Bytes{kSecond, kFirst, 0, 0}, Bytes{0x00, kSecond, 1},
+                                         Bytes{kFirst, 0x00}, Bytes{kFirst, kSecond - 1, 1, 2, 3}));
 
 class OpenFailureTest : public OperationTest, public testing::WithParamInterface<Op> {
   protected:
     void Prepare() {
-        WriteBytes(dir / "in", {0x7E, 0xF9, 1, 2, 3});
+        WriteBytes(dir / "in", Marked({1, 2, 3}));
         window.page.complete = u"42 %";
     }
     void ExpectOnlyTheStreamSpoke(const std::u16string& text) {
@@ -176,12 +179,7 @@ class SameFileTest : public OperationTest, public testing::WithParamInterface<Sa
 };
 
 TEST_P(SameFileTest, OutputNamingTheInputIsRefusedAndTheInputKept) {
-    const Bytes input = [] {
-        Bytes bytes = RandomBytes(1000, 21);
-        bytes[0] = 0x7E;
-        bytes[1] = 0xF9;
-        return bytes;
-    }();
+    const Bytes input = InputFor(Op::Decrypt, 1000, 21);
     WriteBytes(dir / "in", input);
     const fs::path output = Spell(GetParam().spelling);
     SetPage(kKey, dir / "in", output);

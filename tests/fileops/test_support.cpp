@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <algorithm>
+
 #include "fileops/file_operations.h"
 #include "filestream/file_stream.h"
 #include "filestream/notify.h"
@@ -18,16 +20,11 @@ std::u16string RandomKey(std::mt19937& rng) {
     return key;
 }
 
-void RunOp(Op op, HeadlessWindow& window) {
-    if (op == Op::Encrypt) {
-        EncryptFile(window);
-    } else {
-        DecryptFile(window);
-    }
-}
-
-const char* OpName(Op op) {
-    return op == Op::Encrypt ? "Encrypt" : "Decrypt";
+Bytes Marked(const Bytes& body) {
+    Bytes bytes(EncryptedFileMarker.size() + body.size());
+    std::copy(EncryptedFileMarker.begin(), EncryptedFileMarker.end(), bytes.begin());
+    std::copy(body.begin(), body.end(), bytes.begin() + EncryptedFileMarker.size());
+    return bytes;
 }
 
 bool OperationTest::NotHeldOpen(const fs::path& path) {

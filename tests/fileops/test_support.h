@@ -1,6 +1,6 @@
 #pragma once
-// Helpers of the file operation tests: random keys, and a fixture whose headless window also
-// records the file stream's own messages.
+// Helpers of the file operation tests: random keys, encrypted files made by hand, and a fixture
+// whose headless window also records the file stream's own messages.
 
 #include <gtest/gtest.h>
 
@@ -9,16 +9,17 @@
 #include <string>
 #include <vector>
 
+#include "fileops/file_format.h"
 #include "fileops/file_operations.h"
 #include "support/files.h"
 #include "support/headless_window.h"
+#include "support/operations.h"
 
 // A well-formed key whose two halves are not all "0".
 std::u16string RandomKey(std::mt19937& rng);
 
-enum class Op { Encrypt, Decrypt };
-void RunOp(Op op, HeadlessWindow& window);
-const char* OpName(Op op);
+// The marker followed by body.
+Bytes Marked(const Bytes& body = {});
 
 class OperationTest : public ::testing::Test {
   protected:

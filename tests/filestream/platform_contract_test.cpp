@@ -1,5 +1,5 @@
 // The platform file contract over the POSIX file, the pipelined file over it, the chain the
-// streams get, and the logging double the stream tests use.
+// streams get, and the fake file the stream tests use.
 
 #include "platform_contract.h"
 #include "filestream/pipelined_file.h"
@@ -18,9 +18,9 @@ struct Pipelined {
 struct Production {
     static std::unique_ptr<IPlatformFile> Make() { return MakePlatformFile(); }
 };
-struct Logging {
+struct Fake {
     static std::unique_ptr<IPlatformFile> Make() {
-        return std::make_unique<LoggingFile>(std::make_shared<FileLog>());
+        return std::make_unique<FakeFile>(std::make_shared<FileLog>());
     }
 };
 
@@ -30,11 +30,11 @@ struct Names {
         if (std::is_same_v<T, Posix>) return "Posix";
         if (std::is_same_v<T, Pipelined>) return "Pipelined";
         if (std::is_same_v<T, Production>) return "Production";
-        return "Logging";
+        return "Fake";
     }
 };
 
-using Implementations = ::testing::Types<Posix, Pipelined, Production, Logging>;
+using Implementations = ::testing::Types<Posix, Pipelined, Production, Fake>;
 INSTANTIATE_TYPED_TEST_SUITE_P(Files, PlatformFileContract, Implementations, Names);
 
 }  // namespace

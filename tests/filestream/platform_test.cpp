@@ -1,7 +1,6 @@
 // The platform file: cause texts, which cause an operating system refusal becomes, what reaches
 // the user when an open fails, paths the operating system cannot take, and full disks.
 
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -12,7 +11,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 
 #include "support.h"
@@ -227,52 +225,6 @@ TEST(OpenPaths, AFileTheUserMayNotWriteIsRefused) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
     EXPECT_EQ(ReadBytes(path), "x");
-}
-
-class SmallFileSystem : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        if (::geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
-        if (::mount("tmpfs", dir_.Path().string().c_str(), "tmpfs", 0, "size=64k") != 0) {
-            GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
-        }
-        mounted_ = true;
-    }
-    void TearDown() override {
-        if (mounted_) ::umount2(dir_.Path().string().c_str(), MNT_DETACH);
-    }
-    ScratchDir dir_;
-    bool mounted_ = false;
-};
-
-TEST_F(SmallFileSystem, SingleByteWritesEndInDiskFullAndLeaveNothing) {
-    const std::string path = dir_.File("out.bin");
-    CFileStream stream;
-    ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeCreate), 1);
-    int cause = -1;
-    std::u16string text;
-    try {
-        for (int i = 0; i < 1 << 20; ++i) stream.Write("q", 1);
-        stream.Close();
-    } catch (const CFileException& error) {
-        cause = error.cause;
-        text = error.Message();
-    }
-    EXPECT_EQ(cause, CFileException::DiskFull);
-    EXPECT_EQ(text, u"Disk full while accessing " + U16(path) + u".");
-    stream.CloseAndRemove();
-    EXPECT_TRUE(std::filesystem::is_empty(dir_.Path().string())) << "a partial file was left";
-}
-
-TEST_F(SmallFileSystem, HeldBytesThatDoNotFitFailTheClose) {
-    const std::string path = dir_.File("out.bin");
-    WriteBytes(dir_.File("filler"), std::string(60 * 1024, 'f'));
-    CFileStream stream;
-    ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeCreate), 1);
-    const std::string block(9000, 'b');
-    stream.Write(block.data(), static_cast<std::int32_t>(block.size()));
-    EXPECT_THROW(stream.Close(), CFileException);
-    EXPECT_FALSE(stream.IsOpen());
 }
 
 }  // namespace

@@ -757,7 +757,7 @@ TEST(ReadWrite, RandomMixOfReadsWritesAndPositionsMatchesThePlainModel) {
 TEST(PlatformSeam, NewStreamsTakeTheirFileFromTheInstalledFactory) {
     ScratchDir dir;
     auto log = std::make_shared<FileLog>();
-    SetPlatformFileFactory([log] { return std::make_unique<LoggingFile>(log); });
+    SetPlatformFileFactory([log] { return std::make_unique<FakeFile>(log); });
     {
         CFileStream stream;
         ASSERT_EQ(stream.Open(U16(dir.File("x")), CFileStream::ModeCreate), 1);

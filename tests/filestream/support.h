@@ -1,6 +1,6 @@
 #pragma once
-// Shared pieces of the file stream tests: a recording presenter, a platform file that logs every
-// request and fails the one it is told to, and small text helpers.
+// Shared pieces of the file stream tests: a recording presenter and small text helpers. The
+// platform file that logs every request and fails the one it is told to is support/fake_file.h.
 
 #include <gtest/gtest.h>
 
@@ -13,6 +13,7 @@
 #include "filestream/file_stream.h"
 #include "filestream/notify.h"
 #include "filestream/posix_file.h"
+#include "support/fake_file.h"
 #include "support/files.h"
 
 struct Shown {
@@ -46,54 +47,3 @@ inline std::string ReadBytes(const std::string& path) {
     return ReadString(path);
 }
 std::string Pattern(std::size_t n);  // n bytes, byte i = (i * 7 + 3) & 0xFF
-
-// Every request that reaches the platform file, in order.
-struct FileLog {
-    std::vector<std::int32_t> reads;   // bytes asked for
-    std::vector<std::int32_t> writes;  // bytes passed
-    int closes = 0;
-    int seeks = 0;
-};
-
-enum class FaultAt { None, Read, Write, Close };
-
-// The real platform file with a log, failing the n-th call (1-based) of one kind with a cause.
-class LoggingFile : public IPlatformFile {
-  public:
-    explicit LoggingFile(std::shared_ptr<FileLog> log, FaultAt fault = FaultAt::None,
-                         int failingCall = 1, int cause = CFileException::DiskFull)
-        : log_(std::move(log)), fault_(fault), failingCall_(failingCall), cause_(cause) {}
-
-    void Open(std::u16string_view path, FileAccess access) override;
-    std::int32_t Read(void* destination, std::int32_t count) override;
-    void Write(const void* source, std::int32_t count) override;
-    std::uint64_t Seek(std::int64_t offset, SeekOrigin origin) override;
-    std::uint64_t GetPosition() const override { return real_.GetPosition(); }
-    std::uint64_t GetLength() const override { return real_.GetLength(); }
-    void Close() override;
-    void Abort() noexcept override { real_.Abort(); }
-    void AbortAndRemove() noexcept override { real_.AbortAndRemove(); }
-    bool IsOpen() const override { return real_.IsOpen(); }
-    std::uint32_t Permissions() const override { return real_.Permissions(); }
-    void SetNewFilePermissions(std::uint32_t bits) override { real_.SetNewFilePermissions(bits); }
-
-  private:
-    void MaybeFail(FaultAt kind, int& calls);
-
-    std::shared_ptr<FileLog> log_;
-    FaultAt fault_;
-    int failingCall_;
-    int cause_;
-    int readCalls_ = 0;
-    int writeCalls_ = 0;
-    int closeCalls_ = 0;
-    std::u16string path_;
-    PosixFile real_;
-};
-
-inline std::unique_ptr<CFileStream> LoggedStream(std::shared_ptr<FileLog> log,
-                                                 FaultAt fault = FaultAt::None, int call = 1,
-                                                 int cause = CFileException::DiskFull) {
-    return std::make_unique<CFileStream>(
-        std::make_unique<LoggingFile>(std::move(log), fault, call, cause));
-}

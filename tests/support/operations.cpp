@@ -1,0 +1,26 @@
+#include "support/operations.h"
+
+#include <algorithm>
+
+#include "fileops/file_format.h"
+#include "fileops/file_operations.h"
+
+void RunOp(Op op, IMainWindow& window) {
+    if (op == Op::Encrypt) {
+        EncryptFile(window);
+    } else {
+        DecryptFile(window);
+    }
+}
+
+const char* OpName(Op op) {
+    return op == Op::Encrypt ? "Encrypt" : "Decrypt";
+}
+
+Bytes InputFor(Op op, std::size_t n, std::uint32_t seed) {
+    Bytes bytes = RandomBytes(n, seed);
+    if (op == Op::Decrypt && n >= EncryptedFileMarker.size()) {
+        std::copy(EncryptedFileMarker.begin(), EncryptedFileMarker.end(), bytes.begin());
+    }
+    return bytes;
+}
