@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QShowEvent>
 
 #include "about_dialog.h"
 #include "app_icon.h"
@@ -140,6 +141,8 @@ void CMainDialog::OnDecrypt() {
 }
 
 void CMainDialog::RunOperation(void (*operation)(IMainWindow&)) {
+    // The close came first: it wins over a click that was queued before it was taken.
+    if (closing_) return;
     ++runningOperations_;
     try {
         operation(*this);
@@ -200,7 +203,13 @@ void CMainDialog::reject() {
     EndDialog(2);
 }
 
+void CMainDialog::showEvent(QShowEvent* event) {
+    if (!event->spontaneous()) closing_ = false;
+    CDHtmlDialog::showEvent(event);
+}
+
 void CMainDialog::done(int result) {
+    closing_ = true;
     if (runningOperations_ > 0) {
         // The operation stops at its next pump and removes what it wrote; the run ends after it.
         stopRequested_ = true;

@@ -63,6 +63,7 @@ class CMainDialog : public CDHtmlDialog, public IMainWindow {
     void DoDataExchange(CDataExchange& exchange) override;
     void OnDropFile(const QString& path) override;
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void reject() override;
     void done(int result) override;
 
@@ -75,5 +76,8 @@ class CMainDialog : public CDHtmlDialog, public IMainWindow {
     std::unique_ptr<CStreamMessagePresenter> presenter_;
     int runningOperations_ = 0;
     bool stopRequested_ = false;
+    // Set by every request to end the run, until the window is shown again: a click that was
+    // still on its way then starts no operation.
+    bool closing_ = false;
     int pendingResult_ = 0;
 };

@@ -2,7 +2,10 @@
 
 #include <QFileDialog>
 #include <QShowEvent>
+#include <QSocketNotifier>
+#include <memory>
 
+#include "fileops/run_signals.h"
 #include "native_caption.h"
 
 namespace {
@@ -61,7 +64,21 @@ QMessageBox::StandardButton ShowMessageBox(QWidget* owner, const QString& text,
     CUncaptionedBox box(QMessageBox::NoIcon, caption, text, buttons, owner);
     box.setDefaultButton(QMessageBox::Ok);
     box.setTextFormat(Qt::PlainText);  // paths and file texts are shown as they are
+    const QMessageBox::StandardButton escape =
+        buttons.testFlag(QMessageBox::Cancel) ? QMessageBox::Cancel : QMessageBox::Ok;
     if (buttons.testFlag(QMessageBox::Cancel)) box.setEscapeButton(QMessageBox::Cancel);
+    // A termination signal that arrives while a run waits on its box closes the box at once: the
+    // run then stops as on a close request, and the signal ends the program once it has.
+    std::unique_ptr<QSocketNotifier> signalled;
+    if (const int wake = RunSignalWakeDescriptor(); wake >= 0) {
+        signalled = std::make_unique<QSocketNotifier>(wake, QSocketNotifier::Read);
+        QObject::connect(signalled.get(), &QSocketNotifier::activated, &box,
+                         [&box, &signalled, escape] {
+                             signalled->setEnabled(false);
+                             box.done(escape);
+                         });
+    }
+    if (CaughtRunSignal() != 0) return escape;  // noted before the box could show
     return static_cast<QMessageBox::StandardButton>(box.exec());
 }
 

@@ -1,7 +1,12 @@
 #include "fileops/run_signals.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <array>
 #include <atomic>
+#include <cerrno>
+#include <cstdint>
 
 namespace {
 
@@ -11,16 +16,33 @@ std::atomic<int> g_depth{0};
 volatile std::sig_atomic_t g_caught = 0;
 std::array<struct sigaction, kSignals.size()> g_previous{};
 std::array<bool, kSignals.size()> g_installed{};
+std::atomic<int> g_wake{-1};
 
 extern "C" void NoteSignal(int signal) {
     if (g_caught == 0) g_caught = signal;
+    const int wake = g_wake.load(std::memory_order_relaxed);
+    if (wake < 0) return;
+    const int savedErrno = errno;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wake, &one, sizeof one);
+    errno = savedErrno;
+}
+
+// Empties the wake descriptor: no signal is pending any more.
+void DrainWake() {
+    const int wake = g_wake.load();
+    if (wake < 0) return;
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t got = ::read(wake, &count, sizeof count);
 }
 
 }  // namespace
 
 RunSignalScope::RunSignalScope() {
     if (g_depth++ != 0) return;
+    RunSignalWakeDescriptor();  // exists before any handler can write to it
     g_caught = 0;
+    DrainWake();
     for (std::size_t i = 0; i < kSignals.size(); ++i) {
         g_installed[i] = false;
         if (::sigaction(kSignals[i], nullptr, &g_previous[i]) != 0) continue;
@@ -49,5 +71,15 @@ void ReraiseCaughtRunSignal() {
     const int signal = g_caught;
     if (signal == 0 || g_depth != 0) return;
     g_caught = 0;
+    DrainWake();
     std::raise(signal);
+}
+
+int RunSignalWakeDescriptor() {
+    static const int wake = [] {
+        const int made = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        g_wake.store(made);
+        return made;
+    }();
+    return wake;
 }

@@ -26,3 +26,8 @@ int CaughtRunSignal() noexcept;
 // live, delivers it again with its earlier disposition (by default the process ends by it).
 // Returns when none was noted, or when the signal's disposition lets the process go on.
 void ReraiseCaughtRunSignal();
+
+// A descriptor that becomes readable as soon as a signal is noted, for a run that waits on the user
+// (a message box) and must give up waiting then. It stays readable until the next outermost scope
+// begins or the noted signal is delivered again; it is never to be read or closed.
+int RunSignalWakeDescriptor();

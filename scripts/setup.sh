@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libacl1-dev libattr1-dev acl attr
   qt6-base-dev qt6-webengine-dev qt6-webchannel-dev qt6-svg-dev libqt6svg6
-  libgl-dev libxcb1-dev xvfb xauth x11-utils imagemagick
+  libgl-dev libxcb1-dev xvfb xauth x11-utils xdotool imagemagick
   python3 file dpkg-dev
   lintian appstream desktop-file-utils
   bindfs

@@ -1,6 +1,11 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -17,11 +22,16 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <QWebEnginePage>
 #include <QWebEngineView>
+#include <array>
+#include <cstdlib>
+#include <map>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "about_dialog.h"
 #include "dialog_units.h"
@@ -827,3 +837,215 @@ TEST_F(LongRunTest, GenerateKeyDuringRunLeavesTheRunsKey) {
 }
 
 }  // namespace
+
+// --- The real program on an X server of its own, driven as a user drives it: clicks through the
+// X test extension, the close message the title bar's close box sends, signals from outside. ---
+
+// Where the page's buttons are, as the page lays itself out (the same in every window).
+std::map<QString, QPoint> ButtonCentres() {
+    static std::map<QString, QPoint> centres;
+    if (!centres.empty()) return centres;
+    CUiTestHooks::Reset();
+    CMainDialog dialog;
+    if (!ShowAndWaitForPage(dialog)) return centres;
+    const QVariantMap found = RunScript(dialog, QStringLiteral(R"((function () {
+        const result = {};
+        for (const id of ['BGenerateKey', 'BEncrypt', 'BDecrypt']) {
+            const r = document.getElementById(id).getBoundingClientRect();
+            result[id] = [Math.round(r.left + r.width / 2), Math.round(r.top + r.height / 2)];
+        }
+        return result;
+    })())"))
+                                  .toMap();
+    for (auto it = found.begin(); it != found.end(); ++it) {
+        const QVariantList xy = it.value().toList();
+        centres[it.key()] = QPoint(xy.value(0).toInt(), xy.value(1).toInt());
+    }
+    return centres;
+}
+
+class XProgramTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char* tool : {"Xvfb", "xdotool"}) {
+            if (QStandardPaths::findExecutable(QString::fromUtf8(tool)).isEmpty())
+                GTEST_SKIP() << tool << " is missing: the window is driven on a real X server "
+                             << "(packages xvfb, xdotool)";
+        }
+        buttons_ = ButtonCentres();
+        ASSERT_EQ(buttons_.size(), 3u) << "the page did not report in";
+        server_.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"),
+                                               QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+        ASSERT_TRUE(server_.waitForReadyRead(30000)) << "Xvfb did not start";
+        display_ = QStringLiteral(":") + server_.readAllStandardOutput().trimmed();
+        ASSERT_TRUE(QFile::setPermissions(runtime_.path(), QFileDevice::ReadOwner |
+                                                               QFileDevice::WriteOwner |
+                                                               QFileDevice::ExeOwner));
+    }
+    void TearDown() override {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        server_.kill();
+        server_.waitForFinished(10000);
+    }
+
+    // Starts the program with file as its FILE and waits until its page is shown.
+    void Launch(const QString& file) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("DISPLAY"), display_);
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime_.path());
+        environment.insert(QString::fromUtf8(CEncryptionApp::kDiagnosticsVariable), "1");
+        std::vector<QByteArray> texts;
+        for (const QString& entry : environment.toStringList())
+            texts.push_back(entry.toLocal8Bit());
+        std::vector<char*> variables;
+        for (QByteArray& text : texts) variables.push_back(text.data());
+        variables.push_back(nullptr);
+        QByteArray program(VYX_ENCRYPTION_PROGRAM);
+        QByteArray argument = file.toLocal8Bit();
+        std::array<char*, 3> arguments{program.data(), argument.data(), nullptr};
+        // Its own child, so that the test sees the signal it ended by.
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        const QByteArray errors = runtime_.filePath(QStringLiteral("stderr")).toLocal8Bit();
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.constData(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        // As a desktop starts it: no signal blocked or ignored (a test runner may do either).
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        sigset_t none;
+        sigset_t all;
+        sigemptyset(&none);
+        sigfillset(&all);
+        posix_spawnattr_setsigmask(&attributes, &none);
+        posix_spawnattr_setsigdefault(&attributes, &all);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        const int spawned = posix_spawn(&pid_, program.constData(), &actions, &attributes,
+                                        arguments.data(), variables.data());
+        posix_spawnattr_destroy(&attributes);
+        posix_spawn_file_actions_destroy(&actions);
+        ASSERT_EQ(spawned, 0);
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                return ReadAll(runtime_.filePath(QStringLiteral("stderr"))).contains("page shown");
+            },
+            60000))
+            << "the page did not show";
+        window_ = Tool(QStringLiteral("xdotool"),
+                       {QStringLiteral("search"), QStringLiteral("--sync"),
+                        QStringLiteral("--onlyvisible"), QStringLiteral("--name"),
+                        QStringLiteral("^VYX Encryption$")})
+                      .section(QLatin1Char('\n'), 0, 0)
+                      .toUInt();
+        ASSERT_NE(window_, 0u);
+    }
+    void Click(const QString& id) {
+        const QPoint at = buttons_.at(id);
+        Tool(QStringLiteral("xdotool"),
+             {QStringLiteral("mousemove"), QStringLiteral("--window"), QString::number(window_),
+              QString::number(at.x()), QString::number(at.y()), QStringLiteral("click"),
+              QStringLiteral("1")});
+    }
+    // The program's mapped top-level windows: the main window, and a box when one is up.
+    int VisibleWindows() {
+        return static_cast<int>(
+            Tool(QStringLiteral("xdotool"),
+                 {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                  QStringLiteral("--classname"), QStringLiteral("^vyx-encryption$")})
+                .split(QLatin1Char('\n'), Qt::SkipEmptyParts)
+                .size());
+    }
+    // The program's wait status once it has ended within timeoutMs, or nothing.
+    std::optional<int> WaitForEnd(int timeoutMs) {
+        QDeadlineTimer deadline(timeoutMs);
+        do {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = 0;
+                return status;
+            }
+            QThread::msleep(10);
+        } while (!deadline.hasExpired());
+        return std::nullopt;
+    }
+
+    QString Tool(const QString& tool, const QStringList& arguments) const {
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("DISPLAY"), display_);
+        process.setProcessEnvironment(environment);
+        process.start(tool, arguments);
+        process.waitForFinished(20000);
+        return QString::fromUtf8(process.readAllStandardOutput());
+    }
+    pid_t pid_ = 0;
+    unsigned window_ = 0;
+    QTemporaryDir runtime_;  // a desktop session has one; without it the toolkit complains
+    QTemporaryDir folder_;
+
+  private:
+    QProcess server_;
+    QString display_;
+    std::map<QString, QPoint> buttons_;
+};
+
+QStringList Entries(const QString& folder) {
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                                  QDir::Name);
+}
+
+struct BoxCase {
+    const char* name;
+    int signal;
+    const char* button;
+    qsizetype inputSize;
+    bool outputDirectory;  // a folder where the output would go: the stream's own box
+    bool outputKept;       // the box came after the output was complete
+};
+
+class SignalDuringBoxTest : public XProgramTest, public ::testing::WithParamInterface<BoxCase> {};
+
+// A termination signal while a run's box is up closes the box, and the program ends by the signal
+// at once, leaving an output only where the run had completed it.
+TEST_P(SignalDuringBoxTest, EndsTheProgramPromptlyByTheSignal) {
+    const BoxCase& c = GetParam();
+    const QString input = folder_.filePath(QStringLiteral("input.bin"));
+    const QString output = folder_.filePath(QStringLiteral("input_encr.bin"));
+    QFile file(input);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(RandomBytes(c.inputSize, 5));
+    file.close();
+    if (c.outputDirectory) {
+        ASSERT_TRUE(QDir().mkdir(output));
+    }
+    const QStringList before = Entries(folder_.path());
+
+    Launch(input);
+    if (HasFatalFailure()) return;
+    Click(QStringLiteral("BGenerateKey"));
+    Click(QString::fromUtf8(c.button));
+    ASSERT_TRUE(WaitUntil([&] { return VisibleWindows() == 2; }, 30000)) << "no box came up";
+    ::kill(pid_, c.signal);
+    // Prompt is well under a second on a quiet machine; a loaded one may take a few to tear the
+    // browser engine down. Unmended, the program waits for the box for as long as it is up.
+    const std::optional<int> status = WaitForEnd(10000);
+
+    ASSERT_TRUE(status.has_value()) << "still running 10 s after the signal";
+    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == c.signal) << *status;
+    QStringList expected = before;
+    if (c.outputKept) {
+        expected = QStringList{QStringLiteral("input.bin"), QStringLiteral("input_encr.bin")};
+        EXPECT_EQ(QFileInfo(output).size(), c.inputSize + 2);
+    }
+    EXPECT_EQ(Entries(folder_.path()), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Boxes, SignalDuringBoxTest,
+    ::testing::Values(BoxCase{"TermOverCompletion", SIGTERM, "BEncrypt", 100000, false, true},
+                      BoxCase{"IntOverEmptyInputWarning", SIGINT, "BDecrypt", 0, false, false},
+                      BoxCase{"HupOverStreamsBox", SIGHUP, "BEncrypt", 100000, true, false}),
+    [](const ::testing::TestParamInfo<BoxCase>& info) { return std::string(info.param.name); });
