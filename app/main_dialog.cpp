@@ -139,7 +139,7 @@ void CMainDialog::OnDecrypt() {
     RunOperation(&DecryptFile);
 }
 
-void CMainDialog::RunOperation(void (*operation)(IMainWindow&)) {
+void CMainDialog::RunOperation(RunResult (*operation)(IMainWindow&)) {
     ++runningOperations_;
     try {
         operation(*this);
