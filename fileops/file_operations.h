@@ -23,6 +23,8 @@ enum class RunOutcome {
 struct RunResult {
     RunOutcome outcome = RunOutcome::Failed;
     std::u16string message;
+
+    friend bool operator==(const RunResult&, const RunResult&) = default;
 };
 
 // Encrypts the page's input file into its output file with the page's key: the two marker bytes,
