@@ -15,7 +15,7 @@ struct PageFields {
 };
 
 class IMainWindow {
-  public:
+public:
     virtual ~IMainWindow() = default;
 
     // The window's one set of page values.
