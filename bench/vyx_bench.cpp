@@ -7,8 +7,8 @@
 // encrypt/decrypt run the operation through a headless window whose page holds the given values.
 // With --trace every value the status row shows is printed when it changes, and every message
 // (the operation's and the file stream's) as "message: TEXT", in order. The exit status is 0 when
-// the run showed its completion message, 1 otherwise, 2 for a bad command line. Elapsed seconds
-// and MB/s go to standard error.
+// the run completed (its output is in place), 1 otherwise, 2 for a bad command line. Elapsed
+// seconds and MB/s go to standard error.
 //
 // throughput makes a random file (default 1024 MiB) in DIR (default a fresh temporary folder),
 // times a 64 KiB read/write copy of it, its encryption and the decryption of the result, checks
