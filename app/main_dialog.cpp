@@ -140,7 +140,7 @@ void CMainDialog::OnDecrypt() {
     RunOperation(&DecryptFile);
 }
 
-void CMainDialog::RunOperation(void (*operation)(IMainWindow&)) {
+void CMainDialog::RunOperation(RunResult (*operation)(IMainWindow&)) {
     // The close came first: it wins over a click that was queued before it was taken.
     if (closing_) return;
     ++runningOperations_;

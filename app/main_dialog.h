@@ -10,6 +10,7 @@
 #include "fileops/main_window.h"
 
 class CStreamMessagePresenter;
+struct RunResult;
 
 class CMainDialog : public CDHtmlDialog, public IMainWindow {
     Q_OBJECT
@@ -68,7 +69,7 @@ class CMainDialog : public CDHtmlDialog, public IMainWindow {
     void done(int result) override;
 
   private:
-    void RunOperation(void (*operation)(IMainWindow&));
+    void RunOperation(RunResult (*operation)(IMainWindow&));
     void FinishOperation();
 
     PageFields fields_;

@@ -7,8 +7,8 @@
 // encrypt/decrypt run the operation through a headless window whose page holds the given values.
 // With --trace every value the status row shows is printed when it changes, and every message
 // (the operation's and the file stream's) as "message: TEXT", in order. The exit status is 0 when
-// the run showed its completion message, 1 otherwise, 2 for a bad command line. Elapsed seconds
-// and MB/s go to standard error.
+// the run completed (its output is in place), 1 otherwise, 2 for a bad command line. Elapsed
+// seconds and MB/s go to standard error.
 //
 // throughput makes a random file (default 1024 MiB) in DIR (default a fresh temporary folder),
 // times a 64 KiB read/write copy of it, its encryption and the decryption of the result, checks
@@ -37,17 +37,13 @@
 #include "filestream/notify.h"
 #include "filestream/text_convert.h"
 #include "support/headless_window.h"
+#include "support/operations.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::u16string_view kEncryptionComplete =
-    u"Encryption complete. Please retain this key for future reference.";
-constexpr std::u16string_view kDecryptionComplete = u"Decryption complete";
 constexpr std::size_t kCopyChunk = 64 * 1024;
-
-enum class Op { Encrypt, Decrypt };
 
 int Usage() {
     std::fputs(
@@ -100,14 +96,14 @@ std::uint64_t FileSizeOrZero(const fs::path& path) {
     return error ? 0 : size;
 }
 
-struct RunResult {
+struct Measured {
     bool completed = false;
     Timing time;
 };
 
 // One operation through a headless window; the window also presents the stream's messages.
-RunResult RunOperation(Op op, std::u16string key, std::u16string input, std::u16string output,
-                       bool trace) {
+Measured RunOperation(Op op, std::u16string key, std::u16string input, std::u16string output,
+                      bool trace) {
     HeadlessWindow window;
     window.page.key = std::move(key);
     window.page.inputFile = std::move(input);
@@ -125,26 +121,14 @@ RunResult RunOperation(Op op, std::u16string key, std::u16string input, std::u16
     }
     IMessagePresenter* const previous = GetMessagePresenter();
     SetMessagePresenter(&window);
-    const Timing time = Measure([&] {
-        if (op == Op::Encrypt) {
-            EncryptFile(window);
-        } else {
-            DecryptFile(window);
-        }
-    });
+    RunOutcome outcome = RunOutcome::Failed;
+    const Timing time = Measure([&] { outcome = RunOp(op, window).outcome; });
     SetMessagePresenter(previous);
     std::fflush(stdout);
     // A termination signal stopped the run, which dropped its output: now it ends the harness.
     ReraiseCaughtRunSignal();
 
-    const std::u16string_view completion =
-        op == Op::Encrypt ? kEncryptionComplete : kDecryptionComplete;
-    RunResult result;
-    result.completed = !window.messages.empty() &&
-                       window.messages.back().source == HeadlessWindow::Source::Window &&
-                       window.messages.back().text == completion;
-    result.time = time;
-    return result;
+    return {outcome == RunOutcome::Completed, time};
 }
 
 int OperationCommand(Op op, const std::vector<std::string>& args) {
@@ -159,8 +143,8 @@ int OperationCommand(Op op, const std::vector<std::string>& args) {
     }
     if (values.size() != 3) return Usage();
     // The paths reach the file layer byte for byte, whatever their encoding.
-    const RunResult result = RunOperation(op, Utf8ToUtf16(values[0]), PathFromOsBytes(values[1]),
-                                          PathFromOsBytes(values[2]), trace);
+    const Measured result = RunOperation(op, Utf8ToUtf16(values[0]), PathFromOsBytes(values[1]),
+                                         PathFromOsBytes(values[2]), trace);
     const std::uint64_t bytes = FileSizeOrZero(values[1]);
     std::fprintf(stderr, "%s: %.3f s, %.1f MB/s (%llu bytes)\n",
                  op == Op::Encrypt ? "encrypt" : "decrypt", result.time.wall,
@@ -335,9 +319,9 @@ int ThroughputCommand(const std::vector<std::string>& args) {
         // would add the freeing of its pages to the operation's time.
         fs::remove(encrypted, ignored);
         fs::remove(decrypted, ignored);
-        const RunResult encrypt =
+        const Measured encrypt =
             RunOperation(Op::Encrypt, key, plain.u16string(), encrypted.u16string(), false);
-        const RunResult decrypt =
+        const Measured decrypt =
             RunOperation(Op::Decrypt, key, encrypted.u16string(), decrypted.u16string(), false);
         roundTrip = encrypt.completed && decrypt.completed && SameContent(plain, decrypted);
         copyTime = better(copyTime, copyRound);

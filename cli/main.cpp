@@ -425,7 +425,7 @@ int RunBatch(const Request& request, const std::vector<Job>& jobs, const std::u1
             return CaughtRunSignal() == 0;
         });
     });
-    void (*const operation)(IMainWindow&) =
+    RunResult (*const operation)(IMainWindow&) =
         request.command == Command::Encrypt ? &EncryptFile : &DecryptFile;
 
     std::size_t done = 0;
@@ -444,12 +444,14 @@ int RunBatch(const Request& request, const std::vector<Job>& jobs, const std::u1
             window.BeginFile(key, PathFromOsBytes(job.input), PathFromOsBytes(job.output),
                              QuoteName(job.input), QuoteName(job.output), size,
                              job.input == kStandard && !FileSize(job.input));
+            RunOutcome outcome = RunOutcome::Failed;
             try {
-                operation(window);
+                outcome = operation(window).outcome;
             } catch (const StreamMisuse&) {
                 misused = true;  // told; the run's output is dropped by now
             }
-            const bool completed = window.EndFile();
+            window.EndFile();
+            const bool completed = outcome == RunOutcome::Completed;
             signal = CaughtRunSignal();
             if (signal != 0 || misused) break;
             ++(completed ? done : failed);

@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr std::u16string_view kFinished = u"100 %";
 constexpr int kBarWidth = 20;
 
 bool g_errorOutputFailed = false;
@@ -132,11 +131,10 @@ void TerminalWindow::BeginFile(std::u16string key, std::u16string inputPath,
     finished_ = false;
 }
 
-bool TerminalWindow::EndFile() {
+void TerminalWindow::EndFile() {
     ClearProgress();
     page_.key.clear();
     fields_.key.clear();
-    return finished_;
 }
 
 void TerminalWindow::WritePageFields() {
@@ -144,12 +142,7 @@ void TerminalWindow::WritePageFields() {
     if (page_.complete == shown_) return;
     if (shown_.empty()) started_ = std::chrono::steady_clock::now();  // the run's "0 %"
     shown_ = page_.complete;
-    if (shown_ == kFinished) {
-        finished_ = true;
-        ClearProgress();
-        return;
-    }
-    if (!options_.progress) return;
+    if (!options_.progress || finished_) return;
     if (lengthUnknown_) {
         DrawByteCount();
     } else {
@@ -165,12 +158,13 @@ void TerminalWindow::CountBytes(std::uint64_t bytes) {
 }
 
 void TerminalWindow::ShowMessage(std::u16string_view text) {
-    if (finished_) {
-        // The completion message: the output is in place.
-        if (options_.completion) PrintError(fileName_ + " -> " + outputName_);
-        return;
-    }
     PrintMessage(text);
+}
+
+void TerminalWindow::ShowCompletion(std::u16string_view /*text*/) {
+    finished_ = true;
+    ClearProgress();
+    if (options_.completion) PrintError(fileName_ + " -> " + outputName_);
 }
 
 void TerminalWindow::Present(std::u16string_view text, MessageButtons /*buttons*/) {

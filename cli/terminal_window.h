@@ -29,14 +29,16 @@ class TerminalWindow : public IMainWindow, public IMessagePresenter {
     // The bytes read so far of an input of unknown length; redraws the progress line now and
     // then.
     void CountBytes(std::uint64_t bytes);
-    // Ends the file's run: true when its output is complete under its name.
-    bool EndFile();
+    // Ends the file's run: clears its progress line and forgets its key.
+    void EndFile();
 
     PageFields& Fields() override { return fields_; }
     void ReadPageFields() override { fields_ = page_; }
     void WritePageFields() override;
     void PumpEvents() override {}
     void ShowMessage(std::u16string_view text) override;
+    // A completed run: "vyx: FILE -> OUTPUT" when asked for, instead of the window's text.
+    void ShowCompletion(std::u16string_view text) override;
     void Present(std::u16string_view text, MessageButtons buttons) override;
 
   private:
@@ -56,7 +58,7 @@ class TerminalWindow : public IMainWindow, public IMessagePresenter {
     std::chrono::steady_clock::time_point lastDrawn_;
     std::u16string shown_;  // the percentage text the progress line shows
     std::chrono::steady_clock::time_point started_;
-    bool finished_ = false;       // the run showed "100 %": its output is in place
+    bool finished_ = false;       // the run has completed: no more progress to draw
     bool progressDrawn_ = false;  // a progress line is on the screen
 };
 

@@ -48,21 +48,18 @@ RunInputs TakeInputs(IMainWindow& window) {
     return {fields.key, fields.inputFile, fields.outputFile};
 }
 
-// Judges the key text; a refusal is told to the user and yields false.
-bool AcceptKey(IMainWindow& window, std::u16string_view keyText, CipherState& state) {
-    const KeyParseResult parsed = ParseKeyText(keyText);
-    switch (parsed.verdict) {
-        case KeyVerdict::KeyEmpty:
-            window.ShowMessage(kEnterKey);
-            return false;
-        case KeyVerdict::KeyMalformed:
-            window.ShowMessage(kInvalidKey);
-            return false;
-        case KeyVerdict::KeyAccepted:
-            break;
-    }
-    state = InitCipherState(parsed.digits);
-    return true;
+// The key state of a key text that KeyRefusal accepted.
+CipherState AcceptedState(std::u16string_view keyText) {
+    return InitCipherState(ParseKeyText(keyText).digits);
+}
+
+RunResult Refused(IMainWindow& window, std::u16string_view message) {
+    window.ShowMessage(message);
+    return {RunOutcome::Refused, std::u16string(message)};
+}
+
+RunResult Ended(RunOutcome outcome) {
+    return {outcome, {}};
 }
 
 std::u16string PercentText(std::int32_t percent) {
@@ -246,15 +243,15 @@ TransferResult TransferRuns(CFileStream& input, CFileStream& output, StatusRow& 
 // row's "100 %" and the completion message for a finished transfer; no output and no completion
 // for a stopped one; the file's own error text and no output for a failed one.
 template <typename Transfer>
-void FinishRun(IMainWindow& window, CFileStream& input, std::u16string_view inputPath,
-               CFileStream& output, std::uint64_t inputLength, std::u16string_view completionText,
-               Transfer&& transfer) {
+RunResult FinishRun(IMainWindow& window, CFileStream& input, std::u16string_view inputPath,
+                    CFileStream& output, std::uint64_t inputLength,
+                    std::u16string_view completionText, Transfer&& transfer) {
     OutputGuard guard(output);
     StatusRow row(window, inputLength);
     try {
         if (!row.Start() || transfer(row) == TransferResult::Stopped) {
             CloseQuietly(input);
-            return;  // the guard removes the incomplete output
+            return Ended(RunOutcome::Stopped);  // the guard removes the incomplete output
         }
         // An input that shrank while it was read ends before its length: the output is cut off.
         // A pipe has no length to fall short of.
@@ -263,73 +260,76 @@ void FinishRun(IMainWindow& window, CFileStream& input, std::u16string_view inpu
         }
         if (StopRequested(window)) {
             CloseQuietly(input);
-            return;  // asked to stop after the last pump: the output never takes its name
+            return Ended(RunOutcome::Stopped);  // asked after the last pump: no output
         }
         input.Close();
         output.Close();
     } catch (const CFileException& error) {
         CloseQuietly(input);
         guard.Discard();
-        window.ShowMessage(error.Message());
-        return;
+        std::u16string message = error.Message();
+        window.ShowMessage(message);
+        return {RunOutcome::Failed, std::move(message)};
     }
     guard.Keep();
     // The output is complete on disk; a window closing during the last pump just gets no message.
-    if (!row.Finish()) return;
-    window.ShowMessage(completionText);
+    if (!row.Finish()) return Ended(RunOutcome::Completed);
+    window.ShowCompletion(completionText);
+    return {RunOutcome::Completed, std::u16string(completionText)};
 }
 
 }  // namespace
 
-void EncryptFile(IMainWindow& window) {
+RunResult EncryptFile(IMainWindow& window) {
     const RunSignalScope signals;
-    if (StopRequested(window)) return;  // a click that arrived while the window is closing
+    // A click that arrived while the window is closing.
+    if (StopRequested(window)) return Ended(RunOutcome::Stopped);
     const RunInputs inputs = TakeInputs(window);
-    CipherState state;
-    if (!AcceptKey(window, inputs.key, state)) return;
-    if (LeavesDataInClear(state)) {
-        window.ShowMessage(kWeakKey);
-        return;
+    if (const std::optional<std::u16string> refusal = KeyRefusal(inputs.key, true)) {
+        return Refused(window, *refusal);
     }
+    CipherState state = AcceptedState(inputs.key);
 
     CFileStream input;
-    if (input.Open(inputs.inputPath, CFileStream::ModeRead) == 0) return;
+    if (input.Open(inputs.inputPath, CFileStream::ModeRead) == 0) return Ended(RunOutcome::Failed);
     const std::uint64_t inputLength = input.GetLength();
     CFileStream output;
-    if (!OpenOutput(input, inputs.outputPath, output)) return;
+    if (!OpenOutput(input, inputs.outputPath, output)) return Ended(RunOutcome::Failed);
 
-    FinishRun(window, input, inputs.inputPath, output, inputLength, kEncryptionComplete,
-              [&](StatusRow& row) {
-                  output.Write(&EncryptedFileMarker[0], 1);
-                  output.Write(&EncryptedFileMarker[1], 1);
-                  CipherRun run(state);
-                  std::uint8_t plain[kRunBytes];
-                  std::uint8_t stored[kRunBytes];
-                  const auto inPlace = [&](const std::uint8_t* from, std::int32_t blocks,
-                                           std::uint8_t* to) {
-                      run.EncryptBlocks(from, static_cast<std::size_t>(blocks), to);
-                  };
-                  const auto copied = [&](std::int32_t blocks, std::int32_t tail) {
-                      const std::int32_t full = blocks * kBlockSize;
-                      run.EncryptBlocks(plain, static_cast<std::size_t>(blocks), stored);
-                      if (tail > 0) run.EncryptBlock(plain + full, tail, stored + full);
-                      // The stored bytes go to the file one byte per write: the same pieces as
-                      // single-byte writes, copied a run at a time.
-                      output.WriteSingleBytes(stored, full + tail);
-                  };
-                  return TransferRuns(input, output, row, plain, inPlace, copied);
-              });
+    return FinishRun(window, input, inputs.inputPath, output, inputLength, kEncryptionComplete,
+                     [&](StatusRow& row) {
+                         output.Write(&EncryptedFileMarker[0], 1);
+                         output.Write(&EncryptedFileMarker[1], 1);
+                         CipherRun run(state);
+                         std::uint8_t plain[kRunBytes];
+                         std::uint8_t stored[kRunBytes];
+                         const auto inPlace = [&](const std::uint8_t* from, std::int32_t blocks,
+                                                  std::uint8_t* to) {
+                             run.EncryptBlocks(from, static_cast<std::size_t>(blocks), to);
+                         };
+                         const auto copied = [&](std::int32_t blocks, std::int32_t tail) {
+                             const std::int32_t full = blocks * kBlockSize;
+                             run.EncryptBlocks(plain, static_cast<std::size_t>(blocks), stored);
+                             if (tail > 0) run.EncryptBlock(plain + full, tail, stored + full);
+                             // The stored bytes go to the file one byte per write: the same pieces
+                             // as single-byte writes, copied a run at a time.
+                             output.WriteSingleBytes(stored, full + tail);
+                         };
+                         return TransferRuns(input, output, row, plain, inPlace, copied);
+                     });
 }
 
-void DecryptFile(IMainWindow& window) {
+RunResult DecryptFile(IMainWindow& window) {
     const RunSignalScope signals;
-    if (StopRequested(window)) return;
+    if (StopRequested(window)) return Ended(RunOutcome::Stopped);
     const RunInputs inputs = TakeInputs(window);
-    CipherState state;
-    if (!AcceptKey(window, inputs.key, state)) return;
+    if (const std::optional<std::u16string> refusal = KeyRefusal(inputs.key, false)) {
+        return Refused(window, *refusal);
+    }
+    CipherState state = AcceptedState(inputs.key);
 
     CFileStream input;
-    if (input.Open(inputs.inputPath, CFileStream::ModeRead) == 0) return;
+    if (input.Open(inputs.inputPath, CFileStream::ModeRead) == 0) return Ended(RunOutcome::Failed);
     const std::uint64_t inputLength = input.GetLength();
 
     bool empty = false;
@@ -345,63 +345,60 @@ void DecryptFile(IMainWindow& window) {
         }
     } catch (const CFileException& error) {
         CloseQuietly(input);
-        window.ShowMessage(error.Message());
-        return;
+        std::u16string message = error.Message();
+        window.ShowMessage(message);
+        return {RunOutcome::Failed, std::move(message)};
     }
 
     if (empty) {
         // An empty file is taken as an encrypted file with an empty body, after a warning.
         window.ShowMessage(kInputEmpty);
-        if (StopRequested(window)) return;
+        if (StopRequested(window)) return Ended(RunOutcome::Stopped);
     } else if (!accepted) {
         CloseQuietly(input);
-        window.ShowMessage(kNotEncrypted);
-        return;
+        return Refused(window, kNotEncrypted);
     }
 
     CFileStream output;
-    if (!OpenOutput(input, inputs.outputPath, output)) return;
+    if (!OpenOutput(input, inputs.outputPath, output)) return Ended(RunOutcome::Failed);
 
-    FinishRun(window, input, inputs.inputPath, output, inputLength, kDecryptionComplete,
-              [&](StatusRow& row) {
-                  CipherRun run(state);
-                  std::uint8_t stored[kRunBytes];
-                  std::uint8_t restored[kRunBytes];
-                  std::array<std::uint8_t, kBlockSize> restoreArea{};
-                  const auto inPlace = [&](const std::uint8_t* from, std::int32_t blocks,
-                                           std::uint8_t* to) {
-                      run.DecryptBlocks(from, static_cast<std::size_t>(blocks), to);
-                  };
-                  const auto copied = [&](std::int32_t blocks, std::int32_t tail) {
-                      const std::int32_t full = blocks * kBlockSize;
-                      run.DecryptBlocks(stored, static_cast<std::size_t>(blocks), restored);
-                      // One write per restored block: the same pieces, copied a run at a time.
-                      output.WriteUnits(restored, full, kBlockSize);
-                      if (tail > 0) {
-                          run.DecryptBlock(stored + full, tail, restoreArea);
-                          output.Write(restoreArea.data(), tail);
-                      }
-                  };
-                  return TransferRuns(input, output, row, stored, inPlace, copied);
-              });
+    return FinishRun(window, input, inputs.inputPath, output, inputLength, kDecryptionComplete,
+                     [&](StatusRow& row) {
+                         CipherRun run(state);
+                         std::uint8_t stored[kRunBytes];
+                         std::uint8_t restored[kRunBytes];
+                         std::array<std::uint8_t, kBlockSize> restoreArea{};
+                         const auto inPlace = [&](const std::uint8_t* from, std::int32_t blocks,
+                                                  std::uint8_t* to) {
+                             run.DecryptBlocks(from, static_cast<std::size_t>(blocks), to);
+                         };
+                         const auto copied = [&](std::int32_t blocks, std::int32_t tail) {
+                             const std::int32_t full = blocks * kBlockSize;
+                             run.DecryptBlocks(stored, static_cast<std::size_t>(blocks), restored);
+                             // One write per restored block: the same pieces, copied a run at a
+                             // time.
+                             output.WriteUnits(restored, full, kBlockSize);
+                             if (tail > 0) {
+                                 run.DecryptBlock(stored + full, tail, restoreArea);
+                                 output.Write(restoreArea.data(), tail);
+                             }
+                         };
+                         return TransferRuns(input, output, row, stored, inPlace, copied);
+                     });
 }
 
 std::optional<std::u16string> KeyRefusal(std::u16string_view keyText, bool encrypting) {
-    // The operations' own judgement, with the message caught instead of shown.
-    class MessageCatcher : public IMainWindow {
-      public:
-        PageFields& Fields() override { return fields_; }
-        void ReadPageFields() override {}
-        void WritePageFields() override {}
-        void PumpEvents() override {}
-        void ShowMessage(std::u16string_view text) override { caught.emplace(text); }
-        std::optional<std::u16string> caught;
-
-      private:
-        PageFields fields_;
-    } catcher;
-    CipherState state;
-    if (!AcceptKey(catcher, keyText, state)) return catcher.caught;
-    if (encrypting && LeavesDataInClear(state)) return std::u16string(kWeakKey);
+    const KeyParseResult parsed = ParseKeyText(keyText);
+    switch (parsed.verdict) {
+        case KeyVerdict::KeyEmpty:
+            return std::u16string(kEnterKey);
+        case KeyVerdict::KeyMalformed:
+            return std::u16string(kInvalidKey);
+        case KeyVerdict::KeyAccepted:
+            break;
+    }
+    if (encrypting && LeavesDataInClear(InitCipherState(parsed.digits))) {
+        return std::u16string(kWeakKey);
+    }
     return std::nullopt;
 }

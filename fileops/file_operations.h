@@ -9,16 +9,34 @@
 
 #include "fileops/main_window.h"
 
+// How a run ended.
+enum class RunOutcome {
+    Completed,  // the output is complete under its name
+    Refused,    // the key or the input was refused before the output was opened
+    Failed,     // a file could not be opened, read or written; no output remains
+    Stopped,    // the window or a signal asked to stop; no output remains
+};
+
+// A run's outcome and the last message it showed for it: the completion text, the refusal, or the
+// file error. Empty when the run showed none of its own (the stream told why it could not open a
+// file, or the window asked to stop before the completion message).
+struct RunResult {
+    RunOutcome outcome = RunOutcome::Failed;
+    std::u16string message;
+
+    friend bool operator==(const RunResult&, const RunResult&) = default;
+};
+
 // Encrypts the page's input file into its output file with the page's key: the two marker bytes,
 // then every 16-byte block through the block transform. Refuses an empty, malformed or weak key
 // before any file is opened.
-void EncryptFile(IMainWindow& window);
+RunResult EncryptFile(IMainWindow& window);
 
 // Turns an encrypted input file back into plaintext. Refuses an empty or malformed key, and an
 // input without the marker before the output is opened.
-void DecryptFile(IMainWindow& window);
+RunResult DecryptFile(IMainWindow& window);
 
-// What the operation would show for this key text before opening any file: the text of its
-// refusal (an empty or malformed key, and for encryption a weak one), or nothing when it would go
-// on. For callers that judge a key once for many runs.
+// The operations' judgement of a key text before any file is opened: the text of its refusal (an
+// empty or malformed key, and for encryption a weak one), or nothing when the run would go on.
+// The operations ask it first; callers that judge a key once for many runs ask it too.
 std::optional<std::u16string> KeyRefusal(std::u16string_view keyText, bool encrypting);

@@ -29,6 +29,9 @@ public:
     virtual void PumpEvents() = 0;
     // A modal message box owned by the window, empty caption, single OK button.
     virtual void ShowMessage(std::u16string_view text) = 0;
+    // The message that ends a completed run, shown after "100 %" with the output in place. A
+    // window that reports completion its own way (a terminal) overrides it.
+    virtual void ShowCompletion(std::u16string_view text) { ShowMessage(text); }
 
     // True once the user has asked the window to close while an operation runs: the operation
     // stops at its next pump, closes its streams and removes its incomplete output.

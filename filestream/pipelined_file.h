@@ -68,8 +68,6 @@ class PipelinedFile : public IPlatformFile {
     std::uint32_t Permissions() const override { return inner_->Permissions(); }
     void SetNewFilePermissions(std::uint32_t bits) override { inner_->SetNewFilePermissions(bits); }
 
-    IPlatformFile& Inner() { return *inner_; }
-
   private:
     struct Slot {
         std::unique_ptr<unsigned char[]> bytes;  // kGather bytes, allocated on first use

@@ -28,7 +28,8 @@ class KeyRefusalTest : public OperationTest, public testing::WithParamInterface<
         window.page.completeText = u"Complete";
         window.page.complete = u"42 %";
     }
-    void ExpectNothingHappenedBut(const std::u16string& message) {
+    void ExpectNothingHappenedBut(const RunResult& result, const std::u16string& message) {
+        EXPECT_EQ(result, (RunResult{RunOutcome::Refused, message}));
         EXPECT_EQ(window.MessageTexts(), Texts{message});
         EXPECT_EQ(window.messages[0].source, HeadlessWindow::Source::Window);
         EXPECT_TRUE(window.pageWrites.empty());
@@ -41,14 +42,12 @@ class KeyRefusalTest : public OperationTest, public testing::WithParamInterface<
 TEST_P(KeyRefusalTest, KeyIsJudgedBeforeAnyFileIsOpened) {
     const KeyCase& c = GetParam();
     SetPage(c.key, dir / "missing", dir / "out");  // the missing input draws no message
-    RunOp(c.op, window);
-    ExpectNothingHappenedBut(c.message);
+    ExpectNothingHappenedBut(RunOp(c.op, window), c.message);
 
     window.messages.clear();
     WriteBytes(dir / "in", Marked({1, 2, 3}));
     SetPage(c.key, dir / "in", dir / "out");
-    RunOp(c.op, window);
-    ExpectNothingHappenedBut(c.message);
+    ExpectNothingHappenedBut(RunOp(c.op, window), c.message);
     EXPECT_TRUE(NotHeldOpen(dir / "in"));
     // Judged up front for a batch, the key gets the same refusal.
     EXPECT_EQ(KeyRefusal(c.key, c.op == Op::Encrypt), c.message);
@@ -86,7 +85,7 @@ TEST_P(NotEncryptedTest, RefusedBeforeTheOutputIsOpened) {
     const Bytes existing = RandomBytes(64, 8);
     WriteBytes(dir / "out", existing);
     SetPage(kKey, dir / "in", dir / "out");
-    DecryptFile(window);
+    EXPECT_EQ(DecryptFile(window).outcome, RunOutcome::Refused);
 
     EXPECT_EQ(window.MessageTexts(), Texts{u"This is not an encrypted file"});
     EXPECT_EQ(JudgeEncryptedInput(GetParam()), EncryptedInput::NotEncrypted);
@@ -120,7 +119,7 @@ class OpenFailureTest : public OperationTest, public testing::WithParamInterface
 TEST_P(OpenFailureTest, MissingInputIsReportedByTheStreamAlone) {
     Prepare();
     SetPage(kKey, dir / "missing", dir / "out");
-    RunOp(GetParam(), window);
+    EXPECT_EQ(RunOp(GetParam(), window), (RunResult{RunOutcome::Failed, {}}));
     ExpectOnlyTheStreamSpoke((dir / "missing").u16string() + u" was not found.");
     EXPECT_FALSE(fs::exists(dir / "out"));
 }

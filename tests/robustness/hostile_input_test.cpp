@@ -14,12 +14,11 @@
 
 #include "harness_runner.h"
 #include "robustness_support.h"
+#include "support/operations.h"
 
 namespace {
 
 using namespace robustness;
-
-enum class Op { Encrypt, Decrypt };
 
 const std::string kKeyText = "7K2Q.M9XA.4ZBC.PL0D";
 const std::string kEncryptDone =
@@ -32,16 +31,6 @@ const char* OpWord(Op op) {
 
 const std::string& DoneText(Op op) {
     return op == Op::Encrypt ? kEncryptDone : kDecryptDone;
-}
-
-// What the operation gets as input: plain bytes to encrypt, or a marked file to decrypt.
-Bytes InputFor(Op op, std::size_t n, std::uint32_t seed) {
-    Bytes bytes = RandomBytes(n, seed);
-    if (op == Op::Decrypt && n >= 2) {
-        bytes[0] = 0x7E;
-        bytes[1] = 0xF9;
-    }
-    return bytes;
 }
 
 std::string DeniedText(const fs::path& path) {
@@ -319,11 +308,10 @@ TEST_P(ChangingInputMidRun, NeverClaimsAHalfOutputComplete) {
         return;
     }
     // What was there to read ended early: the output cannot be whole, so it must not stay.
+    EXPECT_EQ(result.exitStatus, 1) << "a cut-off output was claimed complete";
     ASSERT_EQ(result.messages.size(), 1u);
-    EXPECT_NE(result.messages[0], DoneText(c.op)) << "a cut-off output was claimed complete";
     EXPECT_NE(result.messages[0].find(in.string()), std::string::npos)
         << "the message does not name the input: " << result.messages[0];
-    EXPECT_EQ(result.exitStatus, 1);
     EXPECT_FALSE(fs::exists(out)) << "the cut-off output was left behind";
 }
 

@@ -5,12 +5,8 @@
 #include "fileops/file_format.h"
 #include "fileops/file_operations.h"
 
-void RunOp(Op op, IMainWindow& window) {
-    if (op == Op::Encrypt) {
-        EncryptFile(window);
-    } else {
-        DecryptFile(window);
-    }
+RunResult RunOp(Op op, IMainWindow& window) {
+    return op == Op::Encrypt ? EncryptFile(window) : DecryptFile(window);
 }
 
 const char* OpName(Op op) {

@@ -4,12 +4,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "fileops/file_operations.h"
 #include "fileops/main_window.h"
 #include "support/files.h"
 
 enum class Op { Encrypt, Decrypt };
 
-void RunOp(Op op, IMainWindow& window);
+RunResult RunOp(Op op, IMainWindow& window);
 const char* OpName(Op op);
 
 // n pseudo-random bytes that the operation takes as input: as they are for Encrypt; for Decrypt
