@@ -167,9 +167,23 @@ void TerminalWindow::CountBytes(std::uint64_t bytes) {
 void TerminalWindow::ShowMessage(std::u16string_view text) {
     if (finished_) {
         // The completion message: the output is in place.
-        if (options_.completion) PrintError(fileName_ + " -> " + outputName_);
+        if (!options_.deferCompletion) ReportCommitted(fileName_, outputName_);
         return;
     }
+    PrintMessage(text);
+}
+
+void TerminalWindow::ReportCommitted(const std::string& fileName, const std::string& outputName) {
+    if (options_.completion) PrintError(fileName + " -> " + outputName);
+}
+
+void TerminalWindow::ReportFailed(std::u16string inputPath, std::u16string outputPath,
+                                  std::string fileName, std::string outputName,
+                                  std::u16string_view text) {
+    page_.inputFile = std::move(inputPath);
+    page_.outputFile = std::move(outputPath);
+    fileName_ = std::move(fileName);
+    outputName_ = std::move(outputName);
     PrintMessage(text);
 }
 

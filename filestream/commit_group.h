@@ -1,0 +1,82 @@
+#pragma once
+// Commits many staged outputs together, as a batch of small files wants: one journal commit and
+// one folder sync shared by all, instead of a file sync, a rename and a folder sync per file.
+//
+// While a CommitGroupScope is held, a staged output that its stream closes is not committed but
+// handed to the group, with its writeback started. Flush then makes every pending output durable,
+// gives each its name, and syncs each folder once. The promise of a single commit holds for each
+// of them: the name is given only to bytes that are durable, and an output is reported committed
+// only once its folder is. A crash at any moment leaves each path with its old content or its new.
+//
+// The caller bounds the group (Due): each pending output holds its descriptors and waits for its
+// report.
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "filestream/file_error.h"
+#include "filestream/staged_output.h"
+
+class CommitGroup {
+  public:
+    struct Limits {
+        std::size_t files = 64;
+        std::uint64_t bytes = 64u << 20;
+        std::chrono::milliseconds delay{500};
+    };
+
+    CommitGroup() : CommitGroup(Limits{}) {}
+    explicit CommitGroup(Limits limits) : limits_(limits) {}
+    ~CommitGroup();  // drops what is still pending: those outputs keep their old content
+    CommitGroup(const CommitGroup&) = delete;
+    CommitGroup& operator=(const CommitGroup&) = delete;
+
+    // The outputs handed over and not yet flushed, in the order they came.
+    std::size_t Pending() const { return pending_.size(); }
+    // Whether the group has reached a bound and should be flushed now.
+    bool Due() const;
+    // Commits every pending output. One result per output, in the order they came: none when it
+    // is in place and durable, else the error that left its path as it was (or, when only its
+    // folder's sync failed, named but not known durable).
+    std::vector<std::optional<CFileException>> Flush();
+
+    // The group that a stream closing on this thread hands its staged output to, if any.
+    static CommitGroup* Current();
+
+    // The names in the folder that may be what a killed run left staged (".NAME.vyx-" and
+    // sixteen hex digits): a batch lists each folder once, not once per output. Null until the
+    // folder is listed (RememberLeftovers).
+    const std::vector<std::string>* Leftovers(const struct stat& folder) const;
+    void RememberLeftovers(const struct stat& folder, std::vector<std::string> names);
+
+  private:
+    friend class StagedOutput;
+    void Add(std::unique_ptr<StagedOutput> output);
+
+    Limits limits_;
+    std::vector<std::unique_ptr<StagedOutput>> pending_;
+    std::uint64_t bytes_ = 0;
+    std::chrono::steady_clock::time_point oldest_;
+    std::map<std::pair<dev_t, ino_t>, std::vector<std::string>> leftovers_;
+};
+
+// Makes a group current on this thread for the scope's life.
+class CommitGroupScope {
+  public:
+    explicit CommitGroupScope(CommitGroup& group);
+    ~CommitGroupScope();
+    CommitGroupScope(const CommitGroupScope&) = delete;
+    CommitGroupScope& operator=(const CommitGroupScope&) = delete;
+
+  private:
+    CommitGroup* previous_;
+};
