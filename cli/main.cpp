@@ -438,8 +438,9 @@ int RunBatch(const Request& request, const std::vector<Job>& jobs, const std::u1
     bool misused = false;
     CommitGroup group;
     std::vector<const Job*> pending;  // in the group's order
-    const auto flush = [&] {
-        const std::vector<std::optional<CFileException>> results = group.Flush();
+    // Reports the files whose commit has settled, oldest first; with `everything`, all of them.
+    const auto flush = [&](bool everything) {
+        const std::vector<std::optional<CFileException>> results = group.Flush(everything);
         for (std::size_t i = 0; i < results.size(); ++i) {
             const Job& job = *pending[i];
             if (results[i]) {
@@ -452,7 +453,8 @@ int RunBatch(const Request& request, const std::vector<Job>& jobs, const std::u1
                 ++done;
             }
         }
-        pending.clear();
+        pending.erase(pending.begin(),
+                      pending.begin() + static_cast<std::ptrdiff_t>(results.size()));
     };
     {
         // One scope for the whole batch: a signal stops the file being written, then the batch.
@@ -483,11 +485,11 @@ int RunBatch(const Request& request, const std::vector<Job>& jobs, const std::u1
                 ++(completed ? done : failed);
             }
             if (signal != 0 || misused) break;
-            if (group.Due()) flush();
+            if (group.Due()) flush(false);
         }
         // What completed before a stop is committed and reported, as when each file committed
         // on its own.
-        flush();
+        flush(true);
     }
     SetPlatformFileFactory({});
     SetMisuseHandler(nullptr);

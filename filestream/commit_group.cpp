@@ -41,31 +41,69 @@ void CommitGroup::RememberLeftovers(const struct stat& folder, std::vector<std::
 }
 
 bool CommitGroup::Due() const {
+    const auto now = std::chrono::steady_clock::now();
+    if (!named_.empty() && now - oldestNamed_ >= limits_.delay) return true;
     if (pending_.empty()) return false;
     return pending_.size() >= limits_.files || bytes_ >= limits_.bytes ||
-           std::chrono::steady_clock::now() - oldest_ >= limits_.delay;
+           now - oldest_ >= limits_.delay;
 }
 
-std::vector<std::optional<CFileException>> CommitGroup::Flush() {
-    std::vector<std::unique_ptr<StagedOutput>> outputs = std::move(pending_);
+namespace {
+
+// Syncs the file system of each output once, through fd(output); the result of its sync for
+// each: 0, the errno, or -1 where the file system has no syncfs.
+template <typename Entries, typename Fd>
+std::vector<int> SyncFileSystems(const Entries& entries, Fd fd) {
+    std::vector<std::pair<dev_t, int>> synced;
+    std::vector<int> results;
+    for (const auto& entry : entries) {
+        struct stat st {};
+        const int descriptor = fd(entry);
+        if (descriptor < 0 || ::fstat(descriptor, &st) != 0) {
+            results.push_back(-1);
+            continue;
+        }
+        int result = -1;
+        bool seen = false;
+        for (const auto& [device, error] : synced) {
+            if (device == st.st_dev) {
+                result = error;
+                seen = true;
+                break;
+            }
+        }
+        if (!seen) {
+            result = ::syncfs(descriptor) == 0 ? 0 : errno;
+            if (result == ENOSYS) result = -1;
+            synced.emplace_back(st.st_dev, result);
+        }
+        results.push_back(result);
+    }
+    return results;
+}
+
+}  // namespace
+
+std::vector<std::optional<CFileException>> CommitGroup::Flush(bool everything) {
+    std::vector<Entry> outputs;
+    for (std::unique_ptr<StagedOutput>& output : pending_)
+        outputs.push_back({std::move(output), {}});
     pending_.clear();
     bytes_ = 0;
-    std::vector<std::optional<CFileException>> results(outputs.size());
     // Each step for all before the next: every name is given to durable bytes only.
-    const auto step = [&](auto&& action) {
-        for (std::size_t i = 0; i < outputs.size(); ++i) {
-            if (results[i]) continue;
+    const auto step = [](std::vector<Entry>& entries, auto&& action) {
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            Entry& entry = entries[i];
+            if (entry.error) continue;
             try {
-                action(*outputs[i]);
+                action(*entry.output, i);
             } catch (const CFileException& error) {
-                results[i] = error;  // the output discarded itself
+                entry.error = error;  // the output discarded or released itself
             }
         }
     };
-    // The data first: each file's writeback is waited for, which reports its own write errors,
-    // then each file system is synced once, which makes every file's data and size durable
-    // together (one journal commit and one cache flush instead of one per file).
-    step([](StagedOutput& output) {
+    // Each file's writeback is waited for, which reports its own write errors.
+    step(outputs, [](StagedOutput& output, std::size_t) {
         if (::sync_file_range(output.fd_, 0, 0,
                               SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
                                   SYNC_FILE_RANGE_WAIT_AFTER) != 0 &&
@@ -74,58 +112,59 @@ std::vector<std::optional<CFileException>> CommitGroup::Flush() {
             output.Fail(TransferErrorCause(error), error);
         }
     });
-    std::vector<std::pair<dev_t, int>> fileSystems;  // synced, errno of its sync (-1: no syncfs)
-    step([&fileSystems](StagedOutput& output) {
-        struct stat file {};
-        if (::fstat(output.fd_, &file) != 0) {
-            const int error = errno;
-            output.Fail(TransferErrorCause(error), error);
-        }
-        int error = -1;
-        bool seen = false;
-        for (const auto& [device, result] : fileSystems) {
-            if (device == file.st_dev) {
-                error = result;
-                seen = true;
-                break;
-            }
-        }
-        if (!seen) {
-            error = ::syncfs(output.fd_) == 0 ? 0 : errno;
-            if (error == ENOSYS) error = -1;
-            fileSystems.emplace_back(file.st_dev, error);
-        }
-        if (error == -1) {
+    // Then one sync of each file system makes durable, together, the data of these outputs and
+    // the names given at the last flush: one journal commit and one cache flush for both.
+    const std::vector<int> dataSynced =
+        SyncFileSystems(outputs, [](const Entry& entry) { return entry.output->fd_; });
+    step(outputs, [&dataSynced](StagedOutput& output, std::size_t i) {
+        if (dataSynced[i] == -1) {
             output.MakeDurable();  // no syncfs: the file on its own
-        } else if (error != 0) {
-            output.Fail(TransferErrorCause(error), error);
+        } else if (dataSynced[i] != 0) {
+            output.Fail(TransferErrorCause(dataSynced[i]), dataSynced[i]);
         }
     });
-    step([](StagedOutput& output) { output.Publish(); });
-    // Each folder once; a failure there is the failure of every output it names.
-    std::vector<std::pair<struct stat, int>> synced;  // folder, errno of its sync
-    step([&synced](StagedOutput& output) {
-        const int fd = output.FolderFd();
-        struct stat folder {};
-        if (fd < 0 || ::fstat(fd, &folder) != 0) return;
-        int error = 0;
-        bool seen = false;
-        for (const auto& [done, result] : synced) {
-            if (done.st_dev == folder.st_dev && done.st_ino == folder.st_ino) {
-                error = result;
-                seen = true;
-                break;
-            }
-        }
-        if (!seen) {
-            error = ::fsync(fd) == 0 || NothingToSync(errno) ? 0 : errno;
-            synced.emplace_back(folder, error);
-        }
-        if (error != 0) output.FailFolder(error);
-    });
-    for (std::size_t i = 0; i < outputs.size(); ++i) {
-        if (!results[i]) outputs[i]->Finish();
+    SettleNames();
+    std::vector<std::optional<CFileException>> results = TakeSettled();
+    step(outputs, [](StagedOutput& output, std::size_t) { output.Publish(); });
+    for (Entry& entry : outputs) named_.push_back(std::move(entry));
+    oldestNamed_ = std::chrono::steady_clock::now();
+    if (everything) {
+        SettleNames();
+        std::vector<std::optional<CFileException>> rest = TakeSettled();
+        results.insert(results.end(), rest.begin(), rest.end());
     }
+    return results;
+}
+
+void CommitGroup::SettleNames() {
+    // The names given at the last flush are durable once their file system is synced (which a
+    // flush has just done for its data) or, without syncfs, their folder.
+    const std::vector<int> synced = SyncFileSystems(
+        named_, [](const Entry& entry) { return entry.error ? -1 : entry.output->FolderFd(); });
+    for (std::size_t i = 0; i < named_.size(); ++i) {
+        Entry& entry = named_[i];
+        if (entry.error) continue;
+        int error = synced[i];
+        if (error == -1) {
+            const int folderFd = entry.output->FolderFd();
+            error = folderFd < 0 || ::fsync(folderFd) == 0 || NothingToSync(errno) ? 0 : errno;
+        }
+        try {
+            if (error != 0) entry.output->FailFolder(error);
+            entry.output->Finish();
+        } catch (const CFileException& failure) {
+            entry.error = failure;
+        }
+    }
+    settled_.insert(settled_.end(), std::make_move_iterator(named_.begin()),
+                    std::make_move_iterator(named_.end()));
+    named_.clear();
+}
+
+std::vector<std::optional<CFileException>> CommitGroup::TakeSettled() {
+    std::vector<std::optional<CFileException>> results;
+    for (Entry& entry : settled_) results.push_back(std::move(entry.error));
+    settled_.clear();
     return results;
 }
 

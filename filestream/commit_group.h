@@ -40,14 +40,17 @@ class CommitGroup {
     CommitGroup(const CommitGroup&) = delete;
     CommitGroup& operator=(const CommitGroup&) = delete;
 
-    // The outputs handed over and not yet flushed, in the order they came.
+    // The outputs handed over and not yet reported by Flush.
     std::size_t Pending() const { return pending_.size(); }
+    std::size_t Unreported() const { return pending_.size() + named_.size(); }
     // Whether the group has reached a bound and should be flushed now.
     bool Due() const;
-    // Commits every pending output. One result per output, in the order they came: none when it
-    // is in place and durable, else the error that left its path as it was (or, when only its
-    // folder's sync failed, named but not known durable).
-    std::vector<std::optional<CFileException>> Flush();
+    // Makes the pending outputs' data durable and gives them their names; the names become
+    // durable with the next flush's sync, which serves both, or with this one's when
+    // `everything`. Returns one result for each output whose commit is settled, oldest first,
+    // in the order they came: none when it is in place and durable, else the error that left its
+    // path as it was (or, when only the sync of its name failed, named but not known durable).
+    std::vector<std::optional<CFileException>> Flush(bool everything = false);
 
     // The group that a stream closing on this thread hands its staged output to, if any.
     static CommitGroup* Current();
@@ -60,12 +63,21 @@ class CommitGroup {
 
   private:
     friend class StagedOutput;
+    struct Entry {
+        std::unique_ptr<StagedOutput> output;
+        std::optional<CFileException> error;
+    };
     void Add(std::unique_ptr<StagedOutput> output);
+    void SettleNames();
+    std::vector<std::optional<CFileException>> TakeSettled();
 
     Limits limits_;
     std::vector<std::unique_ptr<StagedOutput>> pending_;
     std::uint64_t bytes_ = 0;
     std::chrono::steady_clock::time_point oldest_;
+    std::vector<Entry> named_;    // named at the last flush, the names not yet durable
+    std::vector<Entry> settled_;  // committed or failed, not yet reported
+    std::chrono::steady_clock::time_point oldestNamed_;
     std::map<std::pair<dev_t, ino_t>, std::vector<std::string>> leftovers_;
 };
 
