@@ -1,15 +1,18 @@
 #pragma once
-// Commits many staged outputs together, as a batch of small files wants: one journal commit and
-// one folder sync shared by all, instead of a file sync, a rename and a folder sync per file.
+// Commits many staged outputs together, as a batch of small files wants: the file system synced
+// once per flush for all of them, instead of a file sync, a rename and a folder sync per file.
 //
 // While a CommitGroupScope is held, a staged output that its stream closes is not committed but
-// handed to the group, with its writeback started. Flush then makes every pending output durable,
-// gives each its name, and syncs each folder once. The promise of a single commit holds for each
-// of them: the name is given only to bytes that are durable, and an output is reported committed
-// only once its folder is. A crash at any moment leaves each path with its old content or its new.
+// handed to the group, with its writeback started. Flush waits for that writeback (each file's
+// own write errors), syncs each file system once (syncfs: every file's data and size, and every
+// folder, durable at once), then gives the outputs their names. Those names become durable with
+// the next flush's sync, which thus serves two groups, or at once on the last flush. So a name is
+// only ever given to durable bytes, an output is reported committed only once its name is
+// durable, and a crash at any moment leaves each path with its old content or its new. Without
+// syncfs, each file and each folder is synced on its own.
 //
-// The caller bounds the group (Due): each pending output holds its descriptors and waits for its
-// report.
+// The caller bounds the group (Due: files, bytes, and the wait of the oldest unreported output):
+// each pending output holds its descriptors and waits for its report.
 
 #include <sys/stat.h>
 
