@@ -38,6 +38,7 @@
 #include "fileops/file_operations.h"
 #include "fileops/output_name.h"
 #include "fileops/run_signals.h"
+#include "filestream/commit_group.h"
 #include "filestream/notify.h"
 #include "filestream/text_convert.h"
 #include "vyx_version.h"
@@ -414,7 +415,10 @@ int RunBatch(const Request& request, const std::vector<Job>& jobs, const std::u1
              bool planFailed) {
     const bool onTerminal = ::isatty(STDERR_FILENO) == 1;
     const bool chatty = onTerminal && !request.quiet;
-    TerminalWindow window({.progress = chatty, .completion = chatty});
+    // Many files commit in groups: their syncs, renames and folder syncs are shared, and each is
+    // reported done once its group is durable. A single file commits on its own, as it always has.
+    const bool grouped = jobs.size() > 1;
+    TerminalWindow window({.progress = chatty, .completion = chatty, .deferCompletion = grouped});
     SetMessagePresenter(&window);
     SetMisuseHandler([] { throw StreamMisuse{}; });
     // Standard input and output for "-": a pipe's bytes are counted on the progress line, and a
@@ -432,9 +436,31 @@ int RunBatch(const Request& request, const std::vector<Job>& jobs, const std::u1
     std::size_t failed = 0;
     int signal = 0;
     bool misused = false;
+    CommitGroup group;
+    std::vector<const Job*> pending;  // in the group's order
+    // Reports the files whose commit has settled, oldest first; with `everything`, all of them.
+    const auto flush = [&](bool everything) {
+        const std::vector<std::optional<CFileException>> results = group.Flush(everything);
+        for (std::size_t i = 0; i < results.size(); ++i) {
+            const Job& job = *pending[i];
+            if (results[i]) {
+                window.ReportFailed(PathFromOsBytes(job.input), PathFromOsBytes(job.output),
+                                    QuoteName(job.input), QuoteName(job.output),
+                                    results[i]->Message());
+                ++failed;
+            } else {
+                window.ReportCommitted(QuoteName(job.input), QuoteName(job.output));
+                ++done;
+            }
+        }
+        pending.erase(pending.begin(),
+                      pending.begin() + static_cast<std::ptrdiff_t>(results.size()));
+    };
     {
         // One scope for the whole batch: a signal stops the file being written, then the batch.
         const RunSignalScope signals;
+        std::optional<CommitGroupScope> groupScope;
+        if (grouped) groupScope.emplace(group);
         for (const Job& job : jobs) {
             if (!MayWrite(request, job.output)) {
                 ++failed;
@@ -445,6 +471,7 @@ int RunBatch(const Request& request, const std::vector<Job>& jobs, const std::u1
                              QuoteName(job.input), QuoteName(job.output), size,
                              job.input == kStandard && !FileSize(job.input));
             RunOutcome outcome = RunOutcome::Failed;
+            const std::size_t pendingBefore = group.Pending();
             try {
                 outcome = operation(window).outcome;
             } catch (const StreamMisuse&) {
@@ -453,9 +480,21 @@ int RunBatch(const Request& request, const std::vector<Job>& jobs, const std::u1
             window.EndFile();
             const bool completed = outcome == RunOutcome::Completed;
             signal = CaughtRunSignal();
+            if (completed && group.Pending() > pendingBefore) {
+                pending.push_back(&job);
+            } else if (signal == 0 && !misused) {
+                // Without a group the run itself printed the line.
+                if (completed && grouped) {
+                    window.ReportCommitted(QuoteName(job.input), QuoteName(job.output));
+                }
+                ++(completed ? done : failed);
+            }
             if (signal != 0 || misused) break;
-            ++(completed ? done : failed);
+            if (group.Due()) flush(false);
         }
+        // What completed before a stop is committed and reported, as when each file committed
+        // on its own.
+        flush(true);
     }
     SetPlatformFileFactory({});
     SetMisuseHandler(nullptr);

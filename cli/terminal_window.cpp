@@ -164,7 +164,22 @@ void TerminalWindow::ShowMessage(std::u16string_view text) {
 void TerminalWindow::ShowCompletion(std::u16string_view /*text*/) {
     finished_ = true;
     ClearProgress();
-    if (options_.completion) PrintError(fileName_ + " -> " + outputName_);
+    // In a batch the line waits until the output is durable under its name.
+    if (!options_.deferCompletion) ReportCommitted(fileName_, outputName_);
+}
+
+void TerminalWindow::ReportCommitted(const std::string& fileName, const std::string& outputName) {
+    if (options_.completion) PrintError(fileName + " -> " + outputName);
+}
+
+void TerminalWindow::ReportFailed(std::u16string inputPath, std::u16string outputPath,
+                                  std::string fileName, std::string outputName,
+                                  std::u16string_view text) {
+    page_.inputFile = std::move(inputPath);
+    page_.outputFile = std::move(outputPath);
+    fileName_ = std::move(fileName);
+    outputName_ = std::move(outputName);
+    PrintMessage(text);
 }
 
 void TerminalWindow::Present(std::u16string_view text, MessageButtons /*buttons*/) {

@@ -17,6 +17,9 @@ class TerminalWindow : public IMainWindow, public IMessagePresenter {
     struct Options {
         bool progress = false;    // redraw a progress line as the status row changes
         bool completion = false;  // a line "vyx: FILE -> OUTPUT" for each file that completes
+        // The completion line waits for ReportCommitted: the output is not yet durable when
+        // its run ends.
+        bool deferCompletion = false;
     };
     explicit TerminalWindow(Options options) : options_(options) {}
 
@@ -31,6 +34,12 @@ class TerminalWindow : public IMainWindow, public IMessagePresenter {
     void CountBytes(std::uint64_t bytes);
     // Ends the file's run: clears its progress line and forgets its key.
     void EndFile();
+
+    // The completion line of a file whose deferred commit is durable now.
+    void ReportCommitted(const std::string& fileName, const std::string& outputName);
+    // The error of a file whose deferred commit failed, shown as its run would have shown it.
+    void ReportFailed(std::u16string inputPath, std::u16string outputPath, std::string fileName,
+                      std::string outputName, std::u16string_view text);
 
     PageFields& Fields() override { return fields_; }
     void ReadPageFields() override { fields_ = page_; }

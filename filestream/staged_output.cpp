@@ -13,11 +13,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "filestream/commit_group.h"
 #include "filestream/file_error.h"
 #include "filestream/posix_file.h"
 
@@ -32,6 +34,15 @@ bool CannotStageUnnamed(int error) {
     // The file system (or an old kernel) has no unnamed files.
     return error == EOPNOTSUPP || error == EISDIR || error == EINVAL || error == ENOSYS;
 }
+
+// Some file systems have nothing to sync in a folder.
+}  // namespace
+
+bool NothingToSync(int error) {
+    return error == EINVAL || error == EROFS || error == ENOSYS || error == EOPNOTSUPP;
+}
+
+namespace {
 
 bool LocksUnsupported(int error) {
     return error == ENOLCK || error == EINVAL || error == EOPNOTSUPP;
@@ -134,6 +145,31 @@ mode_t GroupEntryBits(acl_t acl) {
     if (::acl_get_perm(permissions, ACL_WRITE) == 1) bits |= S_IWGRP;
     if (::acl_get_perm(permissions, ACL_EXECUTE) == 1) bits |= S_IXGRP;
     return bits;
+}
+
+// Whether name has the form of any hidden name: ".", a stem, ".vyx-" and sixteen hex digits.
+bool LooksHidden(std::string_view name) {
+    constexpr std::string_view kMark = ".vyx-";
+    if (name.size() < 1 + kMark.size() + kHiddenDigits || name.front() != '.') return false;
+    const std::size_t digits = name.size() - kHiddenDigits;
+    return name.substr(digits - kMark.size(), kMark.size()) == kMark &&
+           name.find_first_not_of("0123456789abcdef", digits) == std::string_view::npos;
+}
+
+// The names in the folder that look hidden; false when it cannot be listed.
+bool ListHiddenNames(int folderFd, std::vector<std::string>& names) {
+    const int listFd = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listFd < 0) return false;
+    DIR* folder = ::fdopendir(listFd);
+    if (folder == nullptr) {
+        ::close(listFd);
+        return false;
+    }
+    while (const dirent* entry = ::readdir(folder)) {
+        if (LooksHidden(entry->d_name)) names.emplace_back(entry->d_name);
+    }
+    ::closedir(folder);
+    return true;
 }
 
 }  // namespace
@@ -331,25 +367,31 @@ void StagedOutput::RemoveLeftovers() noexcept {
     // What a killed run left staged beside the same output: a hidden sibling of the exact name
     // this object gives them, owned by this user, with no other name, and not in use. A run that
     // is still staging holds a lock on its file from the moment the file is made, and the lock
-    // is taken here before anything is removed.
+    // is taken here before anything is removed. Within a commit group each folder is listed
+    // once, for all the outputs of the batch.
     if (!folderReadable_) return;
-    const int listFd = ::openat(folderFd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listFd < 0) return;
-    DIR* folder = ::fdopendir(listFd);
-    if (folder == nullptr) {
-        ::close(listFd);
-        return;
+    std::vector<std::string> listed;
+    const std::vector<std::string>* hidden = nullptr;
+    CommitGroup* group = CommitGroup::Current();
+    struct stat folderSeen {};
+    const bool known = group != nullptr && ::fstat(folderFd_, &folderSeen) == 0;
+    if (known) hidden = group->Leftovers(folderSeen);
+    if (hidden == nullptr) {
+        if (!ListHiddenNames(folderFd_, listed)) return;
+        if (known) {
+            group->RememberLeftovers(folderSeen, std::move(listed));
+            hidden = group->Leftovers(folderSeen);
+        } else {
+            hidden = &listed;
+        }
     }
     const std::string stem = HiddenStemFor(name_);
     std::vector<std::string> leftovers;
-    while (const dirent* entry = ::readdir(folder)) {
-        const std::string_view name(entry->d_name);
-        if (name.size() == stem.size() + kHiddenDigits && name.starts_with(stem) &&
-            name.find_first_not_of("0123456789abcdef", stem.size()) == std::string_view::npos) {
-            leftovers.emplace_back(name);
+    for (const std::string& name : *hidden) {
+        if (name.size() == stem.size() + kHiddenDigits && name.starts_with(stem)) {
+            leftovers.push_back(name);
         }
     }
-    ::closedir(folder);
     for (const std::string& name : leftovers) {
         struct stat seen {};
         if (::fstatat(folderFd_, name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0 ||
@@ -431,10 +473,32 @@ acl_t StagedOutput::ReadAcl() const {
 
 void StagedOutput::Commit() {
     if (fd_ < 0) return;
+    if (CommitGroup* group = CommitGroup::Current()) {
+        auto pending = std::make_unique<StagedOutput>();
+        pending->TakeFrom(*this);
+        group->Add(std::move(pending));
+        return;
+    }
+    MakeDurable();
+    Publish();
+    const int folderFd = FolderFd();
+    if (folderFd >= 0 && ::fsync(folderFd) != 0) {
+        const int error = errno;
+        if (!NothingToSync(error)) FailFolder(error);
+    }
+    Release();
+}
+
+void StagedOutput::MakeDurable() {
+    if (fd_ < 0) return;
     if (::fsync(fd_) != 0) {
         const int error = errno;
         Fail(TransferErrorCause(error), error);
     }
+}
+
+void StagedOutput::Publish() {
+    if (fd_ < 0) return;
     struct stat now {};
     const bool occupied = ::fstatat(folderFd_, name_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0;
     if (occupied && !S_ISREG(now.st_mode)) Fail(CFileException::AccessDenied, EISDIR);
@@ -482,16 +546,36 @@ void StagedOutput::Commit() {
         Fail(TransferErrorCause(error), error);
     }
     kind_ = Kind::None;
-    // The new name is durable only once its folder is: an error there is the run's failure, even
-    // though the name is already given. A folder that may not be read cannot be synced, and some
-    // file systems have nothing to sync in a folder.
-    if (folderReadable_ && ::fsync(folderFd_) != 0) {
-        const int error = errno;
-        if (error != EINVAL && error != EROFS && error != ENOSYS && error != EOPNOTSUPP) {
-            Fail(TransferErrorCause(error), error);
-        }
-    }
+}
+
+int StagedOutput::FolderFd() const {
+    // The new name is durable only once its folder is. A folder that may not be read cannot be
+    // synced.
+    return folderReadable_ ? folderFd_ : -1;
+}
+
+void StagedOutput::FailFolder(int error) {
+    // An error there is the run's failure, even though the name is already given.
     Release();
+    throw CFileException(TransferErrorCause(error), userPath_, error);
+}
+
+void StagedOutput::TakeFrom(StagedOutput& other) noexcept {
+    userPath_ = std::move(other.userPath_);
+    folder_ = std::move(other.folder_);
+    name_ = std::move(other.name_);
+    targetExists_ = other.targetExists_;
+    target_ = other.target_;
+    holdFd_ = std::exchange(other.holdFd_, -1);
+    folderFd_ = std::exchange(other.folderFd_, -1);
+    folderReadable_ = other.folderReadable_;
+    fd_ = std::exchange(other.fd_, -1);
+    kind_ = std::exchange(other.kind_, Kind::None);
+    stagedName_ = std::move(other.stagedName_);
+    other.stagedName_.clear();
+    staged_ = other.staged_;
+    targetClaim_ = std::move(other.targetClaim_);
+    nameClaim_ = std::move(other.nameClaim_);
 }
 
 void StagedOutput::RemoveIfStaged(const std::string& name) noexcept {

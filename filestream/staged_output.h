@@ -51,12 +51,25 @@ class StagedOutput {
     int Descriptor() const { return fd_; }
     Kind GetKind() const { return kind_; }
     // Makes the staged bytes durable and gives them the output's name; closes. Throws
-    // CFileException, after discarding, when any step fails.
+    // CFileException, after discarding, when any step fails. Inside a CommitGroupScope the staged
+    // file is handed to the group instead, writeback started, and the group commits it later.
     void Commit();
+    // The steps of Commit, for a group that takes many outputs through each step together. Each
+    // throws CFileException, after discarding, when it fails.
+    void MakeDurable();    // the staged bytes reach the disk
+    void Publish();        // the output's name is given to them; the file is closed
+    int FolderFd() const;  // the folder to sync, -1 when it cannot or need not be synced
+    void Finish() noexcept { Release(); }  // once the folder is durable
     // Drops the staged file; the output path keeps what it had. Never throws.
     void Discard() noexcept;
 
+    // Throws the error of a failed folder sync for this output, after releasing it.
+    [[noreturn]] void FailFolder(int error);
+
   private:
+    friend class CommitGroup;
+    // Takes over what other staged, leaving it with nothing.
+    void TakeFrom(StagedOutput& other) noexcept;
     [[noreturn]] void Fail(int cause, int error);
     void ResolveTarget(const std::string& osPath);
     std::string FollowLink(const std::string& path);
@@ -84,3 +97,6 @@ class StagedOutput {
     FileClaim targetClaim_;
     FileClaim nameClaim_;
 };
+
+// Whether a folder sync's errno means the file system has nothing to sync there.
+bool NothingToSync(int error);

@@ -4,6 +4,7 @@
 // Its files are checked against what the window's own operations write.
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 
@@ -303,6 +304,47 @@ TEST_P(SignalTest, StopsTheBatchAndLeavesNoOutput) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, SignalTest,
                          testing::Values(SignalCase{SIGINT, 130}, SignalCase{SIGTERM, 143}));
+
+// --- A batch stopped or killed while earlier outputs wait to be committed together. ---
+
+class BatchStopTest : public VyxTest, public testing::WithParamInterface<SignalCase> {};
+
+TEST_P(BatchStopTest, EveryOutputIsOldOrWhole) {
+    // Three files done, then the batch waits on standard input when the signal comes.
+    for (const char* name : {"a", "b", "c"}) {
+        MakePair((std::string(name) + ".bin").c_str(), (std::string(name) + "_encr.bin").c_str(),
+                 5000, static_cast<std::uint32_t>(name[0]));
+    }
+    MakePair("d.bin", "d_encr.bin", 10, 4);
+    const Bytes old = {'o', 'l', 'd'};
+    WriteBytes(dir / "b_decr.bin", old);
+    VyxLaunch launch;
+    launch.args = {"decrypt", "-f", "a_encr.bin", "b_encr.bin", "c_encr.bin", "-", "d_encr.bin"};
+    launch.keyEnv = kKeyText;
+    launch.signalAtInputRead = GetParam().signal;
+    const VyxResult run = Vyx(launch);
+    EXPECT_EQ(run.status, GetParam().status) << run.err;
+    // A kill may come before the group is durable: each output is then its old content or the
+    // whole new one. A stop commits what was done first.
+    const bool killed = GetParam().signal == SIGKILL;
+    for (const char* name : {"a", "b", "c"}) {
+        const fs::path output = dir / (std::string(name) + "_decr.bin");
+        const Bytes before = std::string(name) == "b" ? old : Bytes{};
+        const bool whole = fs::exists(output) &&
+                           ReadBytes(output) == ReadBytes(dir / (std::string(name) + ".bin"));
+        EXPECT_TRUE(whole ||
+                    (killed && (fs::exists(output) ? ReadBytes(output) == before : before.empty())))
+            << name;
+    }
+    EXPECT_FALSE(fs::exists(dir / "d_decr.bin"));
+    const std::set<std::string> names = Names(dir.Path());
+    EXPECT_TRUE(std::none_of(names.begin(), names.end(),
+                             [](const std::string& n) { return n.starts_with("."); }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, BatchStopTest,
+                         testing::Values(SignalCase{SIGKILL, 256 + SIGKILL},
+                                         SignalCase{SIGTERM, 143}));
 
 // --- genkey, --help, --version. ---
 

@@ -69,6 +69,16 @@ bool BlockedWritingErrors(pid_t pid) {
     return number == SYS_write && fd == "0x2";
 }
 
+// True once the process waits for its standard input: in a read of it, or polling it (the only
+// descriptor it polls).
+bool BlockedReadingInput(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+    long number = -1;
+    std::string fd;
+    in >> number >> fd;
+    return (number == SYS_read && fd == "0x0") || number == SYS_poll || number == SYS_ppoll;
+}
+
 VyxResult OnPipes(const VyxLaunch& launch) {
     int in[2], out[2], err[2];
     if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) return {};
@@ -81,6 +91,13 @@ VyxResult OnPipes(const VyxLaunch& launch) {
     }
     ::close(in[0]), ::close(out[1]), ::close(err[1]);
     ::signal(SIGPIPE, SIG_IGN);
+    if (launch.signalAtInputRead) {
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!BlockedReadingInput(pid) && std::chrono::steady_clock::now() < giveUp) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        ::kill(pid, *launch.signalAtInputRead);
+    }
     [[maybe_unused]] ssize_t written = ::write(in[1], launch.input.data(), launch.input.size());
     ::close(in[1]);
     VyxResult result;

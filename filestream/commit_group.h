@@ -1,0 +1,97 @@
+#pragma once
+// Commits many staged outputs together, as a batch of small files wants: the file system synced
+// once per flush for all of them, instead of a file sync, a rename and a folder sync per file.
+//
+// While a CommitGroupScope is held, a staged output that its stream closes is not committed but
+// handed to the group, with its writeback started. Flush waits for that writeback (each file's
+// own write errors), syncs each file system once (syncfs: every file's data and size, and every
+// folder, durable at once), then gives the outputs their names. Those names become durable with
+// the next flush's sync, which thus serves two groups, or at once on the last flush. So a name is
+// only ever given to durable bytes, an output is reported committed only once its name is
+// durable, and a crash at any moment leaves each path with its old content or its new. Without
+// syncfs, each file and each folder is synced on its own.
+//
+// The caller bounds the group (Due: files, bytes, and the wait of the oldest unreported output):
+// each pending output holds its descriptors and waits for its report.
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "filestream/file_error.h"
+#include "filestream/staged_output.h"
+
+class CommitGroup {
+  public:
+    struct Limits {
+        std::size_t files = 64;
+        std::uint64_t bytes = 64u << 20;
+        std::chrono::milliseconds delay{500};
+    };
+
+    CommitGroup() : CommitGroup(Limits{}) {}
+    explicit CommitGroup(Limits limits) : limits_(limits) {}
+    ~CommitGroup();  // drops what is still pending: those outputs keep their old content
+    CommitGroup(const CommitGroup&) = delete;
+    CommitGroup& operator=(const CommitGroup&) = delete;
+
+    // The outputs handed over and not yet reported by Flush.
+    std::size_t Pending() const { return pending_.size(); }
+    std::size_t Unreported() const { return pending_.size() + named_.size(); }
+    // Whether the group has reached a bound and should be flushed now.
+    bool Due() const;
+    // Makes the pending outputs' data durable and gives them their names; the names become
+    // durable with the next flush's sync, which serves both, or with this one's when
+    // `everything`. Returns one result for each output whose commit is settled, oldest first,
+    // in the order they came: none when it is in place and durable, else the error that left its
+    // path as it was (or, when only the sync of its name failed, named but not known durable).
+    std::vector<std::optional<CFileException>> Flush(bool everything = false);
+
+    // The group that a stream closing on this thread hands its staged output to, if any.
+    static CommitGroup* Current();
+
+    // The names in the folder that may be what a killed run left staged (".NAME.vyx-" and
+    // sixteen hex digits): a batch lists each folder once, not once per output. Null until the
+    // folder is listed (RememberLeftovers).
+    const std::vector<std::string>* Leftovers(const struct stat& folder) const;
+    void RememberLeftovers(const struct stat& folder, std::vector<std::string> names);
+
+  private:
+    friend class StagedOutput;
+    struct Entry {
+        std::unique_ptr<StagedOutput> output;
+        std::optional<CFileException> error;
+    };
+    void Add(std::unique_ptr<StagedOutput> output);
+    void SettleNames();
+    std::vector<std::optional<CFileException>> TakeSettled();
+
+    Limits limits_;
+    std::vector<std::unique_ptr<StagedOutput>> pending_;
+    std::uint64_t bytes_ = 0;
+    std::chrono::steady_clock::time_point oldest_;
+    std::vector<Entry> named_;    // named at the last flush, the names not yet durable
+    std::vector<Entry> settled_;  // committed or failed, not yet reported
+    std::chrono::steady_clock::time_point oldestNamed_;
+    std::map<std::pair<dev_t, ino_t>, std::vector<std::string>> leftovers_;
+};
+
+// Makes a group current on this thread for the scope's life.
+class CommitGroupScope {
+  public:
+    explicit CommitGroupScope(CommitGroup& group);
+    ~CommitGroupScope();
+    CommitGroupScope(const CommitGroupScope&) = delete;
+    CommitGroupScope& operator=(const CommitGroupScope&) = delete;
+
+  private:
+    CommitGroup* previous_;
+};
