@@ -272,8 +272,8 @@ def main():
     args = parser.parse_args()
 
     builds = []
-    for spec in args.build or ["new=" + DEFAULT_BUILD]:
-        name, _, folder = spec.partition("=")
+    for given in args.build or ["new=" + DEFAULT_BUILD]:
+        name, _, folder = given.partition("=")
         if not folder:
             parser.error("--build wants NAME=DIR")
         builds.append((name, os.path.abspath(folder)))
@@ -293,8 +293,8 @@ def main():
         work = tempfile.mkdtemp(prefix="vyx-compare-", dir=parent)
         try:
             rows, checks, values, on_disk = SCENARIOS[scenario](args, builds, work)
-            for spec in args.extra:
-                target, _, rest = spec.partition(":")
+            for given in args.extra:
+                target, _, rest = given.partition(":")
                 name, _, command = rest.partition("=")
                 if target == scenario and command:
                     argv = [part.format(**values) for part in shlex.split(command)]
