@@ -59,7 +59,9 @@ constexpr std::size_t kHiddenDigits = 16;
 
 // A hidden name beside `name` without its digits: ".name.vyx-".
 std::string HiddenStemFor(const std::string& name) {
-    return "." + name.substr(0, kMaxStemInName) + ".vyx-";
+    std::string stem(1, '.');
+    stem.append(name, 0, kMaxStemInName).append(".vyx-");
+    return stem;
 }
 
 // A fresh hidden name beside `name`: ".name.vyx-" and sixteen hex digits.

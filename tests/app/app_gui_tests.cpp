@@ -898,10 +898,12 @@ class XProgramTest : public ::testing::Test {
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime_.path());
         environment.insert(QString::fromUtf8(CEncryptionApp::kDiagnosticsVariable), "1");
+        const QStringList entries = environment.toStringList();
         std::vector<QByteArray> texts;
-        for (const QString& entry : environment.toStringList())
-            texts.push_back(entry.toLocal8Bit());
+        texts.reserve(static_cast<std::size_t>(entries.size()));
+        for (const QString& entry : entries) texts.push_back(entry.toLocal8Bit());
         std::vector<char*> variables;
+        variables.reserve(texts.size() + 1);
         for (QByteArray& text : texts) variables.push_back(text.data());
         variables.push_back(nullptr);
         QByteArray program(VYX_ENCRYPTION_PROGRAM);
