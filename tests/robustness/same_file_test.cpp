@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "faulty_file.h"
 #include "fileops/file_operations.h"
 #include "filestream/notify.h"
 #include "robustness_support.h"
