@@ -1,7 +1,7 @@
 // Hostile inputs end to end through the built harness: files on a read-only file system, an
 // unreadable input, an output folder without write permission, folders and FIFOs where files
-// belong, awkward paths, and an input that grows or shrinks while it is read. Each run must end
-// with a clear message, never hang, keep the input and never claim a half output complete.
+// belong, and awkward paths. Each run must end with a clear message, never hang, keep the input
+// and never claim a half output complete.
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
@@ -265,63 +265,6 @@ TEST_P(HostileInput, ClearMessageAndNothingLost) {
 INSTANTIATE_TEST_SUITE_P(Cases, HostileInput, testing::ValuesIn(AllHostileCases()),
                          [](const testing::TestParamInfo<HostileCase>& info) {
                              return info.param.name;
-                         });
-
-// ---------------------------------------------------------------------------------------------
-// An input that changes while it is read. The harness is held inside its run, after both files
-// are open and the input's length is known, while the input is changed; then it goes on.
-
-struct MidRunChange {
-    const char* name;
-    Op op;
-    bool grow;
-};
-
-class ChangingInputMidRun : public testing::TestWithParam<MidRunChange> {};
-
-TEST_P(ChangingInputMidRun, NeverClaimsAHalfOutputComplete) {
-    const MidRunChange c = GetParam();
-    ScratchDir scratch;
-    const fs::path in = scratch / "in";
-    const fs::path out = scratch / "out";
-    const Bytes original = InputFor(c.op, 200'000, 11);
-    WriteBytes(in, original);
-
-    HarnessRun run({OpWord(c.op), kKeyText, in.string(), out.string(), "--trace"},
-                   HarnessRun::As::Self, true);
-    ASSERT_TRUE(run.Held()) << "the harness could not be held inside its run";
-    if (c.grow) {
-        Bytes grown = original;
-        const Bytes more = RandomBytes(100'000, 12);
-        grown.insert(grown.end(), more.begin(), more.end());
-        WriteBytes(in, grown);
-    } else {
-        ASSERT_EQ(::truncate(in.c_str(), 5000), 0);
-    }
-    const HarnessResult result = run.Finish();
-    ASSERT_FALSE(result.timedOut);
-
-    if (c.grow) {
-        // The run covers the file as it was when opened, and says so by completing.
-        EXPECT_EQ(result.messages, std::vector<std::string>{DoneText(c.op)});
-        EXPECT_TRUE(ReadBytes(out) == ReferenceOutput(c.op, original, scratch));
-        return;
-    }
-    // What was there to read ended early: the output cannot be whole, so it must not stay.
-    EXPECT_EQ(result.exitStatus, 1) << "a cut-off output was claimed complete";
-    ASSERT_EQ(result.messages.size(), 1u);
-    EXPECT_NE(result.messages[0].find(in.string()), std::string::npos)
-        << "the message does not name the input: " << result.messages[0];
-    EXPECT_FALSE(fs::exists(out)) << "the cut-off output was left behind";
-}
-
-INSTANTIATE_TEST_SUITE_P(Changes, ChangingInputMidRun,
-                         testing::Values(MidRunChange{"EncryptGrows", Op::Encrypt, true},
-                                         MidRunChange{"EncryptShrinks", Op::Encrypt, false},
-                                         MidRunChange{"DecryptGrows", Op::Decrypt, true},
-                                         MidRunChange{"DecryptShrinks", Op::Decrypt, false}),
-                         [](const testing::TestParamInfo<MidRunChange>& info) {
-                             return std::string(info.param.name);
                          });
 
 // ---------------------------------------------------------------------------------------------
