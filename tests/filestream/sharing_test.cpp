@@ -30,6 +30,8 @@ const Spelling kSpellings[] = {
          std::filesystem::create_hard_link(dir.File("orig"), dir.File("hard"));
          return dir.File("hard");
      }},
+    {"Relative",
+     [](const ScratchDir& dir) { return std::filesystem::relative(dir.File("orig")).string(); }},
     {"SymbolicLink",
      [](const ScratchDir& dir) {
          std::filesystem::create_symlink(dir.File("orig"), dir.File("soft"));
