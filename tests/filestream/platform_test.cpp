@@ -140,6 +140,7 @@ TEST(OpenPaths, WhatIsNotAFileIsRefusedAndLeftAlone) {
     ScratchDir dir;
     ASSERT_EQ(::mkfifo(dir.File("pipe").c_str(), 0600), 0);
     std::filesystem::create_directory(dir.File("folder"));
+    WriteBytes(dir.File("folder") + "/keep", "kept");
     const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -169,6 +170,7 @@ TEST(OpenPaths, WhatIsNotAFileIsRefusedAndLeftAlone) {
     }
     ::close(listener);
     EXPECT_EQ(entries(), before);
+    EXPECT_EQ(ReadBytes(dir.File("folder") + "/keep"), "kept");
     struct stat st {};
     ASSERT_EQ(::stat("/dev/null", &st), 0);
     EXPECT_TRUE(S_ISCHR(st.st_mode));
