@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "../fileops/test_support.h"
+#include "support/child.h"
 #include "vyx_runner.h"
 
 namespace {
@@ -625,10 +626,12 @@ TEST_F(VyxTest, TerminalGetsNoDataAndCountsThePipesBytes) {
 
 // Runs a command line in the test's folder with the key set; returns its exit status.
 int Shell(const fs::path& folder, const std::string& line) {
-    const std::string command = "cd '" + folder.string() + "' && VYX_KEY=" + kKeyText +
-                                " VYX=" VYX_PATH " bash -c 'set -o pipefail; " + line + "'";
-    const int raw = std::system(command.c_str());
-    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    ChildCommand command{
+        {"bash", "-c", "set -o pipefail; " + line}, {}, folder, -1, -1, -1, false, false};
+    command.environment = EnvironmentWithout({"VYX_KEY", "VYX"});
+    command.environment->insert(command.environment->end(),
+                                {"VYX_KEY=" + kKeyText, "VYX=" VYX_PATH});
+    return RunCommand(command).status;
 }
 
 // Every failed write to standard output or standard error shows in the exit status.

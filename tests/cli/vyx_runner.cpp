@@ -6,18 +6,16 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
-extern char** environ;
+#include "support/child.h"
 
 namespace {
 
@@ -27,37 +25,13 @@ constexpr const char* kVyx = VYX_PATH;
 #error "VYX_PATH names the vyx under test"
 #endif
 
-std::vector<std::string> Environment(const std::optional<std::string>& key) {
-    std::vector<std::string> env;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (std::strncmp(*entry, "VYX_KEY=", 8) != 0) env.emplace_back(*entry);
-    }
-    if (key) env.push_back("VYX_KEY=" + *key);
-    return env;
-}
-
-[[noreturn]] void Exec(const VyxLaunch& launch) {
-    if (::chdir(launch.folder.c_str()) != 0) ::_exit(120);
-    std::vector<std::string> args{kVyx};
-    args.insert(args.end(), launch.args.begin(), launch.args.end());
-    std::vector<std::string> env = Environment(launch.keyEnv);
-    std::vector<char*> argv;
-    std::vector<char*> envp;
-    argv.reserve(args.size() + 1);
-    envp.reserve(env.size() + 1);
-    for (std::string& a : args) argv.push_back(a.data());
-    for (std::string& e : env) envp.push_back(e.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
-    ::execve(kVyx, argv.data(), envp.data());
-    ::_exit(121);
-}
-
-int Status(pid_t pid) {
-    int raw = 0;
-    while (::waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 256 + WTERMSIG(raw);
+// vyx in its own session, in the launch's folder, with the launch's key.
+ChildCommand CommandFor(const VyxLaunch& launch, int in, int out, int err) {
+    ChildCommand command{{kVyx}, EnvironmentWithout({"VYX_KEY"}), launch.folder, in, out, err, true,
+                         false};
+    command.args.insert(command.args.end(), launch.args.begin(), launch.args.end());
+    if (launch.keyEnv) command.environment->push_back("VYX_KEY=" + *launch.keyEnv);
+    return command;
 }
 
 // True once the process waits in a write to its standard error (the terminal's output is held).
@@ -82,13 +56,8 @@ bool BlockedReadingInput(pid_t pid) {
 VyxResult OnPipes(const VyxLaunch& launch) {
     int in[2], out[2], err[2];
     if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) return {};
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::setsid();  // no controlling terminal: /dev/tty cannot be opened
-        ::dup2(in[0], 0), ::dup2(out[1], 1), ::dup2(err[1], 2);
-        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
-        Exec(launch);
-    }
+    // No controlling terminal: /dev/tty cannot be opened.
+    const pid_t pid = StartCommand(CommandFor(launch, in[0], out[1], err[1]));
     ::close(in[0]), ::close(out[1]), ::close(err[1]);
     ::signal(SIGPIPE, SIG_IGN);
     if (launch.signalAtInputRead) {
@@ -118,7 +87,7 @@ VyxResult OnPipes(const VyxLaunch& launch) {
             }
         }
     }
-    result.status = Status(pid);
+    result.status = WaitChild(pid);
     return result;
 }
 
@@ -133,16 +102,9 @@ VyxResult OnTerminal(const VyxLaunch& launch) {
     if (launch.signalAtProgress) ::tcflow(slave, TCOOFF);
     int in[2] = {-1, -1};
     if (!launch.input.empty() && ::pipe(in) != 0) return {};
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(master);
-        ::setsid();
-        ::ioctl(slave, TIOCSCTTY, 0);
-        ::dup2(in[0] >= 0 ? in[0] : slave, 0), ::dup2(slave, 1), ::dup2(slave, 2);
-        if (slave > 2) ::close(slave);
-        if (in[0] >= 0) ::close(in[0]), ::close(in[1]);
-        Exec(launch);
-    }
+    ChildCommand command = CommandFor(launch, in[0] >= 0 ? in[0] : slave, slave, slave);
+    command.takeTerminal = true;
+    const pid_t pid = StartCommand(command);
     if (in[0] >= 0) {
         // Fits the pipe: written whole before the terminal is read.
         ::close(in[0]);
@@ -175,7 +137,7 @@ VyxResult OnTerminal(const VyxLaunch& launch) {
         }
     }
     ::close(master);
-    result.status = Status(pid);
+    result.status = WaitChild(pid);
     return result;
 }
 

@@ -1,9 +1,9 @@
 // The harness's command line: its trace, its exit status, --trace in any place.
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <string>
 
+#include "support/child.h"
 #include "test_support.h"
 
 namespace {
@@ -23,13 +23,9 @@ struct Outcome {
 Outcome Bench(const std::string& args) {
     Outcome outcome;
     const std::string command = std::string("'") + kBench + "' " + args + " 2>/dev/null";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return outcome;
-    char chunk[512];
-    std::size_t n = 0;
-    while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) outcome.out.append(chunk, n);
-    const int raw = pclose(pipe);
-    outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    const CommandResult run = RunCommand({"/bin/sh", "-c", command});
+    outcome.out = run.out;
+    outcome.status = run.status;
     return outcome;
 }
 

@@ -143,7 +143,7 @@ TEST_P(WriteFault, NothingAfterTheFailedTransferReachesTheFileAndCloseReportsIt)
     const std::string path = dir.File("out.bin");
     auto log = std::make_shared<FileLog>();
     auto file = std::make_unique<PipelinedFile>(
-        std::make_unique<FakeFile>(log, FaultAt::Write, failing, kCause));
+        std::make_unique<FakeFile>(log, FaultPlan(FaultAt::Write, failing, kCause)));
     PipelinedFile* raw = file.get();
     CFileStream stream(std::move(file));
     WriteBytes(path, "");  // written in place, so the file shows what reached it
@@ -197,7 +197,7 @@ TEST(WriteFaultDirect, EveryLaterCallThatNeedsTheFileThrowsTheSameCause) {
         ScratchDir dir;
         const std::string path = dir.File("out.bin");
         auto log = std::make_shared<FileLog>();
-        PipelinedFile file(std::make_unique<FakeFile>(log, FaultAt::Write, 3, kCause));
+        PipelinedFile file(std::make_unique<FakeFile>(log, FaultPlan(FaultAt::Write, 3, kCause)));
         WriteBytes(path, "");
         file.Open(U16(path), FileAccess::ReadWrite);
         // The first piece goes directly, then two pieces fill a slot: the third write of the file

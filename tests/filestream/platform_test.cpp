@@ -4,7 +4,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +13,7 @@
 #include <filesystem>
 
 #include "support.h"
+#include "support/child.h"
 
 namespace {
 
@@ -140,6 +140,7 @@ TEST(OpenPaths, WhatIsNotAFileIsRefusedAndLeftAlone) {
     ScratchDir dir;
     ASSERT_EQ(::mkfifo(dir.File("pipe").c_str(), 0600), 0);
     std::filesystem::create_directory(dir.File("folder"));
+    WriteBytes(dir.File("folder") + "/keep", "kept");
     const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -169,6 +170,7 @@ TEST(OpenPaths, WhatIsNotAFileIsRefusedAndLeftAlone) {
     }
     ::close(listener);
     EXPECT_EQ(entries(), before);
+    EXPECT_EQ(ReadBytes(dir.File("folder") + "/keep"), "kept");
     struct stat st {};
     ASSERT_EQ(::stat("/dev/null", &st), 0);
     EXPECT_TRUE(S_ISCHR(st.st_mode));
@@ -180,12 +182,9 @@ TEST(OpenPaths, ABlockDeviceIsReadWithItsLength) {
     const std::string image = dir.File("image");
     const std::string content = Pattern(64 * 1024);
     WriteBytes(image, content);
-    FILE* attach = ::popen(("losetup --find --show " + image + " 2>/dev/null").c_str(), "r");
-    char device[256] = {};
-    const bool attached = attach != nullptr && std::fgets(device, sizeof device, attach) != nullptr;
-    if (attach != nullptr) ::pclose(attach);
-    if (!attached) GTEST_SKIP() << "losetup could not attach a loop device here";
-    std::string path(device);
+    const CommandResult attach = RunCommand({"losetup", "--find", "--show", image});
+    if (attach.status != 0) GTEST_SKIP() << "losetup could not attach a loop device here";
+    std::string path = attach.out;
     path.erase(path.find_last_not_of('\n') + 1);
     {
         CFileStream stream;
@@ -196,7 +195,7 @@ TEST(OpenPaths, ABlockDeviceIsReadWithItsLength) {
                   static_cast<std::int32_t>(got.size()));
         EXPECT_TRUE(got == content);
     }
-    EXPECT_EQ(std::system(("losetup -d " + path).c_str()), 0);
+    EXPECT_EQ(RunCommand({"losetup", "-d", path}).status, 0);
 }
 
 TEST(OpenPaths, AFileTheUserMayNotWriteIsRefused) {
@@ -218,11 +217,7 @@ TEST(OpenPaths, AFileTheUserMayNotWriteIsRefused) {
         EXPECT_TRUE(attempt());
     } else {
         // Root may write anything: try as an ordinary user in a child process.
-        const pid_t pid = ::fork();
-        if (pid == 0) ::_exit(::setuid(65534) == 0 && attempt() ? 0 : 1);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        EXPECT_EQ(RunInChild([&] { return ::setuid(65534) == 0 && attempt() ? 0 : 1; }), 0);
     }
     EXPECT_EQ(ReadBytes(path), "x");
 }

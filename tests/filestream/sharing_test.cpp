@@ -1,12 +1,12 @@
 // The sharing rule: while a file is open, others may read it but not write it, whatever spelling
 // of its path they use, in this process or another one.
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 
 #include "support.h"
+#include "support/child.h"
 
 namespace {
 
@@ -30,6 +30,8 @@ const Spelling kSpellings[] = {
          std::filesystem::create_hard_link(dir.File("orig"), dir.File("hard"));
          return dir.File("hard");
      }},
+    {"Relative",
+     [](const ScratchDir& dir) { return std::filesystem::relative(dir.File("orig")).string(); }},
     {"SymbolicLink",
      [](const ScratchDir& dir) {
          std::filesystem::create_symlink(dir.File("orig"), dir.File("soft"));
@@ -112,15 +114,14 @@ TEST_P(Sharing, ThisProcessCannotWriteWhileAnotherOneReads) {
     ASSERT_EQ(::pipe(ready), 0);
     ASSERT_EQ(::pipe(release), 0);
     const std::string orig = dir_.File("orig");
-    const pid_t pid = ::fork();
-    if (pid == 0) {
+    const pid_t pid = StartInChild([&] {
         CFileStream input;
         const char opened = input.Open(U16(orig), CFileStream::ModeRead) == 1 ? 'y' : 'n';
         (void)!::write(ready[1], &opened, 1);
         char c = 0;
         (void)!::read(release[0], &c, 1);
-        ::_exit(0);
-    }
+        return 0;
+    });
     char opened = 0;
     ASSERT_EQ(::read(ready[0], &opened, 1), 1);
     ASSERT_EQ(opened, 'y');
@@ -131,8 +132,7 @@ TEST_P(Sharing, ThisProcessCannotWriteWhileAnotherOneReads) {
         ExpectSharingViolation(presenter, other_);
     }
     (void)!::write(release[1], "x", 1);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+    WaitChild(pid);
     for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
     EXPECT_EQ(ReadBytes(orig), kContent);
     CFileStream output;  // the other process is gone, and its hold with it

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "faulty_file.h"
 #include "fileops/file_operations.h"
 #include "filestream/file_error.h"
 #include "filestream/notify.h"
 #include "robustness_support.h"
+#include "support/fake_file.h"
 #include "support/headless_window.h"
 #include "support/operations.h"
 #include "syscall_faults.h"
@@ -24,6 +24,18 @@ namespace {
 using namespace robustness;
 
 enum class At { Opening, First, Middle, Last, Closing };
+
+enum class Fault {
+    ReadError,             // the input's n-th read throws: a hardware I/O error
+    WriteError,            // the output's n-th write throws: disk full, nothing written
+    PartialWrite,          // the output's n-th write stores half its bytes, then throws disk full
+    CloseError,            // the output's close closes the file, then throws a hardware I/O error
+    KernelShortWriteFull,  // write(2) on the output takes half the n-th request, then ENOSPC
+    KernelShortWriteOnly,  // write(2) on the output takes half the n-th request, then goes on
+    KernelFsyncError,      // fsync(2) on the output fails with EIO
+    KernelCloseError,      // close(2) on the output fails with EIO after releasing it
+    KernelNamingError,     // linkat(2) and renameat(2) fail with EIO as the output takes its name
+};
 
 struct FaultCase {
     Op op;
@@ -37,8 +49,6 @@ constexpr std::size_t kPlainLength = 100'003;
 
 const char* FaultName(Fault fault) {
     switch (fault) {
-        case Fault::None:
-            return "None";
         case Fault::ReadError:
             return "ReadError";
         case Fault::WriteError:
@@ -57,8 +67,6 @@ const char* FaultName(Fault fault) {
             return "KernelCloseError";
         case Fault::KernelNamingError:
             return "KernelNamingError";
-        case Fault::KernelFolderSyncError:
-            return "KernelFolderSyncError";
     }
     return "?";
 }
@@ -91,22 +99,57 @@ struct Observed {
     std::vector<std::u16string> status;
 };
 
+// The fault planted in the fake files, or below the output's descriptor, to strike at call.
+FaultPlan PlanFor(Fault fault, int call) {
+    using syscall_faults::Kind;
+    constexpr auto kInput = FileAccess::Read;
+    constexpr auto kOutput = FileAccess::CreateReadWrite;
+    const auto below = [call](Kind kind) {
+        FaultPlan plan;
+        plan.outputOpened = [kind, call](int fd) { syscall_faults::Arm(fd, kind, call); };
+        return plan;
+    };
+    switch (fault) {
+        case Fault::ReadError:
+            return FaultPlan(FaultAt::Read, call, CFileException::HardIO, kInput);
+        case Fault::WriteError:
+            return FaultPlan(FaultAt::Write, call, CFileException::DiskFull, kOutput);
+        case Fault::PartialWrite:
+            return FaultPlan(FaultAt::HalfWrite, call, CFileException::DiskFull, kOutput);
+        case Fault::CloseError:
+            return FaultPlan(FaultAt::Close, 1, CFileException::HardIO, kOutput);
+        case Fault::KernelShortWriteFull:
+            return below(Kind::ShortWriteThenFull);
+        case Fault::KernelShortWriteOnly:
+            return below(Kind::ShortWriteOnly);
+        case Fault::KernelFsyncError:
+            return below(Kind::FsyncFails);
+        case Fault::KernelCloseError:
+            return below(Kind::CloseFails);
+        case Fault::KernelNamingError:
+            return below(Kind::NamingFails);
+    }
+    return FaultPlan();
+}
+
 Observed RunOperation(Op op, const fs::path& input, const fs::path& output,
-                      const std::shared_ptr<FaultPlan>& plan) {
+                      const std::shared_ptr<FileLog>& log, const FaultPlan& plan = FaultPlan()) {
     HeadlessWindow window;
     window.page.key = kKey;
     window.page.inputFile = input.u16string();
     window.page.outputFile = output.u16string();
     Observed observed;
     window.onMessage = [&](HeadlessWindow&, const HeadlessWindow::Message&) {
-        observed.openFilesAtMessage = plan->openFiles;
+        observed.openFilesAtMessage = log->openFiles;
         observed.outputExistedAtMessage = fs::exists(output);
     };
     SetMessagePresenter(&window);
+    syscall_faults::Reset();
     {
-        FaultyFiles files(plan);
+        FakeFiles files(log, plan);
         observed.result = RunOp(op, window);
     }
+    syscall_faults::Disarm();
     SetMessagePresenter(nullptr);
     observed.messages = window.messages;
     observed.status = window.StatusValues();
@@ -122,20 +165,20 @@ class FaultInjection : public testing::TestWithParam<FaultCase> {
         if (op == Op::Encrypt) {
             WriteBytes(input, plain);
         } else {
-            const auto clean = std::make_shared<FaultPlan>();
-            RunOperation(Op::Encrypt, scratch / "plain", input, clean);
+            RunOperation(Op::Encrypt, scratch / "plain", input, std::make_shared<FileLog>());
             ASSERT_EQ(fs::file_size(input), kPlainLength + 2);
         }
         inputBytes = ReadBytes(input);
 
         // A clean run first: how many transfers each side makes, and what the output must be.
-        const auto clean = std::make_shared<FaultPlan>();
+        const auto clean = std::make_shared<FileLog>();
         const Observed observed = RunOperation(op, input, scratch / "clean", clean);
         ASSERT_EQ(observed.messages.size(), 1u);
         ASSERT_EQ(observed.result.outcome, RunOutcome::Completed);
         cleanOutput = ReadBytes(scratch / "clean");
-        reads = clean->inputReads;
-        writes = clean->outputWrites;
+        // Only the input is read and only the output written.
+        reads = static_cast<int>(clean->reads.size());
+        writes = static_cast<int>(clean->writes.size());
         // The first read is the stream's look at the first two bytes while opening.
         ASSERT_GE(reads, 4);
         ASSERT_GE(writes, 3);
@@ -171,15 +214,14 @@ class FaultInjection : public testing::TestWithParam<FaultCase> {
 
 TEST_P(FaultInjection, EndsWithTheErrorTextBothFilesClosedAndNothingLost) {
     const FaultCase c = GetParam();
-    auto plan = std::make_shared<FaultPlan>();
-    plan->fault = c.fault;
-    plan->call = CallFor(c.fault, c.at);
+    const auto log = std::make_shared<FileLog>();
     const int descriptorsBefore = OpenDescriptors();
 
-    const Observed observed = RunOperation(c.op, input, output, plan);
+    const Observed observed =
+        RunOperation(c.op, input, output, log, PlanFor(c.fault, CallFor(c.fault, c.at)));
 
-    EXPECT_EQ(plan->fired + syscall_faults::Fired(), 1) << "the planted fault never struck";
-    EXPECT_EQ(plan->openFiles, 0);
+    EXPECT_EQ(log->faultsFired + syscall_faults::Fired(), 1) << "the planted fault never struck";
+    EXPECT_EQ(log->openFiles, 0);
     EXPECT_EQ(OpenDescriptors(), descriptorsBefore);
     EXPECT_TRUE(ReadBytes(input) == inputBytes) << "the input changed";
 

@@ -3,19 +3,17 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
-extern char** environ;
+#include "support/child.h"
 
 namespace robustness {
 
@@ -50,23 +48,6 @@ std::vector<std::string> CommandFor(const std::vector<std::string>& args, Harnes
     return command;
 }
 
-pid_t Spawn(const std::vector<std::string>& command, int out) {
-    std::vector<char*> argv;
-    argv.reserve(command.size() + 1);
-    for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) throw std::runtime_error(std::string("cannot start: ") + std::strerror(rc));
-    return pid;
-}
-
 // Whether pid sits in write(2) on its standard output, as /proc/PID/syscall tells.
 bool BlockedWritingStdout(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
@@ -92,23 +73,9 @@ bool IsRoot() {
 
 bool NobodyCanReach(const std::string& folder) {
     if (!IsRoot()) return false;
-    const std::vector<std::string> command = {"/usr/bin/setpriv",
-                                              "--reuid=65534",
-                                              "--regid=65534",
-                                              "--clear-groups",
-                                              "/usr/bin/test",
-                                              "-x",
-                                              folder};
-    std::vector<char*> argv;
-    argv.reserve(command.size() + 1);
-    for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
-    int raw = 0;
-    if (::waitpid(pid, &raw, 0) != pid) return false;
-    if (!(WIFEXITED(raw) && WEXITSTATUS(raw) == 0)) return false;
-    return ::access(HarnessPath(), X_OK) == 0;
+    std::vector<std::string> command = SetprivFor(RunUser{});
+    command.insert(command.end(), {"/usr/bin/test", "-x", folder});
+    return RunCommand(command).status == 0 && ::access(HarnessPath(), X_OK) == 0;
 }
 
 HarnessRun::HarnessRun(const std::vector<std::string>& args, As as, bool hold,
@@ -136,7 +103,7 @@ void HarnessRun::Start(const std::vector<std::string>& command, bool hold, std::
         filler_ = n > 0 ? static_cast<std::size_t>(n) : 0;
     }
     try {
-        pid_ = Spawn(command, fds[1]);
+        pid_ = StartCommand(ChildCommand{command, {}, {}, -1, fds[1], -1, false, false});
     } catch (...) {
         ::close(fds[0]);
         ::close(fds[1]);
@@ -172,8 +139,7 @@ void HarnessRun::Signal(int signal) {
 HarnessRun::~HarnessRun() {
     if (pid_ > 0) {
         ::kill(pid_, SIGKILL);
-        int raw = 0;
-        ::waitpid(pid_, &raw, 0);
+        WaitChild(pid_);
     }
     if (readEnd_ >= 0) ::close(readEnd_);
 }
@@ -199,12 +165,11 @@ HarnessResult HarnessRun::Finish(std::chrono::seconds timeout) {
         if (n <= 0) break;  // every writer is gone
         all.append(chunk, static_cast<std::size_t>(n));
     }
-    int raw = 0;
     if (result.timedOut) ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, &raw, 0);
+    const int status = WaitChild(pid_);
     pid_ = -1;
-    if (!result.timedOut && WIFEXITED(raw)) result.exitStatus = WEXITSTATUS(raw);
-    if (!result.timedOut && WIFSIGNALED(raw)) result.signal = WTERMSIG(raw);
+    if (!result.timedOut && status >= 0 && status < 256) result.exitStatus = status;
+    if (!result.timedOut && status >= 256) result.signal = status - 256;
     result.out = all.substr(std::min(filler_, all.size()));
     std::istringstream lines(result.out);
     for (std::string line; std::getline(lines, line);) {

@@ -8,8 +8,6 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
-#include <cstdlib>
-
 #include <memory>
 #include <string>
 #include <vector>
@@ -86,19 +84,11 @@ INSTANTIATE_TEST_SUITE_P(Signals, KilledRun,
 // sibling behind; the next run on the same output removes it, while one that is still staging
 // beside it keeps its own.
 TEST(KilledRunLeftover, TheNextRunOnTheOutputRemovesIt) {
-    if (!IsRoot()) GTEST_SKIP() << "a FUSE mount needs root here";
-    if (std::system("command -v bindfs >/dev/null 2>&1") != 0) {
-        GTEST_SKIP() << "bindfs is not installed";
-    }
     ScratchDir scratch;
     const fs::path source = scratch / "source";
     const fs::path view = scratch / "view";
-    fs::create_directory(source);
-    fs::create_directory(view);
+    if (const std::string why = MountView(source, view); !why.empty()) GTEST_SKIP() << why;
     WriteBytes(scratch / "input", RandomBytes(1 << 20, 6));
-    if (std::system(("bindfs " + source.string() + " " + view.string()).c_str()) != 0) {
-        GTEST_SKIP() << "bindfs could not mount here (no /dev/fuse?)";
-    }
     auto run = [&](const char* name, bool hold) {
         return std::make_unique<HarnessRun>(
             std::vector<std::string>{"encrypt", "7K2Q.M9XA.4ZBC.PL0D", (scratch / "input").string(),

@@ -1,7 +1,11 @@
 #include "robustness_support.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <system_error>
+
+#include "support/child.h"
 
 namespace robustness {
 
@@ -11,6 +15,15 @@ std::vector<std::string> Names(const fs::path& folder) {
         names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::string MountView(const fs::path& source, const fs::path& view) {
+    if (::geteuid() != 0) return "a FUSE mount needs root here";
+    fs::create_directories(source);
+    fs::create_directories(view);
+    const int status = RunCommand({"bindfs", source.string(), view.string()}).status;
+    if (status == 127) return "bindfs is not installed";
+    return status == 0 ? "" : "bindfs could not mount here (no /dev/fuse?)";
 }
 
 int OpenDescriptors() {

@@ -19,11 +19,11 @@
 #include <string>
 #include <vector>
 
-#include "faulty_file.h"
 #include "fileops/file_operations.h"
 #include "filestream/file_error.h"
 #include "filestream/notify.h"
 #include "robustness_support.h"
+#include "support/fake_file.h"
 #include "support/headless_window.h"
 #include "syscall_faults.h"
 
@@ -35,7 +35,8 @@ constexpr char16_t kKey[] = u"7K2Q.M9XA.4ZBC.PL0D";
 constexpr char16_t kDone[] = u"Encryption complete. Please retain this key for future reference.";
 
 enum class Kind { New, Existing, Symlink, DanglingSymlink, HardLinked, ReadOnlyFolder };
-enum class End { Success, DiskFull, Stop, WriteFails, FsyncFails, NamingFails, FolderSyncFails };
+// A real full disk is tested with the operations; here the kernel reports it (WriteFails).
+enum class End { Success, Stop, WriteFails, FsyncFails, NamingFails, FolderSyncFails };
 
 struct StagingCase {
     Kind kind;
@@ -44,7 +45,7 @@ struct StagingCase {
 
 const char* const kKindNames[] = {"New",        "Existing",      "Symlink", "DanglingSymlink",
                                   "HardLinked", "ReadOnlyFolder"};
-const char* const kEndNames[] = {"Success",    "DiskFull",    "Stop",           "WriteFails",
+const char* const kEndNames[] = {"Success",    "Stop",        "WriteFails",
                                  "FsyncFails", "NamingFails", "FolderSyncFails"};
 
 mode_t ModeOf(const fs::path& path) {
@@ -52,9 +53,11 @@ mode_t ModeOf(const fs::path& path) {
     return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
-// Runs Encrypt through a headless window, with the planned fault, optionally stopped midway.
+// Runs Encrypt through a headless window, with a fault below the output's second write or its
+// other calls, optionally stopped midway.
 std::vector<std::u16string> Encrypt(const fs::path& input, const fs::path& output,
-                                    const std::shared_ptr<FaultPlan>& plan, bool stopMidway) {
+                                    std::optional<syscall_faults::Kind> fault = {},
+                                    bool stopMidway = false) {
     HeadlessWindow window;
     window.page.key = kKey;
     window.page.inputFile = input.u16string();
@@ -65,10 +68,18 @@ std::vector<std::u16string> Encrypt(const fs::path& input, const fs::path& outpu
         };
     }
     SetMessagePresenter(&window);
+    FaultPlan plan;
+    if (fault) {
+        plan.outputOpened = [kind = *fault](int descriptor) {
+            syscall_faults::Arm(descriptor, kind, 2);
+        };
+    }
+    syscall_faults::Reset();
     {
-        FaultyFiles files(plan);
+        FakeFiles files(std::make_shared<FileLog>(), plan);
         EncryptFile(window);
     }
+    syscall_faults::Disarm();
     SetMessagePresenter(nullptr);
     return window.MessageTexts();
 }
@@ -77,18 +88,16 @@ class Staging : public testing::TestWithParam<StagingCase> {
   protected:
     void SetUp() override {
         const StagingCase c = GetParam();
-        const bool needsRoot = c.end == End::DiskFull || c.kind == Kind::ReadOnlyFolder;
-        if (needsRoot && ::geteuid() != 0) {
-            GTEST_SKIP() << "mounting a small or read-only folder needs root";
+        if (c.kind == Kind::ReadOnlyFolder && ::geteuid() != 0) {
+            GTEST_SKIP() << "mounting a read-only folder needs root";
         }
         oldMask_ = ::umask(022);
         fs::create_directory(folder_);
-        if (c.end == End::DiskFull) Mount("tmpfs", folder_, "tmpfs", 0, "size=64k");
 
         WriteBytes(input_, RandomBytes(300'000, 3));
         ::chmod(input_.c_str(), 0600);
         inputBytes_ = ReadBytes(input_);
-        Encrypt(input_, scratch_ / "reference", std::make_shared<FaultPlan>(), false);
+        Encrypt(input_, scratch_ / "reference");
         reference_ = ReadBytes(scratch_ / "reference");
 
         const fs::path target = folder_ / "target";
@@ -153,14 +162,13 @@ class Staging : public testing::TestWithParam<StagingCase> {
 
 TEST_P(Staging, ThePathHoldsTheWholeOutputOrWhatItHadBefore) {
     const StagingCase c = GetParam();
-    auto plan = std::make_shared<FaultPlan>();
-    plan->fault = c.end == End::WriteFails        ? Fault::KernelShortWriteFull
-                  : c.end == End::FsyncFails      ? Fault::KernelFsyncError
-                  : c.end == End::NamingFails     ? Fault::KernelNamingError
-                  : c.end == End::FolderSyncFails ? Fault::KernelFolderSyncError
-                                                  : Fault::None;
-    plan->call = 2;
-    const std::vector<std::u16string> messages = Encrypt(input_, path_, plan, c.end == End::Stop);
+    using Below = syscall_faults::Kind;
+    std::optional<Below> fault;
+    if (c.end == End::WriteFails) fault = Below::ShortWriteThenFull;
+    if (c.end == End::FsyncFails) fault = Below::FsyncFails;
+    if (c.end == End::NamingFails) fault = Below::NamingFails;
+    if (c.end == End::FolderSyncFails) fault = Below::FolderSyncFails;
+    const std::vector<std::u16string> messages = Encrypt(input_, path_, fault, c.end == End::Stop);
 
     const std::u16string path = path_.u16string();
     const bool refused = c.kind == Kind::ReadOnlyFolder;
@@ -173,13 +181,13 @@ TEST_P(Staging, ThePathHoldsTheWholeOutputOrWhatItHadBefore) {
         expected = {u"File could not be opened: Access to " + path + u" was denied."};
     } else if (c.end == End::Success) {
         expected = {kDone};
-    } else if (c.end == End::DiskFull || c.end == End::WriteFails) {
+    } else if (c.end == End::WriteFails) {
         expected = {FileErrorText(CFileException::DiskFull, path)};
     } else if (c.end != End::Stop) {
         expected = {FileErrorText(CFileException::HardIO, path)};
     }
     EXPECT_EQ(messages, expected);
-    if (!refused && plan->fault != Fault::None) {
+    if (!refused && fault) {
         EXPECT_EQ(syscall_faults::Fired(), 1);
     }
 
@@ -210,7 +218,7 @@ TEST_P(Staging, ThePathHoldsTheWholeOutputOrWhatItHadBefore) {
 std::vector<StagingCase> AllCases() {
     std::vector<StagingCase> cases;
     for (int kind = 0; kind < 6; ++kind) {
-        for (int end = 0; end < 7; ++end) {
+        for (int end = 0; end < 6; ++end) {
             cases.push_back({static_cast<Kind>(kind), static_cast<End>(end)});
         }
     }
@@ -287,8 +295,7 @@ TEST(StagingAcls, AReplacedOutputKeepsItsAclAndANewOneInheritsTheFolders) {
             expected = AclOf(folder / "made");
         }
         const mode_t before = c.fileAcl ? ModeOf(output) : ModeOf(folder / "made");
-        EXPECT_EQ(Encrypt(scratch / "in", output, std::make_shared<FaultPlan>(), false),
-                  std::vector<std::u16string>{kDone});
+        EXPECT_EQ(Encrypt(scratch / "in", output), std::vector<std::u16string>{kDone});
         EXPECT_EQ(AclOf(output), expected);
         EXPECT_EQ(ModeOf(output), before);
         if (c.fileAcl) {
@@ -310,8 +317,7 @@ TEST(StagingLinks, AnOutputNamedThroughProcReachesAFileOfALongPath) {
     const int fd = ::open((folder / "out").c_str(), O_WRONLY | O_CLOEXEC);  // as a redirect
     ASSERT_GE(fd, 0);
     const fs::path link = "/proc/self/fd/" + std::to_string(fd);
-    EXPECT_EQ(Encrypt(scratch / "in", link, std::make_shared<FaultPlan>(), false),
-              std::vector<std::u16string>{kDone});
+    EXPECT_EQ(Encrypt(scratch / "in", link), std::vector<std::u16string>{kDone});
     ::close(fd);
     EXPECT_EQ(fs::file_size(folder / "out"), 1002u);
 }
@@ -352,8 +358,7 @@ TEST(StagingLeftovers, ALaterRunRemovesOnlyTheDeadRunsStagedFiles) {
             ASSERT_EQ(::fcntl(held.back(), F_OFD_SETLK, &lock), 0);
         }
     }
-    EXPECT_EQ(Encrypt(scratch / "in", scratch / "result", std::make_shared<FaultPlan>(), false),
-              std::vector<std::u16string>{kDone});
+    EXPECT_EQ(Encrypt(scratch / "in", scratch / "result"), std::vector<std::u16string>{kDone});
     for (const Leftover& l : leftovers) EXPECT_NE(Exists(scratch / l.name), l.removed) << l.name;
     for (const int fd : held) ::close(fd);
 }
@@ -375,8 +380,7 @@ TEST(StagingModes, ANewOutputIsNoMoreOpenThanItsInput) {
         WriteBytes(scratch / "in", RandomBytes(100));
         ::chmod((scratch / "in").c_str(), c.input);
         const mode_t old = ::umask(c.mask);
-        const auto messages =
-            Encrypt(scratch / "in", scratch / "out", std::make_shared<FaultPlan>(), false);
+        const auto messages = Encrypt(scratch / "in", scratch / "out");
         ::umask(old);
         EXPECT_EQ(messages, std::vector<std::u16string>{kDone});
         EXPECT_EQ(ModeOf(scratch / "out"), c.output) << std::oct << c.input << " " << c.mask;

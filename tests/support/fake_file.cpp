@@ -70,36 +70,55 @@ class FakeFile::InMemory : public IPlatformFile {
     std::uint64_t position_ = 0;
 };
 
-FakeFile::FakeFile(std::shared_ptr<FileLog> log, FaultAt fault, int failingCall, int cause)
-    : store_(std::make_unique<PosixFile>()),
-      log_(std::move(log)),
-      fault_(fault),
-      failingCall_(failingCall),
-      cause_(cause) {}
+FakeFile::FakeFile(std::unique_ptr<IPlatformFile> store, std::shared_ptr<FileLog> log,
+                   FaultPlan plan)
+    : store_(std::move(store)),
+      // The fault counts its calls in a log; without either, nothing is logged (the fuzz targets'
+      // speed).
+      log_(log || plan.at == FaultAt::None ? std::move(log) : std::make_shared<FileLog>()),
+      plan_(std::move(plan)) {}
 
-FakeFile::FakeFile(MemoryDisk& disk, std::shared_ptr<FileLog> log)
-    : store_(std::make_unique<InMemory>(disk)),
-      log_(std::move(log)),
-      fault_(FaultAt::None),
-      failingCall_(1),
-      cause_(CFileException::None) {}
+FakeFile::FakeFile(std::shared_ptr<FileLog> log, FaultPlan plan)
+    : FakeFile(std::make_unique<PosixFile>(), std::move(log), std::move(plan)) {
+    real_ = static_cast<PosixFile*>(store_.get());
+}
 
-FakeFile::~FakeFile() = default;
+FakeFile::FakeFile(MemoryDisk& disk, std::shared_ptr<FileLog> log, FaultPlan plan)
+    : FakeFile(std::make_unique<InMemory>(disk), std::move(log), std::move(plan)) {}
 
-void FakeFile::MaybeFail(FaultAt kind, int& calls) {
-    ++calls;
-    if (fault_ == kind && calls == failingCall_) throw CFileException(cause_, path_);
+FakeFile::~FakeFile() {
+    CountOpen(false);
+}
+
+void FakeFile::CountOpen(bool open) {
+    if (open == counted_ || !log_) return;
+    counted_ = open;
+    log_->openFiles += open ? 1 : -1;
+}
+
+bool FakeFile::Strikes(FaultAt kind) {
+    const FaultAt planned = plan_.at == FaultAt::HalfWrite ? FaultAt::Write : plan_.at;
+    if (!log_ || planned != kind || (plan_.only && *plan_.only != access_)) return false;
+    if (++log_->faultCalls != plan_.call) return false;
+    ++log_->faultsFired;
+    return true;
 }
 
 void FakeFile::Open(std::u16string_view path, FileAccess access) {
     if (log_) ++log_->opens;
-    if (fault_ != FaultAt::None) path_.assign(path);  // for the fault's message
+    CountOpen(false);
     store_->Open(path, access);
+    path_.assign(path);
+    access_ = access;
+    CountOpen(true);
+    if (real_ != nullptr && access == FileAccess::CreateReadWrite && plan_.outputOpened) {
+        plan_.outputOpened(real_->Descriptor());
+    }
 }
 
 std::int32_t FakeFile::Read(void* destination, std::int32_t count) {
     if (log_) log_->reads.push_back(count);
-    MaybeFail(FaultAt::Read, readCalls_);
+    if (Strikes(FaultAt::Read)) throw CFileException(plan_.cause, path_);
     const std::int32_t got = store_->Read(destination, count);
     if (log_) log_->transfers.push_back("r" + std::to_string(count) + "=" + std::to_string(got));
     return got;
@@ -110,7 +129,10 @@ void FakeFile::Write(const void* source, std::int32_t count) {
         log_->writes.push_back(count);
         log_->transfers.push_back("w" + std::to_string(count));
     }
-    MaybeFail(FaultAt::Write, writeCalls_);
+    if (Strikes(FaultAt::Write)) {
+        if (plan_.at == FaultAt::HalfWrite) store_->Write(source, count / 2);
+        throw CFileException(plan_.cause, path_);
+    }
     store_->Write(source, count);
 }
 
@@ -124,11 +146,35 @@ std::uint64_t FakeFile::Seek(std::int64_t offset, SeekOrigin origin) {
 
 void FakeFile::Close() {
     if (log_) ++log_->closes;
+    if (Strikes(FaultAt::Close)) {
+        Abort();  // a failed close still lets the file go, as the real one does
+        throw CFileException(plan_.cause, path_);
+    }
     try {
-        MaybeFail(FaultAt::Close, closeCalls_);
+        store_->Close();
     } catch (...) {
-        store_->Abort();  // a failed close still lets the file go, as the real one does
+        CountOpen(store_->IsOpen());
         throw;
     }
-    store_->Close();
+    CountOpen(store_->IsOpen());
+}
+
+void FakeFile::Abort() noexcept {
+    store_->Abort();
+    CountOpen(false);
+}
+
+void FakeFile::AbortAndRemove() noexcept {
+    store_->AbortAndRemove();
+    CountOpen(false);
+}
+
+FakeFiles::FakeFiles(std::shared_ptr<FileLog> log, FaultPlan plan) {
+    SetPlatformFileFactory([log = std::move(log), plan = std::move(plan)] {
+        return std::make_unique<FakeFile>(log, plan);
+    });
+}
+
+FakeFiles::~FakeFiles() {
+    SetPlatformFileFactory({});
 }

@@ -2,10 +2,8 @@
 
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -64,20 +62,4 @@ Bytes RandomBytes(std::size_t n, std::uint32_t seed) {
     Bytes bytes(n);
     for (auto& byte : bytes) byte = static_cast<std::uint8_t>(rng());
     return bytes;
-}
-
-int RunInChild(const std::function<int()>& body) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        int status = 99;
-        try {
-            status = body();
-        } catch (...) {
-        }
-        std::fflush(nullptr);
-        ::_exit(status);
-    }
-    int status = 0;
-    if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

@@ -1,10 +1,9 @@
 #pragma once
-// What every test suite, the fuzz targets and the harness share: a scratch folder, whole-file
-// reading and writing, and a body run in a child process.
+// What every test suite, the fuzz targets and the harness share: a scratch folder and whole-file
+// reading and writing.
 
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,7 +37,3 @@ void WriteBytes(const fs::path& path, std::string_view bytes);
 bool Exists(const fs::path& path);
 // n pseudo-random bytes, the same for the same seed.
 Bytes RandomBytes(std::size_t n, std::uint32_t seed = 1);
-
-// Runs body in a forked child and returns its exit status (body's result), or -1 when the child
-// did not exit normally; an exception in the body exits with 99.
-int RunInChild(const std::function<int()>& body);
