@@ -1123,4 +1123,6 @@ TEST_P(CloseAfterClickTest, EndsTheProgramAndLeavesNoOutput) {
     EXPECT_EQ(Entries(folder_.path()), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(Delays, CloseAfterClickTest, ::testing::Values(0, 300, 1500));
+// Fine steps over the moment the click is on its way to the run, where a lost close was seen.
+INSTANTIATE_TEST_SUITE_P(Delays, CloseAfterClickTest,
+                         ::testing::Values(0, 25, 50, 100, 200, 400, 800, 1500));
