@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <xcb/xcb.h>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QDragEnterEvent>
@@ -27,10 +28,13 @@
 #include <QWebEnginePage>
 #include <QWebEngineView>
 #include <array>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "about_dialog.h"
@@ -795,6 +799,18 @@ TEST_F(LongRunTest, CloseBoxDuringRunStopsItAndLeavesNoOutput) {
     EXPECT_TRUE(Messages().empty());
 }
 
+// The page's click reached the window and waits in the queue when the close comes: no run.
+TEST_F(LongRunTest, ClickStillQueuedWhenTheCloseComesStartsNoRun) {
+    auto* bridge = Dialog().findChild<CPageBridge*>();
+    ASSERT_NE(bridge, nullptr);
+    bridge->click(QStringLiteral("BEncrypt"), {}, 0);
+    Dialog().close();
+    WaitUntil([] { return false; }, 500);  // time for a wrongly started run to finish
+    EXPECT_FALSE(Dialog().isVisible());
+    EXPECT_FALSE(QFileInfo::exists(Path(QStringLiteral("large_encr.bin"))));
+    EXPECT_TRUE(Messages().empty());
+}
+
 TEST_F(LongRunTest, ExitClickedDuringRunStopsItAndLeavesNoOutput) {
     RunWith(
         QStringLiteral("BEncrypt"), [&] { ClickSoon(QStringLiteral("BExit")); },
@@ -974,6 +990,36 @@ class XProgramTest : public ::testing::Test {
         return std::nullopt;
     }
 
+    // Sends the message of the title bar's close box as a window manager sends it: over a
+    // connection that stays open until the server has taken the message. (The X server drops
+    // what a client sent just before it hung up, if it had not read it yet.)
+    void SendClose() const {
+        xcb_connection_t* connection = xcb_connect(display_.toLocal8Bit().constData(), nullptr);
+        ASSERT_EQ(xcb_connection_has_error(connection), 0);
+        auto atom = [&](std::string_view name) {
+            xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
+                connection,
+                xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(name.size()),
+                                name.data()),
+                nullptr);
+            const xcb_atom_t value = reply != nullptr ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+            std::free(reply);
+            return value;
+        };
+        xcb_client_message_event_t message{};
+        message.response_type = XCB_CLIENT_MESSAGE;
+        message.format = 32;
+        message.window = window_;
+        message.type = atom("WM_PROTOCOLS");
+        message.data.data32[0] = atom("WM_DELETE_WINDOW");
+        message.data.data32[1] = XCB_CURRENT_TIME;
+        std::array<char, sizeof message> bytes{};
+        std::memcpy(bytes.data(), &message, sizeof message);
+        xcb_send_event(connection, 0, window_, XCB_EVENT_MASK_NO_EVENT, bytes.data());
+        std::free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
+        xcb_disconnect(connection);
+    }
+
     QString Tool(const QString& tool, const QStringList& arguments) const {
         QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -1051,3 +1097,32 @@ INSTANTIATE_TEST_SUITE_P(
                       BoxCase{"IntOverEmptyInputWarning", SIGINT, "BDecrypt", 0, false, false},
                       BoxCase{"HupOverStreamsBox", SIGHUP, "BEncrypt", 100000, true, false}),
     [](const ::testing::TestParamInfo<BoxCase>& info) { return std::string(info.param.name); });
+
+class CloseAfterClickTest : public XProgramTest, public ::testing::WithParamInterface<int> {};
+
+// The close box pressed this many milliseconds after a click on Encrypt, before the run has
+// started or while it runs: the run stops, and the program ends, leaving the folder as it was.
+TEST_P(CloseAfterClickTest, EndsTheProgramAndLeavesNoOutput) {
+    const QString input = folder_.filePath(QStringLiteral("input.bin"));
+    QFile file(input);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(file.resize(qint64{64} << 30));  // sparse: no run ends on its own in the test
+    file.close();
+    const QStringList before = Entries(folder_.path());
+
+    Launch(input);
+    if (HasFatalFailure()) return;
+    Click(QStringLiteral("BGenerateKey"));
+    Click(QStringLiteral("BEncrypt"));
+    QThread::msleep(static_cast<unsigned long>(GetParam()));
+    SendClose();
+    const std::optional<int> status = WaitForEnd(10000);
+
+    ASSERT_TRUE(status.has_value()) << "still running 10 s after the close";
+    EXPECT_TRUE(WIFEXITED(*status)) << *status;
+    EXPECT_EQ(Entries(folder_.path()), before);
+}
+
+// Fine steps over the moment the click is on its way to the run, where a lost close was seen.
+INSTANTIATE_TEST_SUITE_P(Delays, CloseAfterClickTest,
+                         ::testing::Values(0, 25, 50, 100, 200, 400, 800, 1500));
