@@ -17,8 +17,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -35,6 +37,7 @@
 #include "cli/key_input.h"
 #include "cli/quote.h"
 #include "cli/terminal_window.h"
+#include "fileops/file_format.h"
 #include "fileops/file_operations.h"
 #include "fileops/output_name.h"
 #include "fileops/run_signals.h"
@@ -236,13 +239,13 @@ std::optional<int> ParseRequest(int argc, char** argv, Request& request) {
 std::optional<bool> BeginsWithMarker(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return std::nullopt;
-    unsigned char marker[2] = {0, 0};
+    std::array<std::uint8_t, EncryptedFileMarker.size()> start{};
     ssize_t got = 0;
-    while ((got = ::read(fd, marker, sizeof marker)) < 0 && errno == EINTR) {
+    while ((got = ::read(fd, start.data(), start.size())) < 0 && errno == EINTR) {
     }
     ::close(fd);
     if (got < 0) return std::nullopt;
-    return got == 2 && marker[0] == 0x7E && marker[1] == 0xF9;
+    return start == EncryptedFileMarker && got == static_cast<ssize_t>(start.size());
 }
 
 class Planner {
