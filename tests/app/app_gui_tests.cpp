@@ -36,11 +36,11 @@
 #include "about_dialog.h"
 #include "dialog_units.h"
 #include "encryption_app.h"
+#include "fileops/file_format.h"
 #include "fileops/file_operations.h"
 #include "gui_test_support.h"
 #include "main_dialog.h"
 #include "support/headless_window.h"
-#include "ui_services.h"
 
 namespace {
 
@@ -51,6 +51,12 @@ const QString kEncrypted =
     QStringLiteral("Encryption complete. Please retain this key for future reference.");
 const QString kDecrypted = QStringLiteral("Decryption complete");
 const QString kGoodKey = QStringLiteral("1234.5678.9ABC.DEFG");
+const QByteArray kMarker(reinterpret_cast<const char*>(EncryptedFileMarker.data()),
+                         static_cast<qsizetype>(EncryptedFileMarker.size()));
+
+qint64 EncryptedSize(qsizetype plainSize) {
+    return static_cast<qint64>(EncryptedLength(static_cast<std::uint64_t>(plainSize)));
+}
 
 QByteArray RandomBytes(qsizetype size, quint32 seed) {
     QByteArray bytes(size, Qt::Uninitialized);
@@ -321,9 +327,9 @@ TEST_F(MainWindowTest, EncryptThenDecryptRestoresTheFile) {
     EXPECT_EQ(Value(QStringLiteral("CompleteText")), QStringLiteral("Complete"));
     EXPECT_EQ(Value(QStringLiteral("Complete")), QStringLiteral("100 %"));
     const QByteArray stored = ReadAll(Path(QStringLiteral("data_encr.bin")));
-    ASSERT_EQ(stored.size(), plain.size() + 2);
-    EXPECT_EQ(stored.left(2), QByteArray("\x7E\xF9"));
-    EXPECT_NE(stored.mid(2), plain);
+    ASSERT_EQ(stored.size(), EncryptedSize(plain.size()));
+    EXPECT_EQ(stored.left(kMarker.size()), kMarker);
+    EXPECT_NE(stored.mid(kMarker.size()), plain);
 
     SelectFile(Path(QStringLiteral("data_encr.bin")));
     EXPECT_EQ(Value(QStringLiteral("output_file")), Path(QStringLiteral("data_decr.bin")));
@@ -346,7 +352,7 @@ class RefusalTest : public MainWindowTest, public ::testing::WithParamInterface<
 TEST_P(RefusalTest, ShowsItsMessageAndTouchesNoOutput) {
     const Refusal& c = GetParam();
     const QByteArray content =
-        c.encryptedInput ? QByteArray("\x7E\xF9payload") : QByteArray("plain");
+        c.encryptedInput ? kMarker + QByteArray("payload") : QByteArray("plain");
     SelectFile(WriteFile(QStringLiteral("in.txt"), content));
     TypeInto(Dialog(), QStringLiteral("key"), QString::fromUtf8(c.key));
     const RecordedMessage& shown = RunUntilMessage(QString::fromUtf8(c.button));
@@ -518,7 +524,8 @@ TEST_F(StartFileTest, LongPathKeepsThePageInsideTheWindow) {
     ASSERT_NO_FATAL_FAILURE(Open(input));
     TypeInto(Dialog(), QStringLiteral("key"), kGoodKey);
     EXPECT_EQ(RunUntilMessage(QStringLiteral("BEncrypt")).text, kEncrypted);
-    EXPECT_EQ(ReadAll(folder + QStringLiteral("/quarterly_report_encr.doc")).size(), 13 + 2);
+    EXPECT_EQ(ReadAll(folder + QStringLiteral("/quarterly_report_encr.doc")).size(),
+              EncryptedSize(13));
 
     const QVariantMap page = RunScript(Dialog(), QStringLiteral(R"((function () {
         const span = document.getElementById('input_file');
@@ -1040,7 +1047,7 @@ TEST_P(SignalDuringBoxTest, EndsTheProgramPromptlyByTheSignal) {
     QStringList expected = before;
     if (c.outputKept) {
         expected = QStringList{QStringLiteral("input.bin"), QStringLiteral("input_encr.bin")};
-        EXPECT_EQ(QFileInfo(output).size(), c.inputSize + 2);
+        EXPECT_EQ(QFileInfo(output).size(), EncryptedSize(c.inputSize));
     }
     EXPECT_EQ(Entries(folder_.path()), expected);
 }
