@@ -170,24 +170,9 @@ void CMainDialog::OnExit() {
 }
 
 void CMainDialog::OnSysCommand(unsigned commandId, long /*parameter*/) {
-    if ((commandId & ~0xFu) == AboutCommand) {
-        CAboutDialog about(icon_, this);
-        about.DoModal();
-        return;
-    }
-    switch (commandId & ~0xFu) {
-        case SysCommandClose:
-            close();
-            break;
-        case SysCommandMinimize:
-            showMinimized();
-            break;
-        case SysCommandRestore:
-            showNormal();
-            break;
-        default:
-            break;
-    }
+    // The low four bits belong to the system. Every other command (move, minimise, close) the
+    // window manager carries out itself before any reaches the window.
+    if ((commandId & ~0xFu) == AboutCommand) OnHelpAbout();
 }
 
 void CMainDialog::EndDialog(int result) {

@@ -18,10 +18,6 @@ class CMainDialog : public CDHtmlDialog, public IMainWindow {
   public:
     // The system-menu command that opens the about box; its low four bits are free for the system.
     static constexpr unsigned AboutCommand = 0x0010;
-    // The system commands this window knows beyond its own (values of the platform's menu).
-    static constexpr unsigned SysCommandClose = 0xF060;
-    static constexpr unsigned SysCommandMinimize = 0xF020;
-    static constexpr unsigned SysCommandRestore = 0xF120;
 
     explicit CMainDialog(QWidget* parent = nullptr);
     ~CMainDialog() override;
@@ -45,7 +41,7 @@ class CMainDialog : public CDHtmlDialog, public IMainWindow {
     void OnEncrypt();
     void OnDecrypt();
     void OnExit();
-    // The system menu's commands.
+    // The system menu's commands: AboutCommand opens the about box, as the About button does.
     void OnSysCommand(unsigned commandId, long parameter);
 
     // The chosen file becomes the input and its proposed output name the output.
