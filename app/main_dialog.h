@@ -2,6 +2,7 @@
 // The program's one window: the page with its six buttons, the five bound values, and the services
 // the file operations use while they run.
 
+#include <QElapsedTimer>
 #include <QIcon>
 #include <memory>
 #include <string_view>
@@ -77,4 +78,7 @@ class CMainDialog : public CDHtmlDialog, public IMainWindow {
     // still on its way then starts no operation.
     bool closing_ = false;
     int pendingResult_ = 0;
+    // The event loop turns in PumpEvents at most once per interval, counted from a pump's end.
+    static constexpr qint64 kPumpIntervalMs = 25;
+    QElapsedTimer lastPump_;
 };

@@ -339,6 +339,31 @@ TEST_F(MainWindowTest, EncryptThenDecryptRestoresTheFile) {
     EXPECT_EQ(ReadAll(Path(QStringLiteral("data_decr.bin"))), plain);
 }
 
+// The window turns its event loop on a clock, not at every value: the page still receives every
+// status value the operation writes, in the order written.
+TEST_F(MainWindowTest, PageReceivesEveryStatusValueInOrder) {
+    const QString input = WriteFile(QStringLiteral("row.bin"), RandomBytes(1 << 20, 9));
+    HeadlessWindow headless;
+    headless.page.key = kGoodKey.toStdU16String();
+    headless.page.inputFile = input.toStdU16String();
+    headless.page.outputFile = Path(QStringLiteral("reference.bin")).toStdU16String();
+    EncryptFile(headless);
+    QStringList expected;
+    for (const std::u16string& value : headless.StatusValues())
+        expected << QString::fromStdU16String(value);
+
+    SelectFile(input);
+    TypeInto(Dialog(), QStringLiteral("key"), kGoodKey);
+    RunScript(Dialog(), QStringLiteral(R"((function () {
+        const row = document.getElementById('Complete');
+        window.statusSeen = [];
+        new MutationObserver(() => window.statusSeen.push(row.textContent))
+            .observe(row, {childList: true, characterData: true, subtree: true});
+    })())"));
+    EXPECT_EQ(RunUntilMessage(QStringLiteral("BEncrypt")).text, kEncrypted);
+    EXPECT_EQ(RunScript(Dialog(), QStringLiteral("window.statusSeen")).toStringList(), expected);
+}
+
 struct Refusal {
     const char* name;
     const char* key;
