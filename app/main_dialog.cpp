@@ -78,8 +78,14 @@ void CMainDialog::WritePageFields() {
 }
 
 void CMainDialog::PumpEvents() {
+    // The operations pump at every change of the percentage, on a fast file many times a frame,
+    // and each pump repaints the page. The values written in between are already on their way to
+    // the page, in order. A close or a click is taken at most one interval later than at every
+    // pump.
+    if (lastPump_.isValid() && !lastPump_.hasExpired(kPumpIntervalMs)) return;
     // Two turns that take what is pending and never wait for more.
     for (int turn = 0; turn < 2; ++turn) QCoreApplication::processEvents(QEventLoop::AllEvents);
+    lastPump_.start();
 }
 
 void CMainDialog::ShowMessage(std::u16string_view text) {
@@ -170,24 +176,9 @@ void CMainDialog::OnExit() {
 }
 
 void CMainDialog::OnSysCommand(unsigned commandId, long /*parameter*/) {
-    if ((commandId & ~0xFu) == AboutCommand) {
-        CAboutDialog about(icon_, this);
-        about.DoModal();
-        return;
-    }
-    switch (commandId & ~0xFu) {
-        case SysCommandClose:
-            close();
-            break;
-        case SysCommandMinimize:
-            showMinimized();
-            break;
-        case SysCommandRestore:
-            showNormal();
-            break;
-        default:
-            break;
-    }
+    // The low four bits belong to the system. Every other command (move, minimise, close) the
+    // window manager carries out itself before any reaches the window.
+    if ((commandId & ~0xFu) == AboutCommand) OnHelpAbout();
 }
 
 void CMainDialog::EndDialog(int result) {

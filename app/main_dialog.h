@@ -2,6 +2,7 @@
 // The program's one window: the page with its six buttons, the five bound values, and the services
 // the file operations use while they run.
 
+#include <QElapsedTimer>
 #include <QIcon>
 #include <memory>
 #include <string_view>
@@ -18,10 +19,6 @@ class CMainDialog : public CDHtmlDialog, public IMainWindow {
   public:
     // The system-menu command that opens the about box; its low four bits are free for the system.
     static constexpr unsigned AboutCommand = 0x0010;
-    // The system commands this window knows beyond its own (values of the platform's menu).
-    static constexpr unsigned SysCommandClose = 0xF060;
-    static constexpr unsigned SysCommandMinimize = 0xF020;
-    static constexpr unsigned SysCommandRestore = 0xF120;
 
     explicit CMainDialog(QWidget* parent = nullptr);
     ~CMainDialog() override;
@@ -45,7 +42,7 @@ class CMainDialog : public CDHtmlDialog, public IMainWindow {
     void OnEncrypt();
     void OnDecrypt();
     void OnExit();
-    // The system menu's commands.
+    // The system menu's commands: AboutCommand opens the about box, as the About button does.
     void OnSysCommand(unsigned commandId, long parameter);
 
     // The chosen file becomes the input and its proposed output name the output.
@@ -81,4 +78,7 @@ class CMainDialog : public CDHtmlDialog, public IMainWindow {
     // still on its way then starts no operation.
     bool closing_ = false;
     int pendingResult_ = 0;
+    // The event loop turns in PumpEvents at most once per interval, counted from a pump's end.
+    static constexpr qint64 kPumpIntervalMs = 25;
+    QElapsedTimer lastPump_;
 };

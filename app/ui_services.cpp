@@ -7,6 +7,7 @@
 
 #include "fileops/run_signals.h"
 #include "native_caption.h"
+#include "ui_services_testing.h"
 
 namespace {
 
@@ -22,44 +23,20 @@ class CUncaptionedBox : public QMessageBox {
     }
 };
 
+IUiServicesStandIn* standIn = nullptr;
+
 }  // namespace
 
-bool CUiTestHooks::recording_ = false;
-std::vector<RecordedMessage> CUiTestHooks::messages_;
-std::deque<std::pair<bool, QString>> CUiTestHooks::openFileAnswers_;
-int CUiTestHooks::openFileRequests_ = 0;
-
-void CUiTestHooks::RecordMessages(bool on) {
-    recording_ = on;
-}
-bool CUiTestHooks::RecordingMessages() {
-    return recording_;
-}
-std::vector<RecordedMessage>& CUiTestHooks::Messages() {
-    return messages_;
-}
-void CUiTestHooks::AnswerNextOpenFile(const std::optional<QString>& answer) {
-    openFileAnswers_.emplace_back(answer.has_value(), answer.value_or(QString()));
-}
-std::size_t CUiTestHooks::PendingOpenFileAnswers() {
-    return openFileAnswers_.size();
-}
-int CUiTestHooks::OpenFileRequests() {
-    return openFileRequests_;
-}
-void CUiTestHooks::Reset() {
-    recording_ = false;
-    messages_.clear();
-    openFileAnswers_.clear();
-    openFileRequests_ = 0;
+void SetUiServicesStandIn(IUiServicesStandIn* given) {
+    standIn = given;
 }
 
 QMessageBox::StandardButton ShowMessageBox(QWidget* owner, const QString& text,
                                            QMessageBox::StandardButtons buttons) {
     const QString caption;  // every box of the program has an empty caption
-    if (CUiTestHooks::recording_) {
-        CUiTestHooks::messages_.push_back({text, caption, owner, buttons});
-        return buttons.testFlag(QMessageBox::Ok) ? QMessageBox::Ok : QMessageBox::NoButton;
+    if (standIn != nullptr) {
+        if (const auto answer = standIn->AnswerMessage(owner, text, caption, buttons))
+            return *answer;
     }
     CUncaptionedBox box(QMessageBox::NoIcon, caption, text, buttons, owner);
     box.setDefaultButton(QMessageBox::Ok);
@@ -83,12 +60,8 @@ QMessageBox::StandardButton ShowMessageBox(QWidget* owner, const QString& text,
 }
 
 std::optional<QString> ChooseFileToOpen(QWidget* owner) {
-    ++CUiTestHooks::openFileRequests_;
-    if (!CUiTestHooks::openFileAnswers_.empty()) {
-        const auto [chosen, path] = CUiTestHooks::openFileAnswers_.front();
-        CUiTestHooks::openFileAnswers_.pop_front();
-        if (!chosen) return std::nullopt;
-        return path;
+    if (standIn != nullptr) {
+        if (auto answer = standIn->AnswerOpenFile(owner)) return *answer;
     }
     QFileDialog dialog(owner);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);

@@ -40,11 +40,11 @@
 #include "about_dialog.h"
 #include "dialog_units.h"
 #include "encryption_app.h"
+#include "fileops/file_format.h"
 #include "fileops/file_operations.h"
 #include "gui_test_support.h"
 #include "main_dialog.h"
 #include "support/headless_window.h"
-#include "ui_services.h"
 
 namespace {
 
@@ -55,6 +55,12 @@ const QString kEncrypted =
     QStringLiteral("Encryption complete. Please retain this key for future reference.");
 const QString kDecrypted = QStringLiteral("Decryption complete");
 const QString kGoodKey = QStringLiteral("1234.5678.9ABC.DEFG");
+const QByteArray kMarker(reinterpret_cast<const char*>(EncryptedFileMarker.data()),
+                         static_cast<qsizetype>(EncryptedFileMarker.size()));
+
+qint64 EncryptedSize(qsizetype plainSize) {
+    return static_cast<qint64>(EncryptedLength(static_cast<std::uint64_t>(plainSize)));
+}
 
 QByteArray RandomBytes(qsizetype size, quint32 seed) {
     QByteArray bytes(size, Qt::Uninitialized);
@@ -325,9 +331,9 @@ TEST_F(MainWindowTest, EncryptThenDecryptRestoresTheFile) {
     EXPECT_EQ(Value(QStringLiteral("CompleteText")), QStringLiteral("Complete"));
     EXPECT_EQ(Value(QStringLiteral("Complete")), QStringLiteral("100 %"));
     const QByteArray stored = ReadAll(Path(QStringLiteral("data_encr.bin")));
-    ASSERT_EQ(stored.size(), plain.size() + 2);
-    EXPECT_EQ(stored.left(2), QByteArray("\x7E\xF9"));
-    EXPECT_NE(stored.mid(2), plain);
+    ASSERT_EQ(stored.size(), EncryptedSize(plain.size()));
+    EXPECT_EQ(stored.left(kMarker.size()), kMarker);
+    EXPECT_NE(stored.mid(kMarker.size()), plain);
 
     SelectFile(Path(QStringLiteral("data_encr.bin")));
     EXPECT_EQ(Value(QStringLiteral("output_file")), Path(QStringLiteral("data_decr.bin")));
@@ -335,6 +341,31 @@ TEST_F(MainWindowTest, EncryptThenDecryptRestoresTheFile) {
     EXPECT_EQ(decrypted.text, kDecrypted);
     EXPECT_EQ(Value(QStringLiteral("Complete")), QStringLiteral("100 %"));
     EXPECT_EQ(ReadAll(Path(QStringLiteral("data_decr.bin"))), plain);
+}
+
+// The window turns its event loop on a clock, not at every value: the page still receives every
+// status value the operation writes, in the order written.
+TEST_F(MainWindowTest, PageReceivesEveryStatusValueInOrder) {
+    const QString input = WriteFile(QStringLiteral("row.bin"), RandomBytes(1 << 20, 9));
+    HeadlessWindow headless;
+    headless.page.key = kGoodKey.toStdU16String();
+    headless.page.inputFile = input.toStdU16String();
+    headless.page.outputFile = Path(QStringLiteral("reference.bin")).toStdU16String();
+    EncryptFile(headless);
+    QStringList expected;
+    for (const std::u16string& value : headless.StatusValues())
+        expected << QString::fromStdU16String(value);
+
+    SelectFile(input);
+    TypeInto(Dialog(), QStringLiteral("key"), kGoodKey);
+    RunScript(Dialog(), QStringLiteral(R"((function () {
+        const row = document.getElementById('Complete');
+        window.statusSeen = [];
+        new MutationObserver(() => window.statusSeen.push(row.textContent))
+            .observe(row, {childList: true, characterData: true, subtree: true});
+    })())"));
+    EXPECT_EQ(RunUntilMessage(QStringLiteral("BEncrypt")).text, kEncrypted);
+    EXPECT_EQ(RunScript(Dialog(), QStringLiteral("window.statusSeen")).toStringList(), expected);
 }
 
 struct Refusal {
@@ -350,7 +381,7 @@ class RefusalTest : public MainWindowTest, public ::testing::WithParamInterface<
 TEST_P(RefusalTest, ShowsItsMessageAndTouchesNoOutput) {
     const Refusal& c = GetParam();
     const QByteArray content =
-        c.encryptedInput ? QByteArray("\x7E\xF9payload") : QByteArray("plain");
+        c.encryptedInput ? kMarker + QByteArray("payload") : QByteArray("plain");
     SelectFile(WriteFile(QStringLiteral("in.txt"), content));
     TypeInto(Dialog(), QStringLiteral("key"), QString::fromUtf8(c.key));
     const RecordedMessage& shown = RunUntilMessage(QString::fromUtf8(c.button));
@@ -522,7 +553,8 @@ TEST_F(StartFileTest, LongPathKeepsThePageInsideTheWindow) {
     ASSERT_NO_FATAL_FAILURE(Open(input));
     TypeInto(Dialog(), QStringLiteral("key"), kGoodKey);
     EXPECT_EQ(RunUntilMessage(QStringLiteral("BEncrypt")).text, kEncrypted);
-    EXPECT_EQ(ReadAll(folder + QStringLiteral("/quarterly_report_encr.doc")).size(), 13 + 2);
+    EXPECT_EQ(ReadAll(folder + QStringLiteral("/quarterly_report_encr.doc")).size(),
+              EncryptedSize(13));
 
     const QVariantMap page = RunScript(Dialog(), QStringLiteral(R"((function () {
         const span = document.getElementById('input_file');
@@ -1086,7 +1118,7 @@ TEST_P(SignalDuringBoxTest, EndsTheProgramPromptlyByTheSignal) {
     QStringList expected = before;
     if (c.outputKept) {
         expected = QStringList{QStringLiteral("input.bin"), QStringLiteral("input_encr.bin")};
-        EXPECT_EQ(QFileInfo(output).size(), c.inputSize + 2);
+        EXPECT_EQ(QFileInfo(output).size(), EncryptedSize(c.inputSize));
     }
     EXPECT_EQ(Entries(folder_.path()), expected);
 }

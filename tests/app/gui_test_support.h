@@ -1,13 +1,40 @@
 #pragma once
 // Helpers for driving the real window in-process: wait for the page, run script in it, click and
-// type by element id, answer modal boxes from a timer.
+// type by element id, answer modal boxes from a timer or in advance.
 
+#include <QMessageBox>
 #include <QString>
 #include <QVariant>
 #include <functional>
+#include <optional>
+#include <vector>
 
 class CDHtmlDialog;
 class QWidget;
+
+struct RecordedMessage {
+    QString text;
+    QString caption;
+    QWidget* owner = nullptr;
+    QMessageBox::StandardButtons buttons;
+};
+
+// Answers the program's message boxes and open-file dialogs in place of the user.
+class CUiTestHooks {
+  public:
+    // While recording, message boxes are not shown: each is recorded and answered with OK.
+    static void RecordMessages(bool on);
+    static std::vector<RecordedMessage>& Messages();
+
+    // The next open-file dialog is not shown and answers with this (nullopt: the user cancelled).
+    static void AnswerNextOpenFile(const std::optional<QString>& answer);
+
+    // Counts the open-file dialogs asked for, answered in advance or not.
+    static int OpenFileRequests();
+
+    // No recording, no answers, no requests counted.
+    static void Reset();
+};
 
 // Processes events until done() holds or timeoutMs passes; returns done().
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 20000);

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# The window's own Encrypt against the harness, on the same 1 GiB file in tmpfs: runs compare.py's
+# tmpfs scenario with a "NAME window encrypt" row for every build given (default: this tree's
+# build/default), each driving that build's real window on a virtual X display
+# (window_encrypt.sh). Needs Xvfb and xdotool (scripts/setup.sh). Other options go to compare.py,
+# for example:
+#   bench/window_bench.sh --build old=/path/to/old/build --build new=build/default --rounds 5
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+state="$(mktemp -d "${TMPDIR:-/tmp}/vyx-window-bench.XXXXXX")"
+trap 'python3 "$here/window_session.py" stop "$state"; rm -rf "$state"' EXIT
+
+builds=()
+arguments=("$@")
+for ((i = 0; i < ${#arguments[@]}; i++)); do
+  case "${arguments[i]}" in
+    --build) builds+=("${arguments[i + 1]}") ;;
+    --build=*) builds+=("${arguments[i]#--build=}") ;;
+  esac
+done
+[ ${#builds[@]} -gt 0 ] || builds=("new=$here/../build/default")
+
+extras=()
+for build in "${builds[@]}"; do
+  name="${build%%=*}"
+  program="$(cd "${build#*=}" && pwd)/app/vyx-encryption"
+  extras+=(--extra "tmpfs:$name window encrypt=$here/window_encrypt.sh $state $program {input} {output} {key}")
+done
+python3 "$here/compare.py" tmpfs "$@" "${extras[@]}"
