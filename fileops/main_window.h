@@ -25,7 +25,8 @@ public:
     virtual void ReadPageFields() = 0;
     // Copies all five Fields() values into the page, changed or not.
     virtual void WritePageFields() = 0;
-    // Two turns of the event loop; never waits when nothing is pending.
+    // At most two turns of the event loop (a window may space them out on a clock); never waits
+    // when nothing is pending.
     virtual void PumpEvents() = 0;
     // A modal message box owned by the window, empty caption, single OK button.
     virtual void ShowMessage(std::u16string_view text) = 0;
