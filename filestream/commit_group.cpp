@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <utility>
 
-#include "filestream/posix_file.h"
+#include "filestream/file_error.h"
 #include "filestream/staged_output.h"
 
 namespace {
@@ -29,15 +29,6 @@ void CommitGroup::Add(std::unique_ptr<StagedOutput> output) {
     if (::fstat(fd, &st) == 0) bytes_ += static_cast<std::uint64_t>(st.st_size);
     if (pending_.empty()) oldest_ = std::chrono::steady_clock::now();
     pending_.push_back(std::move(output));
-}
-
-const std::vector<std::string>* CommitGroup::Leftovers(const struct stat& folder) const {
-    const auto found = leftovers_.find({folder.st_dev, folder.st_ino});
-    return found == leftovers_.end() ? nullptr : &found->second;
-}
-
-void CommitGroup::RememberLeftovers(const struct stat& folder, std::vector<std::string> names) {
-    leftovers_[{folder.st_dev, folder.st_ino}] = std::move(names);
 }
 
 bool CommitGroup::Due() const {

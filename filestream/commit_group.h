@@ -19,7 +19,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,19 +57,16 @@ class CommitGroup {
     // The group that a stream closing on this thread hands its staged output to, if any.
     static CommitGroup* Current();
 
-    // The names in the folder that may be what a killed run left staged (".NAME.vyx-" and
-    // sixteen hex digits): a batch lists each folder once, not once per output. Null until the
-    // folder is listed (RememberLeftovers).
-    const std::vector<std::string>* Leftovers(const struct stat& folder) const;
-    void RememberLeftovers(const struct stat& folder, std::vector<std::string> names);
+    // Takes over a staged output whose stream has closed, and starts its writeback.
+    void Add(std::unique_ptr<StagedOutput> output);
+    // Where the group's outputs keep their folders' hidden names, each folder listed once.
+    HiddenNameListings* Listings() { return &listings_; }
 
   private:
-    friend class StagedOutput;
     struct Entry {
         std::unique_ptr<StagedOutput> output;
         std::optional<CFileException> error;
     };
-    void Add(std::unique_ptr<StagedOutput> output);
     void SettleNames();
     std::vector<std::optional<CFileException>> TakeSettled();
 
@@ -81,7 +77,7 @@ class CommitGroup {
     std::vector<Entry> named_;    // named at the last flush, the names not yet durable
     std::vector<Entry> settled_;  // committed or failed, not yet reported
     std::chrono::steady_clock::time_point oldestNamed_;
-    std::map<std::pair<dev_t, ino_t>, std::vector<std::string>> leftovers_;
+    HiddenNameListings listings_;
 };
 
 // Makes a group current on this thread for the scope's life.

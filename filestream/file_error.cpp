@@ -1,11 +1,24 @@
 #include "filestream/file_error.h"
 
+#include <sys/stat.h>
+
 #include <array>
+#include <cerrno>
 #include <utility>
 
 #include "filestream/text_convert.h"
 
 namespace {
+
+// Whether the folder that would hold osPath exists.
+bool ParentFolderExists(const std::string& osPath) {
+    const std::size_t slash = osPath.find_last_of('/');
+    if (slash == std::string::npos) return true;  // the current folder
+    const std::string parent = slash == 0 ? std::string("/") : osPath.substr(0, slash);
+    struct stat st {};
+    return ::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 constexpr std::array<std::u16string_view, 15> kCauseTexts = {
     u"No error occurred.",
     u"An unknown error occurred while accessing %1.",
@@ -51,4 +64,58 @@ std::u16string CFileException::Message() const {
 
 const char* CFileException::what() const noexcept {
     return utf8Message_.c_str();
+}
+
+int OpenErrorCause(int error, const std::string& osPath) {
+    switch (error) {
+        case ENOENT:
+            return ParentFolderExists(osPath) ? CFileException::FileNotFound
+                                              : CFileException::BadPath;
+        case ENOTDIR:
+        case ENAMETOOLONG:
+        case ELOOP:
+            return CFileException::BadPath;
+        case EMFILE:
+        case ENFILE:
+            return CFileException::TooManyOpenFiles;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+        case EISDIR:
+        case ENXIO:  // a socket, or a device that is not there
+        case ENODEV:
+            return CFileException::AccessDenied;
+        case ETXTBSY:
+            return CFileException::SharingViolation;
+        case ENOSPC:
+        case EDQUOT:
+            return CFileException::DiskFull;
+        case EIO:
+            return CFileException::HardIO;
+        default:
+            return CFileException::Generic;
+    }
+}
+
+int TransferErrorCause(int error) {
+    switch (error) {
+        case ENOSPC:
+        case EDQUOT:
+            return CFileException::DiskFull;
+        case EIO:
+            return CFileException::HardIO;
+        case EBADF:
+            return CFileException::InvalidFile;
+        case EISDIR:
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return CFileException::AccessDenied;
+        default:
+            return CFileException::Generic;
+    }
+}
+
+bool NothingToSync(int error) {
+    return error == EINVAL || error == EROFS || error == ENOSYS || error == EOPNOTSUPP;
 }

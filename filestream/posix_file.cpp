@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <optional>
 
+#include "filestream/commit_group.h"
 #include "filestream/file_error.h"
 #include "filestream/text_convert.h"
 
@@ -17,66 +18,7 @@ int RetryClose(int fd) {
     return ::close(fd);
 }
 
-// Whether the folder that would hold osPath exists.
-bool ParentFolderExists(const std::string& osPath) {
-    const std::size_t slash = osPath.find_last_of('/');
-    if (slash == std::string::npos) return true;  // the current folder
-    const std::string parent = slash == 0 ? std::string("/") : osPath.substr(0, slash);
-    struct stat st {};
-    return ::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 }  // namespace
-
-int OpenErrorCause(int error, const std::string& osPath) {
-    switch (error) {
-        case ENOENT:
-            return ParentFolderExists(osPath) ? CFileException::FileNotFound
-                                              : CFileException::BadPath;
-        case ENOTDIR:
-        case ENAMETOOLONG:
-        case ELOOP:
-            return CFileException::BadPath;
-        case EMFILE:
-        case ENFILE:
-            return CFileException::TooManyOpenFiles;
-        case EACCES:
-        case EPERM:
-        case EROFS:
-        case EISDIR:
-        case ENXIO:  // a socket, or a device that is not there
-        case ENODEV:
-            return CFileException::AccessDenied;
-        case ETXTBSY:
-            return CFileException::SharingViolation;
-        case ENOSPC:
-        case EDQUOT:
-            return CFileException::DiskFull;
-        case EIO:
-            return CFileException::HardIO;
-        default:
-            return CFileException::Generic;
-    }
-}
-
-int TransferErrorCause(int error) {
-    switch (error) {
-        case ENOSPC:
-        case EDQUOT:
-            return CFileException::DiskFull;
-        case EIO:
-            return CFileException::HardIO;
-        case EBADF:
-            return CFileException::InvalidFile;
-        case EISDIR:
-        case EACCES:
-        case EPERM:
-        case EROFS:
-            return CFileException::AccessDenied;
-        default:
-            return CFileException::Generic;
-    }
-}
 
 PosixFile::~PosixFile() {
     Abort();
@@ -99,8 +41,11 @@ void PosixFile::Open(std::u16string_view path, FileAccess access) {
     if (!osPath || osPath->find('\0') != std::string::npos) Fail(CFileException::BadPath, 0);
 
     if (access == FileAccess::CreateReadWrite) {
-        staged_.Begin(*osPath, path_, newFileMode_);
-        fd_ = staged_.Descriptor();
+        CommitGroup* group = CommitGroup::Current();
+        auto staged = std::make_unique<StagedOutput>();
+        staged->Begin(*osPath, path_, newFileMode_, group ? group->Listings() : nullptr);
+        fd_ = staged->Descriptor();
+        staged_ = std::move(staged);
         regular_ = true;
         return;
     }
@@ -239,8 +184,13 @@ void PosixFile::Close() {
     const int fd = fd_;
     fd_ = -1;
     claim_.Release();
-    if (staged_.Descriptor() >= 0) {
-        staged_.Commit();  // discards what it staged when it throws
+    if (staged_) {
+        std::unique_ptr<StagedOutput> staged = std::move(staged_);
+        if (CommitGroup* group = CommitGroup::Current()) {
+            group->Add(std::move(staged));
+        } else {
+            staged->Commit();  // discards what it staged when it throws
+        }
         return;
     }
     int cause = 0;
@@ -262,8 +212,8 @@ void PosixFile::Close() {
 void PosixFile::Abort() noexcept {
     claim_.Release();
     if (fd_ < 0) return;
-    if (staged_.Descriptor() >= 0) {
-        staged_.Discard();
+    if (staged_) {
+        staged_.reset();  // drops the staged file
     } else {
         RetryClose(fd_);
     }

@@ -13,15 +13,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <memory>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "filestream/commit_group.h"
 #include "filestream/file_error.h"
-#include "filestream/posix_file.h"
 
 namespace {
 
@@ -34,15 +32,6 @@ bool CannotStageUnnamed(int error) {
     // The file system (or an old kernel) has no unnamed files.
     return error == EOPNOTSUPP || error == EISDIR || error == EINVAL || error == ENOSYS;
 }
-
-// Some file systems have nothing to sync in a folder.
-}  // namespace
-
-bool NothingToSync(int error) {
-    return error == EINVAL || error == EROFS || error == ENOSYS || error == EOPNOTSUPP;
-}
-
-namespace {
 
 bool LocksUnsupported(int error) {
     return error == ENOLCK || error == EINVAL || error == EOPNOTSUPP;
@@ -182,7 +171,7 @@ void StagedOutput::Fail(int cause, int error) {
 }
 
 void StagedOutput::Begin(const std::string& osPath, const std::u16string& userPath,
-                         mode_t newFileMode) {
+                         mode_t newFileMode, HiddenNameListings* listings) {
     Discard();
     userPath_ = userPath;
     ResolveTarget(osPath);
@@ -201,7 +190,7 @@ void StagedOutput::Begin(const std::string& osPath, const std::u16string& userPa
     if (::fstat(folderFd_, &folder) != 0) Fail(CFileException::Generic, errno);
     if (!nameClaim_.ClaimName(folder, name_, folderFd_)) Fail(CFileException::SharingViolation, 0);
     if (targetExists_) HoldExistingTarget();
-    RemoveLeftovers();
+    RemoveLeftovers(listings);
     CreateStagedFile(targetExists_ ? S_IRUSR | S_IWUSR : newFileMode & 0777);
     if (targetExists_) MatchExistingTarget();
 }
@@ -365,27 +354,26 @@ bool StagedOutput::LockStagedFile() {
     Fail(CFileException::Generic, error);
 }
 
-void StagedOutput::RemoveLeftovers() noexcept {
+void StagedOutput::RemoveLeftovers(HiddenNameListings* listings) noexcept {
     // What a killed run left staged beside the same output: a hidden sibling of the exact name
     // this object gives them, owned by this user, with no other name, and not in use. A run that
     // is still staging holds a lock on its file from the moment the file is made, and the lock
-    // is taken here before anything is removed. Within a commit group each folder is listed
-    // once, for all the outputs of the batch.
+    // is taken here before anything is removed. A batch lists each folder once, for all of its
+    // outputs.
     if (!folderReadable_) return;
     std::vector<std::string> listed;
-    const std::vector<std::string>* hidden = nullptr;
-    CommitGroup* group = CommitGroup::Current();
+    const std::vector<std::string>* hidden = &listed;
     struct stat folderSeen {};
-    const bool known = group != nullptr && ::fstat(folderFd_, &folderSeen) == 0;
-    if (known) hidden = group->Leftovers(folderSeen);
-    if (hidden == nullptr) {
-        if (!ListHiddenNames(folderFd_, listed)) return;
-        if (known) {
-            group->RememberLeftovers(folderSeen, std::move(listed));
-            hidden = group->Leftovers(folderSeen);
-        } else {
-            hidden = &listed;
+    if (listings != nullptr && ::fstat(folderFd_, &folderSeen) == 0) {
+        const std::pair<dev_t, ino_t> key{folderSeen.st_dev, folderSeen.st_ino};
+        auto found = listings->find(key);
+        if (found == listings->end()) {
+            if (!ListHiddenNames(folderFd_, listed)) return;
+            found = listings->emplace(key, std::move(listed)).first;
         }
+        hidden = &found->second;
+    } else if (!ListHiddenNames(folderFd_, listed)) {
+        return;
     }
     const std::string stem = HiddenStemFor(name_);
     std::vector<std::string> leftovers;
@@ -475,12 +463,6 @@ acl_t StagedOutput::ReadAcl() const {
 
 void StagedOutput::Commit() {
     if (fd_ < 0) return;
-    if (CommitGroup* group = CommitGroup::Current()) {
-        auto pending = std::make_unique<StagedOutput>();
-        pending->TakeFrom(*this);
-        group->Add(std::move(pending));
-        return;
-    }
     MakeDurable();
     Publish();
     const int folderFd = FolderFd();
@@ -560,24 +542,6 @@ void StagedOutput::FailFolder(int error) {
     // An error there is the run's failure, even though the name is already given.
     Release();
     throw CFileException(TransferErrorCause(error), userPath_, error);
-}
-
-void StagedOutput::TakeFrom(StagedOutput& other) noexcept {
-    userPath_ = std::move(other.userPath_);
-    folder_ = std::move(other.folder_);
-    name_ = std::move(other.name_);
-    targetExists_ = other.targetExists_;
-    target_ = other.target_;
-    holdFd_ = std::exchange(other.holdFd_, -1);
-    folderFd_ = std::exchange(other.folderFd_, -1);
-    folderReadable_ = other.folderReadable_;
-    fd_ = std::exchange(other.fd_, -1);
-    kind_ = std::exchange(other.kind_, Kind::None);
-    stagedName_ = std::move(other.stagedName_);
-    other.stagedName_.clear();
-    staged_ = other.staged_;
-    targetClaim_ = std::move(other.targetClaim_);
-    nameClaim_ = std::move(other.nameClaim_);
 }
 
 void StagedOutput::RemoveIfStaged(const std::string& name) noexcept {

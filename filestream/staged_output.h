@@ -28,15 +28,19 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "filestream/file_claims.h"
 
+// The names in each folder (by device and inode) that may be what a killed run left staged
+// (".NAME.vyx-" and sixteen hex digits), listed once for many outputs of a batch.
+using HiddenNameListings = std::map<std::pair<dev_t, ino_t>, std::vector<std::string>>;
+
 class StagedOutput {
   public:
-    // How the staged file was made.
-    enum class Kind { None, Unnamed, HiddenSibling };
-
     StagedOutput() = default;
     ~StagedOutput() { Discard(); }
     StagedOutput(const StagedOutput&) = delete;
@@ -45,14 +49,14 @@ class StagedOutput {
     // Stages a new file for osPath. newFileMode: the permission bits of a file that does not
     // exist yet. Throws CFileException(cause, userPath): 5 for a target that is not a regular
     // file, 11 when another stream of this process or another process uses the target, and the
-    // platform's cause otherwise.
-    void Begin(const std::string& osPath, const std::u16string& userPath, mode_t newFileMode);
+    // platform's cause otherwise. listings: where a batch keeps each folder's hidden names, so
+    // that a folder is listed once for all its outputs; null to list the folder each time.
+    void Begin(const std::string& osPath, const std::u16string& userPath, mode_t newFileMode,
+               HiddenNameListings* listings = nullptr);
     // The staged file's descriptor, open for reading and writing; -1 when nothing is staged.
     int Descriptor() const { return fd_; }
-    Kind GetKind() const { return kind_; }
     // Makes the staged bytes durable and gives them the output's name; closes. Throws
-    // CFileException, after discarding, when any step fails. Inside a CommitGroupScope the staged
-    // file is handed to the group instead, writeback started, and the group commits it later.
+    // CFileException, after discarding, when any step fails.
     void Commit();
     // The steps of Commit, for a group that takes many outputs through each step together. Each
     // throws CFileException, after discarding, when it fails.
@@ -68,13 +72,14 @@ class StagedOutput {
 
   private:
     friend class CommitGroup;
-    // Takes over what other staged, leaving it with nothing.
-    void TakeFrom(StagedOutput& other) noexcept;
+    // How the staged file was made.
+    enum class Kind { None, Unnamed, HiddenSibling };
+
     [[noreturn]] void Fail(int cause, int error);
     void ResolveTarget(const std::string& osPath);
     std::string FollowLink(const std::string& path);
     void HoldExistingTarget();
-    void RemoveLeftovers() noexcept;
+    void RemoveLeftovers(HiddenNameListings* listings) noexcept;
     void CreateStagedFile(mode_t mode);
     bool LockStagedFile();
     void MatchExistingTarget();
@@ -97,6 +102,3 @@ class StagedOutput {
     FileClaim targetClaim_;
     FileClaim nameClaim_;
 };
-
-// Whether a folder sync's errno means the file system has nothing to sync there.
-bool NothingToSync(int error);
