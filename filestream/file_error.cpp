@@ -1,23 +1,13 @@
 #include "filestream/file_error.h"
 
-#include <sys/stat.h>
-
 #include <array>
 #include <cerrno>
 #include <utility>
 
+#include "filestream/posix_util.h"
 #include "filestream/text_convert.h"
 
 namespace {
-
-// Whether the folder that would hold osPath exists.
-bool ParentFolderExists(const std::string& osPath) {
-    const std::size_t slash = osPath.find_last_of('/');
-    if (slash == std::string::npos) return true;  // the current folder
-    const std::string parent = slash == 0 ? std::string("/") : osPath.substr(0, slash);
-    struct stat st {};
-    return ::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 constexpr std::array<std::u16string_view, 15> kCauseTexts = {
     u"No error occurred.",

@@ -9,16 +9,8 @@
 
 #include "filestream/commit_group.h"
 #include "filestream/file_error.h"
+#include "filestream/posix_util.h"
 #include "filestream/text_convert.h"
-
-namespace {
-
-int RetryClose(int fd) {
-    // close() releases the descriptor even when it reports EINTR; never retry it.
-    return ::close(fd);
-}
-
-}  // namespace
 
 PosixFile::~PosixFile() {
     Abort();
@@ -65,7 +57,7 @@ void PosixFile::OpenExisting(const std::string& osPath, bool write) {
     }
 
     auto refuse = [&](int cause, int error) {
-        RetryClose(fd);
+        CloseFd(fd);
         claim_.Release();
         Fail(cause, error);
     };
@@ -83,20 +75,11 @@ void PosixFile::OpenExisting(const std::string& osPath, bool write) {
     if (!claim_.ClaimFile(st, write ? ClaimRole::Writer : ClaimRole::Reader, fd)) {
         refuse(CFileException::SharingViolation, 0);
     }
-    struct flock lock {};
-    lock.l_type = write ? F_WRLCK : F_RDLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = 0;
-    lock.l_len = 0;
-    if (::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
-        const int error = errno;
-        if (error == EAGAIN || error == EACCES) refuse(CFileException::SharingViolation, error);
-        // A file system without lock support (ENOLCK, EINVAL, EOPNOTSUPP) still opens: the
-        // claim above keeps this process's own streams apart there.
-        if (error != ENOLCK && error != EINVAL && error != EOPNOTSUPP) {
-            refuse(CFileException::Generic, error);
-        }
-    }
+    const LockResult lock = LockWholeFile(fd, write);
+    if (lock == LockResult::InUse) refuse(CFileException::SharingViolation, errno);
+    // A file system without lock support still opens: the claim above keeps this process's own
+    // streams apart there.
+    if (lock == LockResult::Failed) refuse(CFileException::Generic, errno);
 
     regular_ = S_ISREG(st.st_mode);
     fd_ = fd;
@@ -181,7 +164,7 @@ std::uint32_t PosixFile::Permissions() const {
 
 void PosixFile::Close() {
     if (fd_ < 0) return;
-    const int fd = fd_;
+    int fd = fd_;
     fd_ = -1;
     claim_.Release();
     if (staged_) {
@@ -202,7 +185,7 @@ void PosixFile::Close() {
                                                  error == EOPNOTSUPP || error == EROFS);
         if (!nothingToSync) cause = TransferErrorCause(error);
     }
-    if (RetryClose(fd) != 0 && cause == 0 && errno != EINTR) {
+    if (CloseFd(fd) != 0 && cause == 0 && errno != EINTR) {
         error = errno;
         cause = TransferErrorCause(error);
     }
@@ -215,7 +198,7 @@ void PosixFile::Abort() noexcept {
     if (staged_) {
         staged_.reset();  // drops the staged file
     } else {
-        RetryClose(fd_);
+        CloseFd(fd_);
     }
     fd_ = -1;
 }

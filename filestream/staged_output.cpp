@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "filestream/file_error.h"
+#include "filestream/posix_util.h"
 
 namespace {
 
@@ -31,16 +32,6 @@ constexpr std::size_t kMaxStemInName = 200;
 bool CannotStageUnnamed(int error) {
     // The file system (or an old kernel) has no unnamed files.
     return error == EOPNOTSUPP || error == EISDIR || error == EINVAL || error == ENOSYS;
-}
-
-bool LocksUnsupported(int error) {
-    return error == ENOLCK || error == EINVAL || error == EOPNOTSUPP;
-}
-
-std::string FolderOf(const std::string& path) {
-    const std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
 // The digits that end a hidden name.
@@ -63,11 +54,6 @@ std::string HiddenNameFor(const std::string& name) {
     char suffix[17];
     std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random));
     return HiddenStemFor(name) + suffix;
-}
-
-void CloseFd(int& fd) noexcept {
-    if (fd >= 0) ::close(fd);  // close() frees the descriptor even when it reports an error
-    fd = -1;
 }
 
 // The text of the link `name` in folderFd ("" for the link folderFd is), however long: a link of
@@ -289,14 +275,15 @@ void StagedOutput::HoldExistingTarget() {
     if (!S_ISREG(st.st_mode)) Fail(CFileException::AccessDenied, EISDIR);
     target_ = st;
 
-    struct flock lock {};
-    lock.l_type = F_RDLCK;
-    lock.l_whence = SEEK_SET;
-    if (::fcntl(holdFd_, F_OFD_SETLK, &lock) != 0) {
-        const int error = errno;
-        if (error == EAGAIN || error == EACCES) Fail(CFileException::SharingViolation, error);
-        if (LocksUnsupported(error)) return;
-        Fail(CFileException::Generic, error);
+    switch (LockWholeFile(holdFd_, false)) {
+        case LockResult::Held:
+            break;
+        case LockResult::InUse:
+            Fail(CFileException::SharingViolation, errno);
+        case LockResult::Unsupported:
+            return;
+        case LockResult::Failed:
+            Fail(CFileException::Generic, errno);
     }
     // Any other opener's lock, a reader's as much as a writer's, means the file is in use.
     struct flock probe {};
@@ -344,14 +331,17 @@ void StagedOutput::CreateStagedFile(mode_t mode) {
 }
 
 bool StagedOutput::LockStagedFile() {
-    struct flock lock {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    if (::fcntl(fd_, F_OFD_SETLK, &lock) == 0) return true;
-    const int error = errno;
-    if (error == EAGAIN || error == EACCES) return false;
-    if (LocksUnsupported(error)) return true;  // nothing there removes a staged file either
-    Fail(CFileException::Generic, error);
+    switch (LockWholeFile(fd_, true)) {
+        case LockResult::Held:
+            return true;
+        case LockResult::InUse:
+            return false;
+        case LockResult::Unsupported:
+            return true;  // nothing there removes a staged file either
+        case LockResult::Failed:
+            break;
+    }
+    Fail(CFileException::Generic, errno);
 }
 
 void StagedOutput::RemoveLeftovers(HiddenNameListings* listings) noexcept {
@@ -392,11 +382,8 @@ void StagedOutput::RemoveLeftovers(HiddenNameListings* listings) noexcept {
                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (fd < 0) continue;
         struct stat held {};
-        struct flock lock {};
-        lock.l_type = F_RDLCK;
-        lock.l_whence = SEEK_SET;
         if (::fstat(fd, &held) == 0 && held.st_dev == seen.st_dev && held.st_ino == seen.st_ino &&
-            ::fcntl(fd, F_OFD_SETLK, &lock) == 0 &&
+            LockWholeFile(fd, false) == LockResult::Held &&
             ::fstatat(folderFd_, name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) == 0 &&
             held.st_dev == seen.st_dev && held.st_ino == seen.st_ino) {
             ::unlinkat(folderFd_, name.c_str(), 0);
