@@ -11,14 +11,17 @@
 // durable, and a crash at any moment leaves each path with its old content or its new. Without
 // syncfs, each file and each folder is synced on its own.
 //
-// The caller bounds the group (Due: files, bytes, and the wait of the oldest unreported output):
-// each pending output holds its descriptors and waits for its report.
+// The caller bounds the group (Due): by the descriptors it holds, not by its files, so that a
+// group of small files can be large. A pending output holds its staged file's descriptor (and the
+// existing target's, when it replaces one); the outputs of one folder share one descriptor of it.
+// Also bounded: the bytes not yet durable, and the wait of the oldest unreported output.
 
 #include <sys/stat.h>
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,13 +34,13 @@
 class CommitGroup {
   public:
     struct Limits {
-        std::size_t files = 64;
+        std::size_t descriptors = 512;  // never more than half of the process's limit
         std::uint64_t bytes = 64u << 20;
         std::chrono::milliseconds delay{500};
     };
 
     CommitGroup() : CommitGroup(Limits{}) {}
-    explicit CommitGroup(Limits limits) : limits_(limits) {}
+    explicit CommitGroup(Limits limits);
     ~CommitGroup();  // drops what is still pending: those outputs keep their old content
     CommitGroup(const CommitGroup&) = delete;
     CommitGroup& operator=(const CommitGroup&) = delete;
@@ -47,6 +50,8 @@ class CommitGroup {
     std::size_t Unreported() const { return pending_.size() + named_.size(); }
     // Whether the group has reached a bound and should be flushed now.
     bool Due() const;
+    // The descriptors that the unreported outputs hold.
+    std::size_t Descriptors() const;
     // Makes the pending outputs' data durable and gives them their names; the names become
     // durable with the next flush's sync, which serves both, or with this one's when
     // `everything`. Returns one result for each output whose commit is settled, oldest first,
@@ -67,10 +72,15 @@ class CommitGroup {
         std::unique_ptr<StagedOutput> output;
         std::optional<CFileException> error;
     };
-    void SettleNames();
+    // The result of one sync of each file system per flush (0, the errno, or -1 without syncfs).
+    using Synced = std::map<dev_t, int>;
+    int SyncFileSystem(Synced& synced, dev_t device, int fd);
+    void SettleNames(Synced& synced);
     std::vector<std::optional<CFileException>> TakeSettled();
 
     Limits limits_;
+    // Declared before the outputs that share them, so that they outlive them.
+    std::map<std::pair<dev_t, ino_t>, std::weak_ptr<SharedFolder>> folders_;
     std::vector<std::unique_ptr<StagedOutput>> pending_;
     std::uint64_t bytes_ = 0;
     std::chrono::steady_clock::time_point oldest_;

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -172,9 +173,10 @@ void StagedOutput::Begin(const std::string& osPath, const std::u16string& userPa
         const int error = errno;
         Fail(error == ENOENT ? CFileException::BadPath : OpenErrorCause(error, osPath), error);
     }
-    struct stat folder {};
-    if (::fstat(folderFd_, &folder) != 0) Fail(CFileException::Generic, errno);
-    if (!nameClaim_.ClaimName(folder, name_, folderFd_)) Fail(CFileException::SharingViolation, 0);
+    if (::fstat(folderFd_, &folderSeen_) != 0) Fail(CFileException::Generic, errno);
+    if (!nameClaim_.ClaimName(folderSeen_, name_, folderFd_)) {
+        Fail(CFileException::SharingViolation, 0);
+    }
     if (targetExists_) HoldExistingTarget();
     RemoveLeftovers(listings);
     CreateStagedFile(targetExists_ ? S_IRUSR | S_IWUSR : newFileMode & 0777);
@@ -353,9 +355,8 @@ void StagedOutput::RemoveLeftovers(HiddenNameListings* listings) noexcept {
     if (!folderReadable_) return;
     std::vector<std::string> listed;
     const std::vector<std::string>* hidden = &listed;
-    struct stat folderSeen {};
-    if (listings != nullptr && ::fstat(folderFd_, &folderSeen) == 0) {
-        const std::pair<dev_t, ino_t> key{folderSeen.st_dev, folderSeen.st_ino};
+    if (listings != nullptr) {
+        const std::pair<dev_t, ino_t> key{folderSeen_.st_dev, folderSeen_.st_ino};
         auto found = listings->find(key);
         if (found == listings->end()) {
             if (!ListHiddenNames(folderFd_, listed)) return;
@@ -547,9 +548,35 @@ void StagedOutput::Discard() noexcept {
     Release();
 }
 
+int StagedOutput::Descriptors() const {
+    return (fd_ >= 0 ? 1 : 0) + (holdFd_ >= 0 ? 1 : 0) + (folderFd_ >= 0 && !sharedFolder_ ? 1 : 0);
+}
+
+std::shared_ptr<SharedFolder> StagedOutput::ShareFolder(
+    std::shared_ptr<SharedFolder> folder) noexcept {
+    if (folderFd_ < 0 || !folderReadable_ || sharedFolder_) return sharedFolder_;
+    if (folder) {
+        CloseFd(folderFd_);
+        folderFd_ = folder->fd;
+        sharedFolder_ = std::move(folder);
+    } else {
+        sharedFolder_ = std::make_shared<SharedFolder>(folderFd_);
+    }
+    return sharedFolder_;
+}
+
+SharedFolder::~SharedFolder() {
+    CloseFd(fd);
+}
+
 void StagedOutput::Release() noexcept {
     CloseFd(holdFd_);
-    CloseFd(folderFd_);
+    if (sharedFolder_) {
+        folderFd_ = -1;
+        sharedFolder_.reset();
+    } else {
+        CloseFd(folderFd_);
+    }
     stagedName_.clear();
     targetClaim_.Release();
     nameClaim_.Release();

@@ -29,6 +29,7 @@
 #include <sys/types.h>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,6 +39,15 @@
 // The names in each folder (by device and inode) that may be what a killed run left staged
 // (".NAME.vyx-" and sixteen hex digits), listed once for many outputs of a batch.
 using HiddenNameListings = std::map<std::pair<dev_t, ino_t>, std::vector<std::string>>;
+
+// A folder's descriptor that the staged outputs of one folder share; closed with the last of them.
+struct SharedFolder {
+    explicit SharedFolder(int descriptor) : fd(descriptor) {}
+    ~SharedFolder();
+    SharedFolder(const SharedFolder&) = delete;
+    SharedFolder& operator=(const SharedFolder&) = delete;
+    int fd;
+};
 
 class StagedOutput {
   public:
@@ -70,6 +80,17 @@ class StagedOutput {
     // Throws the error of a failed folder sync for this output, after releasing it.
     [[noreturn]] void FailFolder(int error);
 
+    // For a group that holds many outputs: the output's folder as Begin saw it, and the device of
+    // its staged file.
+    const struct stat& Folder() const { return folderSeen_; }
+    dev_t Device() const { return staged_.st_dev; }
+    // The descriptors the output holds of its own (a shared folder's is not counted).
+    int Descriptors() const;
+    // Shares the folder's descriptor with the other outputs of the folder: gives up its own for
+    // `folder` (open on the same folder), or with none, hands its own over to be shared. Returns
+    // the shared one; null when its folder cannot be shared (opened only as a path).
+    std::shared_ptr<SharedFolder> ShareFolder(std::shared_ptr<SharedFolder> folder) noexcept;
+
   private:
     friend class CommitGroup;
     // How the staged file was made.
@@ -95,6 +116,8 @@ class StagedOutput {
     int holdFd_ = -1;  // the existing target, read only: locked so other processes see it in use
     int folderFd_ = -1;
     bool folderReadable_ = false;  // opened for reading, not only as a path: it can be synced
+    struct stat folderSeen_ {};
+    std::shared_ptr<SharedFolder> sharedFolder_;  // where folderFd_ comes from, when shared
     int fd_ = -1;
     Kind kind_ = Kind::None;
     std::string stagedName_;  // the hidden sibling's name
