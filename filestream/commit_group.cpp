@@ -31,12 +31,11 @@ CommitGroup* CommitGroup::Current() {
 }
 
 void CommitGroup::Add(std::unique_ptr<StagedOutput> output) {
-    const int fd = output->Descriptor();
-    // The bytes start on their way to the disk now, so the group's syncs mostly wait for
-    // writeback that is already done and share one journal commit.
-    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    // Its bytes are left to the flush's sync, which writes the whole group's at once: started
+    // file by file, the writes of small files go to the disk one by one. A large file has started
+    // most of its own as it was written.
     struct stat st {};
-    if (::fstat(fd, &st) == 0) bytes_ += static_cast<std::uint64_t>(st.st_size);
+    if (::fstat(output->Descriptor(), &st) == 0) bytes_ += static_cast<std::uint64_t>(st.st_size);
     // One descriptor for each folder, however many outputs wait there.
     const struct stat& folder = output->Folder();
     std::weak_ptr<SharedFolder>& shared = folders_[{folder.st_dev, folder.st_ino}];
@@ -92,18 +91,8 @@ std::vector<std::optional<CFileException>> CommitGroup::Flush(bool everything) {
             }
         }
     };
-    // Each file's writeback is waited for, which reports its own write errors.
-    step(outputs, [](StagedOutput& output) {
-        if (::sync_file_range(output.fd_, 0, 0,
-                              SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
-                                  SYNC_FILE_RANGE_WAIT_AFTER) != 0 &&
-            errno != ESPIPE && errno != EINVAL) {
-            const int error = errno;
-            output.Fail(TransferErrorCause(error), error);
-        }
-    });
-    // Then one sync of each file system makes durable, together, the data of these outputs and
-    // the names given at the last flush: one journal commit and one cache flush for both.
+    // One sync of each file system writes and makes durable, together, the data of these outputs
+    // and the names given at the last flush: one journal commit and one cache flush for both.
     Synced synced;
     step(outputs, [&](StagedOutput& output) {
         const int result = SyncFileSystem(synced, output.Device(), output.fd_);
@@ -111,6 +100,16 @@ std::vector<std::optional<CFileException>> CommitGroup::Flush(bool everything) {
             output.MakeDurable();  // no syncfs: the file on its own
         } else if (result != 0) {
             output.Fail(TransferErrorCause(result), result);
+        }
+    });
+    // Then each file's own write errors, which the sync of its file system reports only for all:
+    // its writeback is done by now, so this only reads its error state.
+    step(outputs, [](StagedOutput& output) {
+        if (::sync_file_range(output.fd_, 0, 0,
+                              SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WAIT_AFTER) != 0 &&
+            errno != ESPIPE && errno != EINVAL) {
+            const int error = errno;
+            output.Fail(TransferErrorCause(error), error);
         }
     });
     SettleNames(synced);

@@ -3,9 +3,9 @@
 // once per flush for all of them, instead of a file sync, a rename and a folder sync per file.
 //
 // While a CommitGroupScope is held, a staged output that its stream closes is not committed but
-// handed to the group, with its writeback started. Flush waits for that writeback (each file's
-// own write errors), syncs each file system once (syncfs: every file's data and size, and every
-// folder, durable at once), then gives the outputs their names. Those names become durable with
+// handed to the group. Flush syncs each file system once (syncfs: every file's data and size, and
+// every folder, written together and durable at once), reads each file's own write errors, then
+// gives the outputs their names. Those names become durable with
 // the next flush's sync, which thus serves two groups, or at once on the last flush. So a name is
 // only ever given to durable bytes, an output is reported committed only once its name is
 // durable, and a crash at any moment leaves each path with its old content or its new. Without
