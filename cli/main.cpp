@@ -317,10 +317,14 @@ class Planner {
     // A command whose output is another of its files (by path or as the same file), or whose
     // files share an output, is refused as a whole.
     static std::optional<int> Collisions(const std::vector<Job>& jobs) {
-        const auto normal = [](const std::string& path) {
-            std::error_code error;
-            const fs::path absolute = fs::absolute(path, error);
-            return (error ? fs::path(path) : absolute).lexically_normal().native();
+        // The current folder is asked once, not once for each of a batch's paths.
+        std::error_code cwdError;
+        const fs::path cwd = fs::current_path(cwdError);
+        const auto normal = [&](const std::string& path) {
+            const fs::path given(path);
+            return (given.is_absolute() || cwdError ? given : cwd / given)
+                .lexically_normal()
+                .native();
         };
         using Identity = std::pair<dev_t, ino_t>;
         const auto identity = [](const std::string& path) -> std::optional<Identity> {

@@ -1,18 +1,28 @@
 #include "filestream/commit_group.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 
-#include "filestream/posix_file.h"
+#include "filestream/file_error.h"
 #include "filestream/staged_output.h"
 
 namespace {
 thread_local CommitGroup* g_current = nullptr;
 }  // namespace
+
+CommitGroup::CommitGroup(Limits limits) : limits_(limits) {
+    struct rlimit open {};
+    if (::getrlimit(RLIMIT_NOFILE, &open) == 0 && open.rlim_cur != RLIM_INFINITY) {
+        limits_.descriptors =
+            std::min<std::size_t>(limits_.descriptors, static_cast<std::size_t>(open.rlim_cur / 2));
+    }
+}
 
 CommitGroup::~CommitGroup() = default;
 
@@ -21,68 +31,48 @@ CommitGroup* CommitGroup::Current() {
 }
 
 void CommitGroup::Add(std::unique_ptr<StagedOutput> output) {
-    const int fd = output->Descriptor();
-    // The bytes start on their way to the disk now, so the group's syncs mostly wait for
-    // writeback that is already done and share one journal commit.
-    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    // Its bytes are left to the flush's sync, which writes the whole group's at once: started
+    // file by file, the writes of small files go to the disk one by one. A large file has started
+    // most of its own as it was written.
     struct stat st {};
-    if (::fstat(fd, &st) == 0) bytes_ += static_cast<std::uint64_t>(st.st_size);
+    if (::fstat(output->Descriptor(), &st) == 0) bytes_ += static_cast<std::uint64_t>(st.st_size);
+    // One descriptor for each folder, however many outputs wait there.
+    const struct stat& folder = output->Folder();
+    std::weak_ptr<SharedFolder>& shared = folders_[{folder.st_dev, folder.st_ino}];
+    shared = output->ShareFolder(shared.lock());
     if (pending_.empty()) oldest_ = std::chrono::steady_clock::now();
     pending_.push_back(std::move(output));
 }
 
-const std::vector<std::string>* CommitGroup::Leftovers(const struct stat& folder) const {
-    const auto found = leftovers_.find({folder.st_dev, folder.st_ino});
-    return found == leftovers_.end() ? nullptr : &found->second;
-}
-
-void CommitGroup::RememberLeftovers(const struct stat& folder, std::vector<std::string> names) {
-    leftovers_[{folder.st_dev, folder.st_ino}] = std::move(names);
+std::size_t CommitGroup::Descriptors() const {
+    std::size_t count = 0;
+    for (const std::unique_ptr<StagedOutput>& output : pending_) {
+        count += static_cast<std::size_t>(output->Descriptors());
+    }
+    for (const Entry& entry : named_) {
+        count += static_cast<std::size_t>(entry.output->Descriptors());
+    }
+    for (const auto& [folder, shared] : folders_) count += shared.expired() ? 0 : 1;
+    return count;
 }
 
 bool CommitGroup::Due() const {
     const auto now = std::chrono::steady_clock::now();
     if (!named_.empty() && now - oldestNamed_ >= limits_.delay) return true;
     if (pending_.empty()) return false;
-    return pending_.size() >= limits_.files || bytes_ >= limits_.bytes ||
-           now - oldest_ >= limits_.delay;
+    return bytes_ >= limits_.bytes || now - oldest_ >= limits_.delay ||
+           Descriptors() >= limits_.descriptors;
 }
 
-namespace {
-
-// Syncs the file system of each output once, through fd(output); the result of its sync for
-// each: 0, the errno, or -1 where the file system has no syncfs.
-template <typename Entries, typename Fd>
-std::vector<int> SyncFileSystems(const Entries& entries, Fd fd) {
-    std::vector<std::pair<dev_t, int>> synced;
-    std::vector<int> results;
-    for (const auto& entry : entries) {
-        struct stat st {};
-        const int descriptor = fd(entry);
-        if (descriptor < 0 || ::fstat(descriptor, &st) != 0) {
-            results.push_back(-1);
-            continue;
-        }
-        int result = -1;
-        bool seen = false;
-        for (const auto& [device, error] : synced) {
-            if (device == st.st_dev) {
-                result = error;
-                seen = true;
-                break;
-            }
-        }
-        if (!seen) {
-            result = ::syncfs(descriptor) == 0 ? 0 : errno;
-            if (result == ENOSYS) result = -1;
-            synced.emplace_back(st.st_dev, result);
-        }
-        results.push_back(result);
-    }
-    return results;
+int CommitGroup::SyncFileSystem(Synced& synced, dev_t device, int fd) {
+    const auto found = synced.find(device);
+    if (found != synced.end()) return found->second;
+    if (fd < 0) return -1;
+    int result = ::syncfs(fd) == 0 ? 0 : errno;
+    if (result == ENOSYS) result = -1;
+    synced.emplace(device, result);
+    return result;
 }
-
-}  // namespace
 
 std::vector<std::optional<CFileException>> CommitGroup::Flush(bool everything) {
     std::vector<Entry> outputs;
@@ -92,61 +82,59 @@ std::vector<std::optional<CFileException>> CommitGroup::Flush(bool everything) {
     bytes_ = 0;
     // Each step for all before the next: every name is given to durable bytes only.
     const auto step = [](std::vector<Entry>& entries, auto&& action) {
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-            Entry& entry = entries[i];
+        for (Entry& entry : entries) {
             if (entry.error) continue;
             try {
-                action(*entry.output, i);
+                action(*entry.output);
             } catch (const CFileException& error) {
                 entry.error = error;  // the output discarded or released itself
             }
         }
     };
-    // Each file's writeback is waited for, which reports its own write errors.
-    step(outputs, [](StagedOutput& output, std::size_t) {
+    // One sync of each file system writes and makes durable, together, the data of these outputs
+    // and the names given at the last flush: one journal commit and one cache flush for both.
+    Synced synced;
+    step(outputs, [&](StagedOutput& output) {
+        const int result = SyncFileSystem(synced, output.Device(), output.fd_);
+        if (result == -1) {
+            output.MakeDurable();  // no syncfs: the file on its own
+        } else if (result != 0) {
+            output.Fail(TransferErrorCause(result), result);
+        }
+    });
+    // Then each file's own write errors, which the sync of its file system reports only for all:
+    // its writeback is done by now, so this only reads its error state.
+    step(outputs, [](StagedOutput& output) {
         if (::sync_file_range(output.fd_, 0, 0,
-                              SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
-                                  SYNC_FILE_RANGE_WAIT_AFTER) != 0 &&
+                              SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WAIT_AFTER) != 0 &&
             errno != ESPIPE && errno != EINVAL) {
             const int error = errno;
             output.Fail(TransferErrorCause(error), error);
         }
     });
-    // Then one sync of each file system makes durable, together, the data of these outputs and
-    // the names given at the last flush: one journal commit and one cache flush for both.
-    const std::vector<int> dataSynced =
-        SyncFileSystems(outputs, [](const Entry& entry) { return entry.output->fd_; });
-    step(outputs, [&dataSynced](StagedOutput& output, std::size_t i) {
-        if (dataSynced[i] == -1) {
-            output.MakeDurable();  // no syncfs: the file on its own
-        } else if (dataSynced[i] != 0) {
-            output.Fail(TransferErrorCause(dataSynced[i]), dataSynced[i]);
-        }
-    });
-    SettleNames();
+    SettleNames(synced);
     std::vector<std::optional<CFileException>> results = TakeSettled();
-    step(outputs, [](StagedOutput& output, std::size_t) { output.Publish(); });
+    step(outputs, [](StagedOutput& output) { output.Publish(); });
     for (Entry& entry : outputs) named_.push_back(std::move(entry));
     oldestNamed_ = std::chrono::steady_clock::now();
     if (everything) {
-        SettleNames();
+        Synced again;  // the names just given came after the sync above
+        SettleNames(again);
         std::vector<std::optional<CFileException>> rest = TakeSettled();
         results.insert(results.end(), rest.begin(), rest.end());
     }
+    std::erase_if(folders_, [](const auto& folder) { return folder.second.expired(); });
     return results;
 }
 
-void CommitGroup::SettleNames() {
+void CommitGroup::SettleNames(Synced& synced) {
     // The names given at the last flush are durable once their file system is synced (which a
     // flush has just done for its data) or, without syncfs, their folder.
-    const std::vector<int> synced = SyncFileSystems(
-        named_, [](const Entry& entry) { return entry.error ? -1 : entry.output->FolderFd(); });
-    for (std::size_t i = 0; i < named_.size(); ++i) {
-        Entry& entry = named_[i];
+    for (Entry& entry : named_) {
         if (entry.error) continue;
-        int error = synced[i];
+        const int folderFd = entry.output->FolderFd();
+        int error = SyncFileSystem(synced, entry.output->Folder().st_dev, folderFd);
         if (error == -1) {
-            const int folderFd = entry.output->FolderFd();
             error = folderFd < 0 || ::fsync(folderFd) == 0 || NothingToSync(errno) ? 0 : errno;
         }
         try {

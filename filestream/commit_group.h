@@ -3,16 +3,18 @@
 // once per flush for all of them, instead of a file sync, a rename and a folder sync per file.
 //
 // While a CommitGroupScope is held, a staged output that its stream closes is not committed but
-// handed to the group, with its writeback started. Flush waits for that writeback (each file's
-// own write errors), syncs each file system once (syncfs: every file's data and size, and every
-// folder, durable at once), then gives the outputs their names. Those names become durable with
+// handed to the group. Flush syncs each file system once (syncfs: every file's data and size, and
+// every folder, written together and durable at once), reads each file's own write errors, then
+// gives the outputs their names. Those names become durable with
 // the next flush's sync, which thus serves two groups, or at once on the last flush. So a name is
 // only ever given to durable bytes, an output is reported committed only once its name is
 // durable, and a crash at any moment leaves each path with its old content or its new. Without
 // syncfs, each file and each folder is synced on its own.
 //
-// The caller bounds the group (Due: files, bytes, and the wait of the oldest unreported output):
-// each pending output holds its descriptors and waits for its report.
+// The caller bounds the group (Due): by the descriptors it holds, not by its files, so that a
+// group of small files can be large. A pending output holds its staged file's descriptor (and the
+// existing target's, when it replaces one); the outputs of one folder share one descriptor of it.
+// Also bounded: the bytes not yet durable, and the wait of the oldest unreported output.
 
 #include <sys/stat.h>
 
@@ -32,13 +34,13 @@
 class CommitGroup {
   public:
     struct Limits {
-        std::size_t files = 64;
+        std::size_t descriptors = 512;  // never more than half of the process's limit
         std::uint64_t bytes = 64u << 20;
         std::chrono::milliseconds delay{500};
     };
 
     CommitGroup() : CommitGroup(Limits{}) {}
-    explicit CommitGroup(Limits limits) : limits_(limits) {}
+    explicit CommitGroup(Limits limits);
     ~CommitGroup();  // drops what is still pending: those outputs keep their old content
     CommitGroup(const CommitGroup&) = delete;
     CommitGroup& operator=(const CommitGroup&) = delete;
@@ -48,6 +50,8 @@ class CommitGroup {
     std::size_t Unreported() const { return pending_.size() + named_.size(); }
     // Whether the group has reached a bound and should be flushed now.
     bool Due() const;
+    // The descriptors that the unreported outputs hold.
+    std::size_t Descriptors() const;
     // Makes the pending outputs' data durable and gives them their names; the names become
     // durable with the next flush's sync, which serves both, or with this one's when
     // `everything`. Returns one result for each output whose commit is settled, oldest first,
@@ -58,30 +62,32 @@ class CommitGroup {
     // The group that a stream closing on this thread hands its staged output to, if any.
     static CommitGroup* Current();
 
-    // The names in the folder that may be what a killed run left staged (".NAME.vyx-" and
-    // sixteen hex digits): a batch lists each folder once, not once per output. Null until the
-    // folder is listed (RememberLeftovers).
-    const std::vector<std::string>* Leftovers(const struct stat& folder) const;
-    void RememberLeftovers(const struct stat& folder, std::vector<std::string> names);
+    // Takes over a staged output whose stream has closed, and starts its writeback.
+    void Add(std::unique_ptr<StagedOutput> output);
+    // Where the group's outputs keep their folders' hidden names, each folder listed once.
+    HiddenNameListings* Listings() { return &listings_; }
 
   private:
-    friend class StagedOutput;
     struct Entry {
         std::unique_ptr<StagedOutput> output;
         std::optional<CFileException> error;
     };
-    void Add(std::unique_ptr<StagedOutput> output);
-    void SettleNames();
+    // The result of one sync of each file system per flush (0, the errno, or -1 without syncfs).
+    using Synced = std::map<dev_t, int>;
+    int SyncFileSystem(Synced& synced, dev_t device, int fd);
+    void SettleNames(Synced& synced);
     std::vector<std::optional<CFileException>> TakeSettled();
 
     Limits limits_;
+    // Declared before the outputs that share them, so that they outlive them.
+    std::map<std::pair<dev_t, ino_t>, std::weak_ptr<SharedFolder>> folders_;
     std::vector<std::unique_ptr<StagedOutput>> pending_;
     std::uint64_t bytes_ = 0;
     std::chrono::steady_clock::time_point oldest_;
     std::vector<Entry> named_;    // named at the last flush, the names not yet durable
     std::vector<Entry> settled_;  // committed or failed, not yet reported
     std::chrono::steady_clock::time_point oldestNamed_;
-    std::map<std::pair<dev_t, ino_t>, std::vector<std::string>> leftovers_;
+    HiddenNameListings listings_;
 };
 
 // Makes a group current on this thread for the scope's life.

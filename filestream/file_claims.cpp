@@ -48,14 +48,6 @@ bool SameFile(const SeenFile& seenA, const SeenFile& seenB) {
            SameTime(a.st_mtim, b.st_mtim) && SameTime(a.st_ctim, b.st_ctim);
 }
 
-FileClaim& FileClaim::operator=(FileClaim&& other) noexcept {
-    if (this != &other) {
-        Release();
-        id_ = std::exchange(other.id_, 0);
-    }
-    return *this;
-}
-
 bool FileClaim::ClaimFile(const struct stat& st, ClaimRole role, int fd) {
     Release();
     const SeenFile file = SeeFile(st, fd);

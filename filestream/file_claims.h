@@ -24,8 +24,6 @@ class FileClaim {
   public:
     FileClaim() = default;
     ~FileClaim() { Release(); }
-    FileClaim(FileClaim&& other) noexcept : id_(other.id_) { other.id_ = 0; }
-    FileClaim& operator=(FileClaim&& other) noexcept;
     FileClaim(const FileClaim&) = delete;
     FileClaim& operator=(const FileClaim&) = delete;
 

@@ -1,11 +1,14 @@
 #include "filestream/file_error.h"
 
 #include <array>
+#include <cerrno>
 #include <utility>
 
+#include "filestream/posix_util.h"
 #include "filestream/text_convert.h"
 
 namespace {
+
 constexpr std::array<std::u16string_view, 15> kCauseTexts = {
     u"No error occurred.",
     u"An unknown error occurred while accessing %1.",
@@ -51,4 +54,58 @@ std::u16string CFileException::Message() const {
 
 const char* CFileException::what() const noexcept {
     return utf8Message_.c_str();
+}
+
+int OpenErrorCause(int error, const std::string& osPath) {
+    switch (error) {
+        case ENOENT:
+            return ParentFolderExists(osPath) ? CFileException::FileNotFound
+                                              : CFileException::BadPath;
+        case ENOTDIR:
+        case ENAMETOOLONG:
+        case ELOOP:
+            return CFileException::BadPath;
+        case EMFILE:
+        case ENFILE:
+            return CFileException::TooManyOpenFiles;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+        case EISDIR:
+        case ENXIO:  // a socket, or a device that is not there
+        case ENODEV:
+            return CFileException::AccessDenied;
+        case ETXTBSY:
+            return CFileException::SharingViolation;
+        case ENOSPC:
+        case EDQUOT:
+            return CFileException::DiskFull;
+        case EIO:
+            return CFileException::HardIO;
+        default:
+            return CFileException::Generic;
+    }
+}
+
+int TransferErrorCause(int error) {
+    switch (error) {
+        case ENOSPC:
+        case EDQUOT:
+            return CFileException::DiskFull;
+        case EIO:
+            return CFileException::HardIO;
+        case EBADF:
+            return CFileException::InvalidFile;
+        case EISDIR:
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return CFileException::AccessDenied;
+        default:
+            return CFileException::Generic;
+    }
+}
+
+bool NothingToSync(int error) {
+    return error == EINVAL || error == EROFS || error == ENOSYS || error == EOPNOTSUPP;
 }

@@ -44,3 +44,11 @@ class CFileException : public std::exception {
 // A cause outside 0..14 reads as cause 1. Lone surrogates of the path (bytes of a name that are
 // not UTF-8) show as U+FFFD.
 std::u16string FileErrorText(int cause, std::u16string_view path);
+
+// The cause for an errno that refused an open of osPath (which tells a missing file from a
+// missing folder).
+int OpenErrorCause(int error, const std::string& osPath);
+// The cause for an errno that refused a read, write, sync or close.
+int TransferErrorCause(int error);
+// Whether a sync's errno means the file system has nothing to sync there.
+bool NothingToSync(int error);

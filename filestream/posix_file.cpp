@@ -7,76 +7,10 @@
 #include <cerrno>
 #include <optional>
 
+#include "filestream/commit_group.h"
 #include "filestream/file_error.h"
+#include "filestream/posix_util.h"
 #include "filestream/text_convert.h"
-
-namespace {
-
-int RetryClose(int fd) {
-    // close() releases the descriptor even when it reports EINTR; never retry it.
-    return ::close(fd);
-}
-
-// Whether the folder that would hold osPath exists.
-bool ParentFolderExists(const std::string& osPath) {
-    const std::size_t slash = osPath.find_last_of('/');
-    if (slash == std::string::npos) return true;  // the current folder
-    const std::string parent = slash == 0 ? std::string("/") : osPath.substr(0, slash);
-    struct stat st {};
-    return ::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-}  // namespace
-
-int OpenErrorCause(int error, const std::string& osPath) {
-    switch (error) {
-        case ENOENT:
-            return ParentFolderExists(osPath) ? CFileException::FileNotFound
-                                              : CFileException::BadPath;
-        case ENOTDIR:
-        case ENAMETOOLONG:
-        case ELOOP:
-            return CFileException::BadPath;
-        case EMFILE:
-        case ENFILE:
-            return CFileException::TooManyOpenFiles;
-        case EACCES:
-        case EPERM:
-        case EROFS:
-        case EISDIR:
-        case ENXIO:  // a socket, or a device that is not there
-        case ENODEV:
-            return CFileException::AccessDenied;
-        case ETXTBSY:
-            return CFileException::SharingViolation;
-        case ENOSPC:
-        case EDQUOT:
-            return CFileException::DiskFull;
-        case EIO:
-            return CFileException::HardIO;
-        default:
-            return CFileException::Generic;
-    }
-}
-
-int TransferErrorCause(int error) {
-    switch (error) {
-        case ENOSPC:
-        case EDQUOT:
-            return CFileException::DiskFull;
-        case EIO:
-            return CFileException::HardIO;
-        case EBADF:
-            return CFileException::InvalidFile;
-        case EISDIR:
-        case EACCES:
-        case EPERM:
-        case EROFS:
-            return CFileException::AccessDenied;
-        default:
-            return CFileException::Generic;
-    }
-}
 
 PosixFile::~PosixFile() {
     Abort();
@@ -99,8 +33,11 @@ void PosixFile::Open(std::u16string_view path, FileAccess access) {
     if (!osPath || osPath->find('\0') != std::string::npos) Fail(CFileException::BadPath, 0);
 
     if (access == FileAccess::CreateReadWrite) {
-        staged_.Begin(*osPath, path_, newFileMode_);
-        fd_ = staged_.Descriptor();
+        CommitGroup* group = CommitGroup::Current();
+        auto staged = std::make_unique<StagedOutput>();
+        staged->Begin(*osPath, path_, newFileMode_, group ? group->Listings() : nullptr);
+        fd_ = staged->Descriptor();
+        staged_ = std::move(staged);
         regular_ = true;
         return;
     }
@@ -120,7 +57,7 @@ void PosixFile::OpenExisting(const std::string& osPath, bool write) {
     }
 
     auto refuse = [&](int cause, int error) {
-        RetryClose(fd);
+        CloseFd(fd);
         claim_.Release();
         Fail(cause, error);
     };
@@ -138,20 +75,11 @@ void PosixFile::OpenExisting(const std::string& osPath, bool write) {
     if (!claim_.ClaimFile(st, write ? ClaimRole::Writer : ClaimRole::Reader, fd)) {
         refuse(CFileException::SharingViolation, 0);
     }
-    struct flock lock {};
-    lock.l_type = write ? F_WRLCK : F_RDLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = 0;
-    lock.l_len = 0;
-    if (::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
-        const int error = errno;
-        if (error == EAGAIN || error == EACCES) refuse(CFileException::SharingViolation, error);
-        // A file system without lock support (ENOLCK, EINVAL, EOPNOTSUPP) still opens: the
-        // claim above keeps this process's own streams apart there.
-        if (error != ENOLCK && error != EINVAL && error != EOPNOTSUPP) {
-            refuse(CFileException::Generic, error);
-        }
-    }
+    const LockResult lock = LockWholeFile(fd, write);
+    if (lock == LockResult::InUse) refuse(CFileException::SharingViolation, errno);
+    // A file system without lock support still opens: the claim above keeps this process's own
+    // streams apart there.
+    if (lock == LockResult::Failed) refuse(CFileException::Generic, errno);
 
     regular_ = S_ISREG(st.st_mode);
     fd_ = fd;
@@ -236,11 +164,16 @@ std::uint32_t PosixFile::Permissions() const {
 
 void PosixFile::Close() {
     if (fd_ < 0) return;
-    const int fd = fd_;
+    int fd = fd_;
     fd_ = -1;
     claim_.Release();
-    if (staged_.Descriptor() >= 0) {
-        staged_.Commit();  // discards what it staged when it throws
+    if (staged_) {
+        std::unique_ptr<StagedOutput> staged = std::move(staged_);
+        if (CommitGroup* group = CommitGroup::Current()) {
+            group->Add(std::move(staged));
+        } else {
+            staged->Commit();  // discards what it staged when it throws
+        }
         return;
     }
     int cause = 0;
@@ -252,7 +185,7 @@ void PosixFile::Close() {
                                                  error == EOPNOTSUPP || error == EROFS);
         if (!nothingToSync) cause = TransferErrorCause(error);
     }
-    if (RetryClose(fd) != 0 && cause == 0 && errno != EINTR) {
+    if (CloseFd(fd) != 0 && cause == 0 && errno != EINTR) {
         error = errno;
         cause = TransferErrorCause(error);
     }
@@ -262,10 +195,10 @@ void PosixFile::Close() {
 void PosixFile::Abort() noexcept {
     claim_.Release();
     if (fd_ < 0) return;
-    if (staged_.Descriptor() >= 0) {
-        staged_.Discard();
+    if (staged_) {
+        staged_.reset();  // drops the staged file
     } else {
-        RetryClose(fd_);
+        CloseFd(fd_);
     }
     fd_ = -1;
 }

@@ -11,10 +11,12 @@
 //
 // Create-or-empty opens stage the output (staged_output.h): the bytes go to a new file that
 // takes the path's name only when Close succeeds. Until then the path keeps what it had, and
-// Abort drops the staged file.
+// Abort drops the staged file. Inside a CommitGroupScope (commit_group.h), Close hands the staged
+// output to the group, which commits it with others.
 
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 
 #include "filestream/file_claims.h"
@@ -59,10 +61,5 @@ class PosixFile : public IPlatformFile {
     std::u16string path_;
     mode_t newFileMode_ = 0666;
     FileClaim claim_;
-    StagedOutput staged_;
+    std::unique_ptr<StagedOutput> staged_;  // a create-or-empty open's output, until it closes
 };
-
-// The cause for an errno that refused an open of osPath.
-int OpenErrorCause(int error, const std::string& osPath);
-// The cause for an errno that refused a read, write or close.
-int TransferErrorCause(int error);

@@ -13,15 +13,15 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "filestream/commit_group.h"
 #include "filestream/file_error.h"
-#include "filestream/posix_file.h"
+#include "filestream/posix_util.h"
 
 namespace {
 
@@ -33,25 +33,6 @@ constexpr std::size_t kMaxStemInName = 200;
 bool CannotStageUnnamed(int error) {
     // The file system (or an old kernel) has no unnamed files.
     return error == EOPNOTSUPP || error == EISDIR || error == EINVAL || error == ENOSYS;
-}
-
-// Some file systems have nothing to sync in a folder.
-}  // namespace
-
-bool NothingToSync(int error) {
-    return error == EINVAL || error == EROFS || error == ENOSYS || error == EOPNOTSUPP;
-}
-
-namespace {
-
-bool LocksUnsupported(int error) {
-    return error == ENOLCK || error == EINVAL || error == EOPNOTSUPP;
-}
-
-std::string FolderOf(const std::string& path) {
-    const std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
 // The digits that end a hidden name.
@@ -74,11 +55,6 @@ std::string HiddenNameFor(const std::string& name) {
     char suffix[17];
     std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random));
     return HiddenStemFor(name) + suffix;
-}
-
-void CloseFd(int& fd) noexcept {
-    if (fd >= 0) ::close(fd);  // close() frees the descriptor even when it reports an error
-    fd = -1;
 }
 
 // The text of the link `name` in folderFd ("" for the link folderFd is), however long: a link of
@@ -182,7 +158,7 @@ void StagedOutput::Fail(int cause, int error) {
 }
 
 void StagedOutput::Begin(const std::string& osPath, const std::u16string& userPath,
-                         mode_t newFileMode) {
+                         mode_t newFileMode, HiddenNameListings* listings) {
     Discard();
     userPath_ = userPath;
     ResolveTarget(osPath);
@@ -197,11 +173,12 @@ void StagedOutput::Begin(const std::string& osPath, const std::u16string& userPa
         const int error = errno;
         Fail(error == ENOENT ? CFileException::BadPath : OpenErrorCause(error, osPath), error);
     }
-    struct stat folder {};
-    if (::fstat(folderFd_, &folder) != 0) Fail(CFileException::Generic, errno);
-    if (!nameClaim_.ClaimName(folder, name_, folderFd_)) Fail(CFileException::SharingViolation, 0);
+    if (::fstat(folderFd_, &folderSeen_) != 0) Fail(CFileException::Generic, errno);
+    if (!nameClaim_.ClaimName(folderSeen_, name_, folderFd_)) {
+        Fail(CFileException::SharingViolation, 0);
+    }
     if (targetExists_) HoldExistingTarget();
-    RemoveLeftovers();
+    RemoveLeftovers(listings);
     CreateStagedFile(targetExists_ ? S_IRUSR | S_IWUSR : newFileMode & 0777);
     if (targetExists_) MatchExistingTarget();
 }
@@ -300,14 +277,15 @@ void StagedOutput::HoldExistingTarget() {
     if (!S_ISREG(st.st_mode)) Fail(CFileException::AccessDenied, EISDIR);
     target_ = st;
 
-    struct flock lock {};
-    lock.l_type = F_RDLCK;
-    lock.l_whence = SEEK_SET;
-    if (::fcntl(holdFd_, F_OFD_SETLK, &lock) != 0) {
-        const int error = errno;
-        if (error == EAGAIN || error == EACCES) Fail(CFileException::SharingViolation, error);
-        if (LocksUnsupported(error)) return;
-        Fail(CFileException::Generic, error);
+    switch (LockWholeFile(holdFd_, false)) {
+        case LockResult::Held:
+            break;
+        case LockResult::InUse:
+            Fail(CFileException::SharingViolation, errno);
+        case LockResult::Unsupported:
+            return;
+        case LockResult::Failed:
+            Fail(CFileException::Generic, errno);
     }
     // Any other opener's lock, a reader's as much as a writer's, means the file is in use.
     struct flock probe {};
@@ -355,37 +333,38 @@ void StagedOutput::CreateStagedFile(mode_t mode) {
 }
 
 bool StagedOutput::LockStagedFile() {
-    struct flock lock {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    if (::fcntl(fd_, F_OFD_SETLK, &lock) == 0) return true;
-    const int error = errno;
-    if (error == EAGAIN || error == EACCES) return false;
-    if (LocksUnsupported(error)) return true;  // nothing there removes a staged file either
-    Fail(CFileException::Generic, error);
+    switch (LockWholeFile(fd_, true)) {
+        case LockResult::Held:
+            return true;
+        case LockResult::InUse:
+            return false;
+        case LockResult::Unsupported:
+            return true;  // nothing there removes a staged file either
+        case LockResult::Failed:
+            break;
+    }
+    Fail(CFileException::Generic, errno);
 }
 
-void StagedOutput::RemoveLeftovers() noexcept {
+void StagedOutput::RemoveLeftovers(HiddenNameListings* listings) noexcept {
     // What a killed run left staged beside the same output: a hidden sibling of the exact name
     // this object gives them, owned by this user, with no other name, and not in use. A run that
     // is still staging holds a lock on its file from the moment the file is made, and the lock
-    // is taken here before anything is removed. Within a commit group each folder is listed
-    // once, for all the outputs of the batch.
+    // is taken here before anything is removed. A batch lists each folder once, for all of its
+    // outputs.
     if (!folderReadable_) return;
     std::vector<std::string> listed;
-    const std::vector<std::string>* hidden = nullptr;
-    CommitGroup* group = CommitGroup::Current();
-    struct stat folderSeen {};
-    const bool known = group != nullptr && ::fstat(folderFd_, &folderSeen) == 0;
-    if (known) hidden = group->Leftovers(folderSeen);
-    if (hidden == nullptr) {
-        if (!ListHiddenNames(folderFd_, listed)) return;
-        if (known) {
-            group->RememberLeftovers(folderSeen, std::move(listed));
-            hidden = group->Leftovers(folderSeen);
-        } else {
-            hidden = &listed;
+    const std::vector<std::string>* hidden = &listed;
+    if (listings != nullptr) {
+        const std::pair<dev_t, ino_t> key{folderSeen_.st_dev, folderSeen_.st_ino};
+        auto found = listings->find(key);
+        if (found == listings->end()) {
+            if (!ListHiddenNames(folderFd_, listed)) return;
+            found = listings->emplace(key, std::move(listed)).first;
         }
+        hidden = &found->second;
+    } else if (!ListHiddenNames(folderFd_, listed)) {
+        return;
     }
     const std::string stem = HiddenStemFor(name_);
     std::vector<std::string> leftovers;
@@ -404,11 +383,8 @@ void StagedOutput::RemoveLeftovers() noexcept {
                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (fd < 0) continue;
         struct stat held {};
-        struct flock lock {};
-        lock.l_type = F_RDLCK;
-        lock.l_whence = SEEK_SET;
         if (::fstat(fd, &held) == 0 && held.st_dev == seen.st_dev && held.st_ino == seen.st_ino &&
-            ::fcntl(fd, F_OFD_SETLK, &lock) == 0 &&
+            LockWholeFile(fd, false) == LockResult::Held &&
             ::fstatat(folderFd_, name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) == 0 &&
             held.st_dev == seen.st_dev && held.st_ino == seen.st_ino) {
             ::unlinkat(folderFd_, name.c_str(), 0);
@@ -475,12 +451,6 @@ acl_t StagedOutput::ReadAcl() const {
 
 void StagedOutput::Commit() {
     if (fd_ < 0) return;
-    if (CommitGroup* group = CommitGroup::Current()) {
-        auto pending = std::make_unique<StagedOutput>();
-        pending->TakeFrom(*this);
-        group->Add(std::move(pending));
-        return;
-    }
     MakeDurable();
     Publish();
     const int folderFd = FolderFd();
@@ -562,24 +532,6 @@ void StagedOutput::FailFolder(int error) {
     throw CFileException(TransferErrorCause(error), userPath_, error);
 }
 
-void StagedOutput::TakeFrom(StagedOutput& other) noexcept {
-    userPath_ = std::move(other.userPath_);
-    folder_ = std::move(other.folder_);
-    name_ = std::move(other.name_);
-    targetExists_ = other.targetExists_;
-    target_ = other.target_;
-    holdFd_ = std::exchange(other.holdFd_, -1);
-    folderFd_ = std::exchange(other.folderFd_, -1);
-    folderReadable_ = other.folderReadable_;
-    fd_ = std::exchange(other.fd_, -1);
-    kind_ = std::exchange(other.kind_, Kind::None);
-    stagedName_ = std::move(other.stagedName_);
-    other.stagedName_.clear();
-    staged_ = other.staged_;
-    targetClaim_ = std::move(other.targetClaim_);
-    nameClaim_ = std::move(other.nameClaim_);
-}
-
 void StagedOutput::RemoveIfStaged(const std::string& name) noexcept {
     // Only the file this object made, under a name it gave it.
     struct stat named {};
@@ -596,9 +548,35 @@ void StagedOutput::Discard() noexcept {
     Release();
 }
 
+int StagedOutput::Descriptors() const {
+    return (fd_ >= 0 ? 1 : 0) + (holdFd_ >= 0 ? 1 : 0) + (folderFd_ >= 0 && !sharedFolder_ ? 1 : 0);
+}
+
+std::shared_ptr<SharedFolder> StagedOutput::ShareFolder(
+    std::shared_ptr<SharedFolder> folder) noexcept {
+    if (folderFd_ < 0 || !folderReadable_ || sharedFolder_) return sharedFolder_;
+    if (folder) {
+        CloseFd(folderFd_);
+        folderFd_ = folder->fd;
+        sharedFolder_ = std::move(folder);
+    } else {
+        sharedFolder_ = std::make_shared<SharedFolder>(folderFd_);
+    }
+    return sharedFolder_;
+}
+
+SharedFolder::~SharedFolder() {
+    CloseFd(fd);
+}
+
 void StagedOutput::Release() noexcept {
     CloseFd(holdFd_);
-    CloseFd(folderFd_);
+    if (sharedFolder_) {
+        folderFd_ = -1;
+        sharedFolder_.reset();
+    } else {
+        CloseFd(folderFd_);
+    }
     stagedName_.clear();
     targetClaim_.Release();
     nameClaim_.Release();

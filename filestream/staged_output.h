@@ -28,15 +28,29 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <map>
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "filestream/file_claims.h"
 
+// The names in each folder (by device and inode) that may be what a killed run left staged
+// (".NAME.vyx-" and sixteen hex digits), listed once for many outputs of a batch.
+using HiddenNameListings = std::map<std::pair<dev_t, ino_t>, std::vector<std::string>>;
+
+// A folder's descriptor that the staged outputs of one folder share; closed with the last of them.
+struct SharedFolder {
+    explicit SharedFolder(int descriptor) : fd(descriptor) {}
+    ~SharedFolder();
+    SharedFolder(const SharedFolder&) = delete;
+    SharedFolder& operator=(const SharedFolder&) = delete;
+    int fd;
+};
+
 class StagedOutput {
   public:
-    // How the staged file was made.
-    enum class Kind { None, Unnamed, HiddenSibling };
-
     StagedOutput() = default;
     ~StagedOutput() { Discard(); }
     StagedOutput(const StagedOutput&) = delete;
@@ -45,14 +59,14 @@ class StagedOutput {
     // Stages a new file for osPath. newFileMode: the permission bits of a file that does not
     // exist yet. Throws CFileException(cause, userPath): 5 for a target that is not a regular
     // file, 11 when another stream of this process or another process uses the target, and the
-    // platform's cause otherwise.
-    void Begin(const std::string& osPath, const std::u16string& userPath, mode_t newFileMode);
+    // platform's cause otherwise. listings: where a batch keeps each folder's hidden names, so
+    // that a folder is listed once for all its outputs; null to list the folder each time.
+    void Begin(const std::string& osPath, const std::u16string& userPath, mode_t newFileMode,
+               HiddenNameListings* listings = nullptr);
     // The staged file's descriptor, open for reading and writing; -1 when nothing is staged.
     int Descriptor() const { return fd_; }
-    Kind GetKind() const { return kind_; }
     // Makes the staged bytes durable and gives them the output's name; closes. Throws
-    // CFileException, after discarding, when any step fails. Inside a CommitGroupScope the staged
-    // file is handed to the group instead, writeback started, and the group commits it later.
+    // CFileException, after discarding, when any step fails.
     void Commit();
     // The steps of Commit, for a group that takes many outputs through each step together. Each
     // throws CFileException, after discarding, when it fails.
@@ -66,15 +80,27 @@ class StagedOutput {
     // Throws the error of a failed folder sync for this output, after releasing it.
     [[noreturn]] void FailFolder(int error);
 
+    // For a group that holds many outputs: the output's folder as Begin saw it, and the device of
+    // its staged file.
+    const struct stat& Folder() const { return folderSeen_; }
+    dev_t Device() const { return staged_.st_dev; }
+    // The descriptors the output holds of its own (a shared folder's is not counted).
+    int Descriptors() const;
+    // Shares the folder's descriptor with the other outputs of the folder: gives up its own for
+    // `folder` (open on the same folder), or with none, hands its own over to be shared. Returns
+    // the shared one; null when its folder cannot be shared (opened only as a path).
+    std::shared_ptr<SharedFolder> ShareFolder(std::shared_ptr<SharedFolder> folder) noexcept;
+
   private:
     friend class CommitGroup;
-    // Takes over what other staged, leaving it with nothing.
-    void TakeFrom(StagedOutput& other) noexcept;
+    // How the staged file was made.
+    enum class Kind { None, Unnamed, HiddenSibling };
+
     [[noreturn]] void Fail(int cause, int error);
     void ResolveTarget(const std::string& osPath);
     std::string FollowLink(const std::string& path);
     void HoldExistingTarget();
-    void RemoveLeftovers() noexcept;
+    void RemoveLeftovers(HiddenNameListings* listings) noexcept;
     void CreateStagedFile(mode_t mode);
     bool LockStagedFile();
     void MatchExistingTarget();
@@ -90,6 +116,8 @@ class StagedOutput {
     int holdFd_ = -1;  // the existing target, read only: locked so other processes see it in use
     int folderFd_ = -1;
     bool folderReadable_ = false;  // opened for reading, not only as a path: it can be synced
+    struct stat folderSeen_ {};
+    std::shared_ptr<SharedFolder> sharedFolder_;  // where folderFd_ comes from, when shared
     int fd_ = -1;
     Kind kind_ = Kind::None;
     std::string stagedName_;  // the hidden sibling's name
@@ -97,6 +125,3 @@ class StagedOutput {
     FileClaim targetClaim_;
     FileClaim nameClaim_;
 };
-
-// Whether a folder sync's errno means the file system has nothing to sync there.
-bool NothingToSync(int error);

@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "filestream/commit_group.h"
+#include "filestream/text_convert.h"
 #include "support.h"
 #include "support/child.h"
 
@@ -220,6 +222,41 @@ TEST(OpenPaths, AFileTheUserMayNotWriteIsRefused) {
         EXPECT_EQ(RunInChild([&] { return ::setuid(65534) == 0 && attempt() ? 0 : 1; }), 0);
     }
     EXPECT_EQ(ReadBytes(path), "x");
+}
+
+// A batch's group holds one descriptor per waiting output (and one per folder), counts them
+// truly, is due at its descriptor bound, and gives every descriptor back once it has committed.
+TEST(CommitGroup, BoundsTheDescriptorsOfWaitingOutputs) {
+    ScratchDir dir;
+    const auto open = [] {
+        return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{});
+    };
+    const auto before = open();
+    constexpr int kFiles = 8;
+    CommitGroup group(
+        {.descriptors = kFiles + 1, .bytes = 1u << 30, .delay = std::chrono::hours(1)});
+    {
+        const CommitGroupScope scope(group);
+        for (int i = 0; i < kFiles; ++i) {
+            EXPECT_FALSE(group.Due()) << i;
+            PosixFile file;
+            file.Open(PathFromOsBytes(dir.File("out" + std::to_string(i))),
+                      FileAccess::CreateReadWrite);
+            file.Write("x", 1);
+            file.Close();
+            EXPECT_EQ(group.Descriptors(), static_cast<std::size_t>(i + 2));
+            EXPECT_EQ(open() - before, i + 2);
+        }
+    }
+    EXPECT_TRUE(group.Due());
+    EXPECT_FALSE(Exists(dir / "out0"));  // nothing is named before its bytes are durable
+    const auto results = group.Flush(true);
+    ASSERT_EQ(results.size(), static_cast<std::size_t>(kFiles));
+    for (int i = 0; i < kFiles; ++i) {
+        EXPECT_FALSE(results[static_cast<std::size_t>(i)]) << i;
+        EXPECT_EQ(ReadString(dir / ("out" + std::to_string(i))), "x");
+    }
+    EXPECT_EQ(open(), before);
 }
 
 }  // namespace

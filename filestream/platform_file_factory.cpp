@@ -1,3 +1,6 @@
+// The platform file factory that platform_file.h declares. It lives apart from the interface
+// because it is the one place that knows the real platform files, which implement that interface.
+
 #include "filestream/platform_file.h"
 
 #include <mutex>
