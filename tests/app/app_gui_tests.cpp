@@ -1160,7 +1160,9 @@ TEST_P(CloseAfterClickTest, EndsTheProgramAndLeavesNoOutput) {
     const QString input = folder_.filePath(QStringLiteral("input.bin"));
     QFile file(input);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    ASSERT_TRUE(file.resize(qint64{64} << 30));  // sparse: no run ends on its own in the test
+    // Sparse, and long enough that no run ends on its own in the test; small enough that the
+    // percentage, which the window pumps at, changes often in a slow (sanitized) build too.
+    ASSERT_TRUE(file.resize(qint64{8} << 30));
     file.close();
     const QStringList before = Entries(folder_.path());
 
