@@ -81,8 +81,11 @@ void CMainDialog::PumpEvents() {
     // The operations pump at every change of the percentage, on a fast file many times a frame,
     // and each pump repaints the page. The values written in between are already on their way to
     // the page, in order. A close or a click is taken at most one interval later than at every
-    // pump.
-    if (lastPump_.isValid() && !lastPump_.hasExpired(kPumpIntervalMs)) return;
+    // pump. The last pump of a run always turns: a close pending then is taken before the
+    // completion box, which would block it.
+    if (fields_.complete != u"100 %" && lastPump_.isValid() &&
+        !lastPump_.hasExpired(kPumpIntervalMs))
+        return;
     // Two turns that take what is pending and never wait for more.
     for (int turn = 0; turn < 2; ++turn) QCoreApplication::processEvents(QEventLoop::AllEvents);
     lastPump_.start();
