@@ -4,8 +4,8 @@
 Every round runs each command of a scenario once, in an order that turns by one place from round
 to round, so that a slow spell of a shared machine falls on all of them alike. Each run is a child
 process timed by the wall clock and by its own processor time (user + system, from wait4). Outputs
-are removed before each run, outside the timing, and on a disk the removal is synced first, so
-that no run pays for the one before. The first round only warms up and checks the outputs; it is
+are removed before each run, outside the timing (on a disk, a batch's are moved aside until the
+end), and on a disk the removal is synced first, so that no run pays for the one before. The first round only warms up and checks the outputs; it is
 not counted.
 
 Scenarios:
@@ -77,18 +77,25 @@ def run_timed(steps):
     return wall, user, system
 
 
-def remove_output(path, on_disk):
+def remove_output(path, on_disk, work=None):
+    """Clears the way for a run's output. On a disk the old outputs of a batch are moved into a
+    folder of the work area that is removed at the end, not deleted now: ext4 without a journal passes over
+    inodes freed moments before each time it makes a file, reading every one of them, so a batch
+    made just after thousands of deletions pays far more than one made at another time, and which
+    command came after whose deletions would decide the figures."""
     if path is None:
         return
-    if isinstance(path, list):
-        for p in path:
-            if os.path.exists(p):
+    paths = path if isinstance(path, list) else (
+        [os.path.join(path, name) for name in os.listdir(path)] if os.path.isdir(path) else [path])
+    trash = None
+    if work is not None and len(paths) > 1:
+        trash = tempfile.mkdtemp(prefix=".old-", dir=work)
+    for p in paths:
+        if os.path.exists(p):
+            if trash is not None:
+                os.rename(p, os.path.join(trash, os.path.basename(p)))
+            else:
                 os.remove(p)
-    elif os.path.isdir(path):
-        for name in os.listdir(path):
-            os.remove(os.path.join(path, name))
-    elif os.path.exists(path):
-        os.remove(path)
     if on_disk:
         target = path[0] if isinstance(path, list) and path else path
         if isinstance(target, str):
@@ -215,13 +222,13 @@ SCENARIOS = {
 }
 
 
-def check_outputs(rows, checks, values):
+def check_outputs(rows, checks, values, work):
     """After the warm-up round's run of each row: its output must be what it should be."""
     problems = []
     for row in rows:
         for word, expected in checks.items():
             if word in row.name and row.kind != "cp":
-                remove_output(row.output, False)
+                remove_output(row.output, False, work)
                 run_timed(row.steps)
                 if not same_file(values["output"], expected):
                     problems.append(row.name)
@@ -299,7 +306,7 @@ def main():
                 if target == scenario and command:
                     argv = [part.format(**values) for part in shlex.split(command)]
                     rows.append(Command(name, [argv], values["output"], "program"))
-            problems = check_outputs(rows, checks, values)
+            problems = check_outputs(rows, checks, values, work if on_disk else None)
             if problems:
                 print("compare: wrong output from %s" % ", ".join(problems), file=sys.stderr)
                 failed = True
@@ -309,7 +316,7 @@ def main():
                 turn = order[round_number % len(order):] + order[:round_number % len(order)]
                 for index in turn:
                     row = rows[index]
-                    remove_output(row.output, on_disk)
+                    remove_output(row.output, on_disk, work if on_disk else None)
                     wall, user, system = run_timed(row.steps)
                     if round_number == 0:
                         continue  # warm-up
