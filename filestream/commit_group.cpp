@@ -7,6 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <future>
+#include <initializer_list>
+#include <iterator>
 #include <utility>
 
 #include "filestream/file_error.h"
@@ -24,7 +27,10 @@ CommitGroup::CommitGroup(Limits limits) : limits_(limits) {
     }
 }
 
-CommitGroup::~CommitGroup() = default;
+CommitGroup::~CommitGroup() {
+    // The sync in flight uses the outputs' descriptors.
+    if (inFlight_.valid()) inFlight_.wait();
+}
 
 CommitGroup* CommitGroup::Current() {
     return g_current;
@@ -39,18 +45,24 @@ void CommitGroup::Add(std::unique_ptr<StagedOutput> output) {
     // One descriptor for each folder, however many outputs wait there.
     const struct stat& folder = output->Folder();
     std::weak_ptr<SharedFolder>& shared = folders_[{folder.st_dev, folder.st_ino}];
-    shared = output->ShareFolder(shared.lock());
+    std::shared_ptr<SharedFolder> known = shared.lock();
+    const bool newFolder = !known;
+    shared = output->ShareFolder(std::move(known));
+    descriptors_ +=
+        static_cast<std::size_t>(output->Descriptors()) + (newFolder && !shared.expired() ? 1 : 0);
     if (pending_.empty()) oldest_ = std::chrono::steady_clock::now();
     pending_.push_back(std::move(output));
 }
 
-std::size_t CommitGroup::Descriptors() const {
+std::size_t CommitGroup::CountDescriptors() const {
     std::size_t count = 0;
     for (const std::unique_ptr<StagedOutput>& output : pending_) {
         count += static_cast<std::size_t>(output->Descriptors());
     }
-    for (const Entry& entry : named_) {
-        count += static_cast<std::size_t>(entry.output->Descriptors());
+    for (const std::vector<Entry>* entries : {&syncing_, &named_}) {
+        for (const Entry& entry : *entries) {
+            count += static_cast<std::size_t>(entry.output->Descriptors());
+        }
     }
     for (const auto& [folder, shared] : folders_) count += shared.expired() ? 0 : 1;
     return count;
@@ -58,10 +70,10 @@ std::size_t CommitGroup::Descriptors() const {
 
 bool CommitGroup::Due() const {
     const auto now = std::chrono::steady_clock::now();
-    if (!named_.empty() && now - oldestNamed_ >= limits_.delay) return true;
+    if ((!syncing_.empty() || !named_.empty()) && now - oldestNamed_ >= limits_.delay) return true;
     if (pending_.empty()) return false;
     return bytes_ >= limits_.bytes || now - oldest_ >= limits_.delay ||
-           Descriptors() >= limits_.descriptors;
+           descriptors_ >= limits_.descriptors;
 }
 
 int CommitGroup::SyncFileSystem(Synced& synced, dev_t device, int fd) {
@@ -74,15 +86,59 @@ int CommitGroup::SyncFileSystem(Synced& synced, dev_t device, int fd) {
     return result;
 }
 
+CommitGroup::Synced CommitGroup::SyncAll(const SyncTargets& targets) {
+    Synced synced;
+    for (const auto& [device, fd] : targets) SyncFileSystem(synced, device, fd);
+    return synced;
+}
+
+CommitGroup::SyncTargets CommitGroup::Targets() const {
+    SyncTargets targets;
+    const auto add = [&targets](dev_t device, int fd) {
+        int& known = targets.try_emplace(device, -1).first->second;
+        if (known < 0) known = fd;
+    };
+    for (const Entry& entry : syncing_) {
+        if (!entry.error) add(entry.output->Device(), entry.output->fd_);
+    }
+    for (const Entry& entry : named_) {
+        if (!entry.error) add(entry.output->Folder().st_dev, entry.output->FolderFd());
+    }
+    return targets;
+}
+
 std::vector<std::optional<CFileException>> CommitGroup::Flush(bool everything) {
-    std::vector<Entry> outputs;
+    std::vector<std::optional<CFileException>> results;
+    if (inFlight_.valid()) {
+        Synced synced = inFlight_.get();
+        Complete(synced, results);
+    }
     for (std::unique_ptr<StagedOutput>& output : pending_)
-        outputs.push_back({std::move(output), {}});
+        syncing_.push_back({std::move(output), {}});
     pending_.clear();
     bytes_ = 0;
+    oldestNamed_ = std::chrono::steady_clock::now();
+    if (everything) {
+        Synced synced = SyncAll(Targets());
+        Complete(synced, results);
+        Synced again = SyncAll(Targets());  // the names just given came after the sync above
+        SettleNames(again);
+        std::vector<std::optional<CFileException>> rest = TakeSettled();
+        results.insert(results.end(), rest.begin(), rest.end());
+    } else if (!syncing_.empty() || !named_.empty()) {
+        // One sync of each file system writes and makes durable, together, the data of these
+        // outputs and the names given just now: one journal commit and one cache flush for both.
+        inFlight_ = std::async(std::launch::async, &CommitGroup::SyncAll, Targets());
+    }
+    std::erase_if(folders_, [](const auto& folder) { return folder.second.expired(); });
+    descriptors_ = CountDescriptors();
+    return results;
+}
+
+void CommitGroup::Complete(Synced& synced, std::vector<std::optional<CFileException>>& results) {
     // Each step for all before the next: every name is given to durable bytes only.
-    const auto step = [](std::vector<Entry>& entries, auto&& action) {
-        for (Entry& entry : entries) {
+    const auto step = [this](auto&& action) {
+        for (Entry& entry : syncing_) {
             if (entry.error) continue;
             try {
                 action(*entry.output);
@@ -91,10 +147,7 @@ std::vector<std::optional<CFileException>> CommitGroup::Flush(bool everything) {
             }
         }
     };
-    // One sync of each file system writes and makes durable, together, the data of these outputs
-    // and the names given at the last flush: one journal commit and one cache flush for both.
-    Synced synced;
-    step(outputs, [&](StagedOutput& output) {
+    step([&](StagedOutput& output) {
         const int result = SyncFileSystem(synced, output.Device(), output.fd_);
         if (result == -1) {
             output.MakeDurable();  // no syncfs: the file on its own
@@ -104,7 +157,7 @@ std::vector<std::optional<CFileException>> CommitGroup::Flush(bool everything) {
     });
     // Then each file's own write errors, which the sync of its file system reports only for all:
     // its writeback is done by now, so this only reads its error state.
-    step(outputs, [](StagedOutput& output) {
+    step([](StagedOutput& output) {
         if (::sync_file_range(output.fd_, 0, 0,
                               SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WAIT_AFTER) != 0 &&
             errno != ESPIPE && errno != EINVAL) {
@@ -113,18 +166,12 @@ std::vector<std::optional<CFileException>> CommitGroup::Flush(bool everything) {
         }
     });
     SettleNames(synced);
-    std::vector<std::optional<CFileException>> results = TakeSettled();
-    step(outputs, [](StagedOutput& output) { output.Publish(); });
-    for (Entry& entry : outputs) named_.push_back(std::move(entry));
-    oldestNamed_ = std::chrono::steady_clock::now();
-    if (everything) {
-        Synced again;  // the names just given came after the sync above
-        SettleNames(again);
-        std::vector<std::optional<CFileException>> rest = TakeSettled();
-        results.insert(results.end(), rest.begin(), rest.end());
-    }
-    std::erase_if(folders_, [](const auto& folder) { return folder.second.expired(); });
-    return results;
+    std::vector<std::optional<CFileException>> settled = TakeSettled();
+    results.insert(results.end(), std::make_move_iterator(settled.begin()),
+                   std::make_move_iterator(settled.end()));
+    step([](StagedOutput& output) { output.Publish(); });
+    for (Entry& entry : syncing_) named_.push_back(std::move(entry));
+    syncing_.clear();
 }
 
 void CommitGroup::SettleNames(Synced& synced) {
