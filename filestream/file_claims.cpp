@@ -4,30 +4,37 @@
 #include <sys/vfs.h>
 
 #include <mutex>
-#include <utility>
-#include <vector>
+#include <string>
+#include <unordered_map>
 
 namespace {
 
 struct Claim {
     unsigned long id;
-    SeenFile file;     // the file, or the folder of a name
-    std::string name;  // empty for a file claim
+    SeenFile file;  // the file, or the folder of a name
     ClaimRole role;
 };
 
+// Claims on files by inode, claims on names by name: a batch holds one of each for every output
+// that waits for its commit, and each new claim is checked against only those it could meet.
 std::mutex g_mutex;
-std::vector<Claim> g_claims;
+std::unordered_multimap<ino_t, Claim> g_files;
+std::unordered_multimap<std::string, Claim> g_names;
 unsigned long g_nextId = 1;
 
 bool SameTime(const struct timespec& a, const struct timespec& b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-unsigned long Add(Claim claim) {
-    claim.id = g_nextId++;
-    g_claims.push_back(std::move(claim));
-    return g_claims.back().id;
+template <typename Map>
+void Erase(Map& claims, const typename Map::key_type& key, unsigned long id) {
+    const auto [from, to] = claims.equal_range(key);
+    for (auto it = from; it != to; ++it) {
+        if (it->second.id == id) {
+            claims.erase(it);
+            return;
+        }
+    }
 }
 
 }  // namespace
@@ -52,11 +59,15 @@ bool FileClaim::ClaimFile(const struct stat& st, ClaimRole role, int fd) {
     Release();
     const SeenFile file = SeeFile(st, fd);
     std::lock_guard<std::mutex> lock(g_mutex);
-    for (const Claim& held : g_claims) {
-        if (!held.name.empty() || !SameFile(held.file, file)) continue;
+    const auto [from, to] = g_files.equal_range(st.st_ino);
+    for (auto it = from; it != to; ++it) {
+        const Claim& held = it->second;
+        if (!SameFile(held.file, file)) continue;
         if (role == ClaimRole::Writer || held.role == ClaimRole::Writer) return false;
     }
-    id_ = Add({0, file, {}, role});
+    id_ = g_nextId++;
+    ino_ = st.st_ino;
+    g_files.emplace(st.st_ino, Claim{id_, file, role});
     return true;
 }
 
@@ -64,16 +75,26 @@ bool FileClaim::ClaimName(const struct stat& folder, const std::string& name, in
     Release();
     const SeenFile seen = SeeFile(folder, folderFd);
     std::lock_guard<std::mutex> lock(g_mutex);
-    for (const Claim& held : g_claims) {
-        if (held.name == name && SameFile(held.file, seen)) return false;
+    const auto [from, to] = g_names.equal_range(name);
+    for (auto it = from; it != to; ++it) {
+        if (SameFile(it->second.file, seen)) return false;
     }
-    id_ = Add({0, seen, name, ClaimRole::Writer});
+    id_ = g_nextId++;
+    name_ = name;
+    isName_ = true;
+    g_names.emplace(name, Claim{id_, seen, ClaimRole::Writer});
     return true;
 }
 
 void FileClaim::Release() noexcept {
     if (id_ == 0) return;
     std::lock_guard<std::mutex> lock(g_mutex);
-    std::erase_if(g_claims, [this](const Claim& c) { return c.id == id_; });
+    if (isName_) {
+        Erase(g_names, name_, id_);
+        name_.clear();
+        isName_ = false;
+    } else {
+        Erase(g_files, ino_, id_);
+    }
     id_ = 0;
 }

@@ -37,6 +37,9 @@ class FileClaim {
 
   private:
     unsigned long id_ = 0;
+    bool isName_ = false;
+    ino_t ino_ = 0;     // a file claim's key
+    std::string name_;  // a name claim's key
 };
 
 // A file as a claim knows it: what stat reports, and whether it was seen through FUSE.
