@@ -1,5 +1,6 @@
 #include "fileops/file_operations.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <limits>
@@ -123,8 +124,15 @@ class StatusRow {
             counted_ += total;
             return true;
         }
-        for (std::int32_t i = 0; i < blocks; ++i) {
+        while (blocks > 0) {
+            // The reads that stay short of the next change are counted together.
+            const std::int64_t quiet = std::min<std::int64_t>(
+                blocks, std::max<std::int64_t>(0, nextChange_ - counted_ - 1) / kBlockSize);
+            counted_ += quiet * kBlockSize;
+            blocks -= static_cast<std::int32_t>(quiet);
+            if (blocks == 0) break;
             if (!Count(kBlockSize)) return false;
+            --blocks;
         }
         return tail == 0 || Count(tail);
     }
