@@ -146,21 +146,22 @@ class StatusRow {
                                          static_cast<double>(length_) * 100.0);
     }
 
-    // The least count above the current one whose percentage differs from the one shown. The
-    // percentage never falls as the count grows, so a bisection finds it.
+    // The least count above the current one whose percentage differs from the one shown: next
+    // to where the exact quotient reaches the next whole number, found from there, since the
+    // percentage never falls as the count grows.
     std::int64_t NextChange() const {
         constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
         if (length_ <= 0 || counted_ >= length_ || Percent(length_) == Percent(counted_)) {
             return kNever;
         }
         const std::int32_t now = Percent(counted_);
-        std::int64_t low = counted_;  // Percent(low) == now
-        std::int64_t high = length_;  // Percent(high) != now
-        while (high - low > 1) {
-            const std::int64_t middle = low + (high - low) / 2;
-            (Percent(middle) == now ? low : high) = middle;
-        }
-        return high;
+        // The least count whose exact percentage is now + 1, without overflow.
+        const std::int64_t next = now + 1;
+        std::int64_t change = length_ / 100 * next + (length_ % 100 * next + 99) / 100;
+        change = std::clamp(change, counted_ + 1, length_);
+        while (change > counted_ + 1 && Percent(change - 1) != now) --change;
+        while (Percent(change) == now) ++change;
+        return change;
     }
 
     bool Show(std::u16string text) {
