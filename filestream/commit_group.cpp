@@ -1,6 +1,8 @@
 #include "filestream/commit_group.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include <future>
 #include <initializer_list>
 #include <iterator>
+#include <system_error>
 #include <utility>
 
 #include "filestream/file_error.h"
@@ -128,11 +131,30 @@ std::vector<std::optional<CFileException>> CommitGroup::Flush(bool everything) {
     } else if (!syncing_.empty() || !named_.empty()) {
         // One sync of each file system writes and makes durable, together, the data of these
         // outputs and the names given just now: one journal commit and one cache flush for both.
-        inFlight_ = std::async(std::launch::async, &CommitGroup::SyncAll, Targets());
+        StartSync();
     }
     std::erase_if(folders_, [](const auto& folder) { return folder.second.expired(); });
     descriptors_ = CountDescriptors();
     return results;
+}
+
+void CommitGroup::StartSync() {
+    SyncTargets targets = Targets();
+    // The thread takes no signals: they stay with the thread that runs the batch, whose blocking
+    // calls they interrupt.
+    sigset_t all;
+    sigset_t previous;
+    ::sigfillset(&all);
+    ::pthread_sigmask(SIG_BLOCK, &all, &previous);
+    try {
+        inFlight_ = std::async(std::launch::async, &CommitGroup::SyncAll, targets);
+    } catch (const std::system_error&) {
+        // No thread to be had: the sync is made here and now.
+        std::promise<Synced> done;
+        done.set_value(SyncAll(targets));
+        inFlight_ = done.get_future();
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 void CommitGroup::Complete(Synced& synced, std::vector<std::optional<CFileException>>& results) {

@@ -84,6 +84,7 @@ class CommitGroup {
     static Synced SyncAll(const SyncTargets& targets);
     std::size_t CountDescriptors() const;
     SyncTargets Targets() const;
+    void StartSync();  // on a thread of its own, into inFlight_
     // Reads the synced outputs' errors, settles the names the sync covered, names the outputs.
     void Complete(Synced& synced, std::vector<std::optional<CFileException>>& results);
     void SettleNames(Synced& synced);
