@@ -9,7 +9,6 @@
 #include <map>
 
 #include <regex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -28,18 +27,8 @@ const std::string kWeakKey =
 // Runs one of the window's operations on the files, as the Encrypt or Decrypt button would.
 void RunAsWindow(Op op, const fs::path& input, const fs::path& output) {
     HeadlessWindow window;
-    window.page.key = kKey;
-    window.page.inputFile = input.u16string();
-    window.page.outputFile = output.u16string();
+    window.SetPage(kKey, input, output);
     RunOp(op, window);
-}
-
-std::set<std::string> Names(const fs::path& folder) {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        names.insert(entry.path().filename().string());
-    }
-    return names;
 }
 
 class VyxTest : public testing::Test {
@@ -127,7 +116,7 @@ TEST_P(RefusalTest, NothingIsTouched) {
     const RefusalCase& c = GetParam();
     MakePair("doc.txt", "doc_encr.txt", 100, 2);
     fs::create_directory(dir / "folder");
-    const std::set<std::string> before = Names(dir.Path());
+    const std::vector<std::string> before = Names(dir.Path());
     const VyxResult run = Vyx(c.args, c.keyEnv);
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.err, c.err);
@@ -289,7 +278,7 @@ class SignalTest : public VyxTest, public testing::WithParamInterface<SignalCase
 TEST_P(SignalTest, StopsTheBatchAndLeavesNoOutput) {
     WriteBytes(dir / "big.bin", RandomBytes(4 << 20, 31));
     WriteBytes(dir / "small.bin", RandomBytes(10, 32));
-    const std::set<std::string> before = Names(dir.Path());
+    const std::vector<std::string> before = Names(dir.Path());
     // The signal arrives while the first file's progress line is being written: its output is
     // open and staged then, whatever the speed of the machine.
     VyxLaunch launch;
@@ -338,7 +327,7 @@ TEST_P(BatchStopTest, EveryOutputIsOldOrWhole) {
             << name;
     }
     EXPECT_FALSE(fs::exists(dir / "d_decr.bin"));
-    const std::set<std::string> names = Names(dir.Path());
+    const std::vector<std::string> names = Names(dir.Path());
     EXPECT_TRUE(std::none_of(names.begin(), names.end(),
                              [](const std::string& n) { return n.starts_with("."); }));
 }

@@ -41,12 +41,12 @@ class KeyRefusalTest : public OperationTest, public testing::WithParamInterface<
 
 TEST_P(KeyRefusalTest, KeyIsJudgedBeforeAnyFileIsOpened) {
     const KeyCase& c = GetParam();
-    SetPage(c.key, dir / "missing", dir / "out");  // the missing input draws no message
+    window.SetPage(c.key, dir / "missing", dir / "out");  // the missing input draws no message
     ExpectNothingHappenedBut(RunOp(c.op, window), c.message);
 
     window.messages.clear();
     WriteBytes(dir / "in", Marked({1, 2, 3}));
-    SetPage(c.key, dir / "in", dir / "out");
+    window.SetPage(c.key, dir / "in", dir / "out");
     ExpectNothingHappenedBut(RunOp(c.op, window), c.message);
     EXPECT_TRUE(NotHeldOpen(dir / "in"));
     // Judged up front for a batch, the key gets the same refusal.
@@ -84,7 +84,7 @@ TEST_P(NotEncryptedTest, RefusedBeforeTheOutputIsOpened) {
     WriteBytes(dir / "in", GetParam());
     const Bytes existing = RandomBytes(64, 8);
     WriteBytes(dir / "out", existing);
-    SetPage(kKey, dir / "in", dir / "out");
+    window.SetPage(kKey, dir / "in", dir / "out");
     EXPECT_EQ(DecryptFile(window).outcome, RunOutcome::Refused);
 
     EXPECT_EQ(window.MessageTexts(), Texts{u"This is not an encrypted file"});
@@ -118,7 +118,7 @@ class OpenFailureTest : public OperationTest, public testing::WithParamInterface
 
 TEST_P(OpenFailureTest, MissingInputIsReportedByTheStreamAlone) {
     Prepare();
-    SetPage(kKey, dir / "missing", dir / "out");
+    window.SetPage(kKey, dir / "missing", dir / "out");
     EXPECT_EQ(RunOp(GetParam(), window), (RunResult{RunOutcome::Failed, {}}));
     ExpectOnlyTheStreamSpoke((dir / "missing").u16string() + u" was not found.");
     EXPECT_FALSE(fs::exists(dir / "out"));
@@ -126,7 +126,7 @@ TEST_P(OpenFailureTest, MissingInputIsReportedByTheStreamAlone) {
 
 TEST_P(OpenFailureTest, OutputInAMissingFolderLeavesTheInputClosed) {
     Prepare();
-    SetPage(kKey, dir / "in", dir / "nowhere" / "out");
+    window.SetPage(kKey, dir / "in", dir / "nowhere" / "out");
     RunOp(GetParam(), window);
     ExpectOnlyTheStreamSpoke((dir / "nowhere" / "out").u16string() + u" contains an invalid path.");
     EXPECT_TRUE(NotHeldOpen(dir / "in"));
@@ -143,7 +143,7 @@ TEST_P(SameFileTest, OutputNamingTheInputIsRefusedAndTheInputKept) {
     const Bytes input = InputFor(Op::Decrypt, 1000, 21);
     WriteBytes(dir / "in", input);
     const fs::path output = dir / "in";
-    SetPage(kKey, dir / "in", output);
+    window.SetPage(kKey, dir / "in", output);
     RunOp(GetParam(), window);
 
     ASSERT_EQ(window.MessageTexts(),

@@ -12,24 +12,21 @@
 #include <vector>
 
 #include "harness_runner.h"
-#include "robustness_support.h"
 #include "support/operations.h"
 
 namespace {
 
 using namespace robustness;
 
-const std::string kKeyText = "7K2Q.M9XA.4ZBC.PL0D";
-const std::string kEncryptDone =
-    "Encryption complete. Please retain this key for future reference.";
-const std::string kDecryptDone = "Decryption complete";
+const std::string kKeyText(kKey.begin(), kKey.end());
 
 const char* OpWord(Op op) {
     return op == Op::Encrypt ? "encrypt" : "decrypt";
 }
 
-const std::string& DoneText(Op op) {
-    return op == Op::Encrypt ? kEncryptDone : kDecryptDone;
+std::string DoneText(Op op) {
+    const std::u16string& text = op == Op::Encrypt ? kEncryptDone : kDecryptDone;
+    return {text.begin(), text.end()};
 }
 
 std::string DeniedText(const fs::path& path) {
