@@ -216,47 +216,4 @@ INSTANTIATE_TEST_SUITE_P(Cases, HostileInput, testing::ValuesIn(AllHostileCases(
                              return info.param.name;
                          });
 
-// ---------------------------------------------------------------------------------------------
-// Two copies of the program aiming at one output: the first is held inside its run, holding the
-// output open; the second must be refused with the sharing violation and leave the first's
-// output alone; the first then completes.
-
-class TwoCopies : public testing::TestWithParam<Op> {};
-
-TEST_P(TwoCopies, SecondIsRefusedAndFirstCompletes) {
-    const Op op = GetParam();
-    ScratchDir scratch;
-    const fs::path firstIn = scratch / "first";
-    const fs::path secondIn = scratch / "second";
-    const fs::path out = scratch / "out";
-    const Bytes firstInput = InputFor(op, 300'000, 21);
-    WriteBytes(firstIn, firstInput);
-    WriteBytes(secondIn, InputFor(op, 1000, 22));
-    // The output exists: its file is what another process sees in use.
-    WriteBytes(out, Bytes{'o', 'l', 'd'});
-
-    HarnessRun first({OpWord(op), kKeyText, firstIn.string(), out.string(), "--trace"},
-                     HarnessRun::As::Self, true);
-    ASSERT_TRUE(first.Held()) << "the first copy could not be held inside its run";
-
-    const HarnessResult second = Harness(op, secondIn, out);
-    ASSERT_FALSE(second.timedOut);
-    EXPECT_EQ(second.messages,
-              std::vector<std::string>{"File could not be opened: A sharing violation occurred "
-                                       "while accessing " +
-                                       out.string() + "."});
-    EXPECT_EQ(second.exitStatus, 1);
-
-    const HarnessResult firstResult = first.Finish();
-    ASSERT_FALSE(firstResult.timedOut);
-    EXPECT_EQ(firstResult.messages, std::vector<std::string>{DoneText(op)});
-    EXPECT_EQ(firstResult.exitStatus, 0);
-    EXPECT_TRUE(ReadBytes(out) == ReferenceOutput(op, firstInput, scratch));
-}
-
-INSTANTIATE_TEST_SUITE_P(BothOperations, TwoCopies, testing::Values(Op::Encrypt, Op::Decrypt),
-                         [](const testing::TestParamInfo<Op>& info) {
-                             return std::string(info.param == Op::Encrypt ? "Encrypt" : "Decrypt");
-                         });
-
 }  // namespace
