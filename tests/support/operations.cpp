@@ -12,7 +12,7 @@ RunResult RunOp(Op op, IMainWindow& window) {
 
 RunResult RunPresented(Op op, HeadlessWindow& window) {
     SetMessagePresenter(&window);
-    const RunResult result = RunOp(op, window);
+    RunResult result = RunOp(op, window);
     SetMessagePresenter(nullptr);
     return result;
 }
