@@ -16,14 +16,14 @@
 #include "cipher/cipher.h"
 #include "fileops/file_format.h"
 #include "fileops/file_operations.h"
-#include "filestream/notify.h"
 #include "fuzz_support.h"
 #include "support/files.h"
 #include "support/headless_window.h"
+#include "support/operations.h"
 
 namespace {
 
-constexpr char16_t kKey[] = u"3F0A.91C2.7B44.E05D";
+constexpr char16_t kFuzzKey[] = u"3F0A.91C2.7B44.E05D";
 
 int PercentOf(const std::u16string& status) {
     FUZZ_CHECK(status.size() >= 3 && status.ends_with(u" %"), "a status that is no percentage");
@@ -37,7 +37,7 @@ int PercentOf(const std::u16string& status) {
 
 // What decrypting the body must give: the blocks of 16 (the last one shorter) restored in turn.
 std::string ExpectedPlaintext(const std::uint8_t* body, std::size_t size) {
-    CipherState state = InitCipherState(ParseKeyText(kKey).digits);
+    CipherState state = InitCipherState(ParseKeyText(kFuzzKey).digits);
     std::array<std::uint8_t, 16> restored{};
     std::string plain;
     for (std::size_t at = 0; at < size; at += 16) {
@@ -48,18 +48,10 @@ std::string ExpectedPlaintext(const std::uint8_t* body, std::size_t size) {
     return plain;
 }
 
-HeadlessWindow RunOperation(bool encrypt, const std::string& input, const std::string& output) {
+HeadlessWindow RunOperation(Op op, const std::string& input, const std::string& output) {
     HeadlessWindow window;
-    window.page.key = kKey;
-    window.page.inputFile = fuzz::Widen(input);
-    window.page.outputFile = fuzz::Widen(output);
-    SetMessagePresenter(&window);
-    if (encrypt) {
-        EncryptFile(window);
-    } else {
-        DecryptFile(window);
-    }
-    SetMessagePresenter(nullptr);
+    window.SetPage(kFuzzKey, input, output);
+    RunPresented(op, window);
     return window;
 }
 
@@ -68,18 +60,16 @@ void CheckRoundTrip(const std::string& plainPath, const std::string& plain,
                     const ScratchDir& folder) {
     const std::string encryptedPath = folder.File("encrypted");
     const std::string restoredPath = folder.File("restored");
-    const HeadlessWindow encrypting = RunOperation(true, plainPath, encryptedPath);
-    FUZZ_CHECK(encrypting.MessageTexts() ==
-                   std::vector<std::u16string>(
-                       {u"Encryption complete. Please retain this key for future reference."}),
+    const HeadlessWindow encrypting = RunOperation(Op::Encrypt, plainPath, encryptedPath);
+    FUZZ_CHECK(encrypting.MessageTexts() == std::vector<std::u16string>({kEncryptDone}),
                "encryption must complete");
     const std::string encrypted = Exists(encryptedPath) ? ReadString(encryptedPath) : "";
     FUZZ_CHECK(encrypted.size() == EncryptedLength(plain.size()) &&
                    JudgeEncryptedInput({reinterpret_cast<const std::uint8_t*>(encrypted.data()),
                                         encrypted.size()}) == EncryptedInput::Marked,
                "the encrypted file must be the marker and the input's length in blocks");
-    const HeadlessWindow decrypting = RunOperation(false, encryptedPath, restoredPath);
-    FUZZ_CHECK(decrypting.MessageTexts() == std::vector<std::u16string>({u"Decryption complete"}),
+    const HeadlessWindow decrypting = RunOperation(Op::Decrypt, encryptedPath, restoredPath);
+    FUZZ_CHECK(decrypting.MessageTexts() == std::vector<std::u16string>({kDecryptDone}),
                "decryption of an encryption must complete");
     FUZZ_CHECK(Exists(restoredPath) && ReadString(restoredPath) == plain,
                "decryption did not restore what was encrypted");
@@ -97,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ::unlink(outputPath.c_str());
     CheckRoundTrip(inputPath, std::string(reinterpret_cast<const char*>(data), size), folder);
 
-    const HeadlessWindow window = RunOperation(false, inputPath, outputPath);
+    const HeadlessWindow window = RunOperation(Op::Decrypt, inputPath, outputPath);
 
     for (const HeadlessWindow::Message& message : window.messages) {
         FUZZ_CHECK(message.source == HeadlessWindow::Source::Window,
@@ -109,8 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const EncryptedInput judged = JudgeEncryptedInput({data, size});
     if (judged == EncryptedInput::Empty) {
-        FUZZ_CHECK(texts == std::vector<std::u16string>(
-                                {u"The input file is empty", u"Decryption complete"}),
+        FUZZ_CHECK(texts == std::vector<std::u16string>({u"The input file is empty", kDecryptDone}),
                    "an empty input must warn and then complete");
         FUZZ_CHECK(outputExists && output.empty(), "an empty input must give an empty output");
     } else if (judged == EncryptedInput::NotEncrypted) {
@@ -120,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(window.pageWrites.empty(), "a refused input must leave the status row");
         return 0;
     } else {
-        FUZZ_CHECK(texts == std::vector<std::u16string>({u"Decryption complete"}),
+        FUZZ_CHECK(texts == std::vector<std::u16string>({kDecryptDone}),
                    "a marked input must decrypt");
         FUZZ_CHECK(outputExists && output.size() == size - EncryptedFileMarker.size(),
                    "the output must be the input's length less the marker");

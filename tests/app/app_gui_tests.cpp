@@ -348,9 +348,8 @@ TEST_F(MainWindowTest, EncryptThenDecryptRestoresTheFile) {
 TEST_F(MainWindowTest, PageReceivesEveryStatusValueInOrder) {
     const QString input = WriteFile(QStringLiteral("row.bin"), RandomBytes(1 << 20, 9));
     HeadlessWindow headless;
-    headless.page.key = kGoodKey.toStdU16String();
-    headless.page.inputFile = input.toStdU16String();
-    headless.page.outputFile = Path(QStringLiteral("reference.bin")).toStdU16String();
+    headless.SetPage(kGoodKey.toStdU16String(), input.toStdU16String(),
+                     Path(QStringLiteral("reference.bin")).toStdU16String());
     EncryptFile(headless);
     QStringList expected;
     for (const std::u16string& value : headless.StatusValues())
@@ -373,7 +372,7 @@ struct Refusal {
     const char* key;
     const char* button;
     bool encryptedInput;  // give the input the marker of an encrypted file
-    const char* message;
+    QString message;
 };
 
 class RefusalTest : public MainWindowTest, public ::testing::WithParamInterface<Refusal> {};
@@ -385,7 +384,7 @@ TEST_P(RefusalTest, ShowsItsMessageAndTouchesNoOutput) {
     SelectFile(WriteFile(QStringLiteral("in.txt"), content));
     TypeInto(Dialog(), QStringLiteral("key"), QString::fromUtf8(c.key));
     const RecordedMessage& shown = RunUntilMessage(QString::fromUtf8(c.button));
-    EXPECT_EQ(shown.text, QString::fromUtf8(c.message));
+    EXPECT_EQ(shown.text, c.message);
     EXPECT_EQ(shown.owner, &Dialog());
     EXPECT_EQ(Messages().size(), 1u);
     EXPECT_FALSE(QFileInfo::exists(Path(QStringLiteral("in_encr.txt"))));
@@ -393,20 +392,15 @@ TEST_P(RefusalTest, ShowsItsMessageAndTouchesNoOutput) {
     EXPECT_EQ(Value(QStringLiteral("CompleteText")), QString());
 }
 
+// Every refusal and its text is the operations' (their tests); here, each way one reaches the user.
 INSTANTIATE_TEST_SUITE_P(
     Operations, RefusalTest,
-    ::testing::Values(Refusal{"EncryptEmptyKey", "", "BEncrypt", false,
-                              "Please enter a key or select 'Generate Key'"},
-                      Refusal{"DecryptEmptyKey", "", "BDecrypt", true,
-                              "Please enter a key or select 'Generate Key'"},
-                      Refusal{"EncryptLowerCaseKey", "1234.5678.9abc.DEFG", "BEncrypt", false,
-                              "Invalid key format"},
-                      Refusal{"DecryptBadSeparator", "1234-5678.9ABC.DEFG", "BDecrypt", true,
-                              "Invalid key format"},
-                      Refusal{"EncryptShortKey", "1234.5678", "BEncrypt", false,
-                              "Invalid key format"},
-                      Refusal{"DecryptPlainFile", "1234.5678.9ABC.DEFG", "BDecrypt", false,
-                              "This is not an encrypted file"}),
+    ::testing::Values(
+        Refusal{"EncryptEmptyKey", "", "BEncrypt", false, kEnterKey},
+        Refusal{"DecryptEmptyKey", "", "BDecrypt", true, kEnterKey},
+        // The typed text reaches the operation as typed, not upper-cased.
+        Refusal{"EncryptLowerCaseKey", "1234.5678.9abc.DEFG", "BEncrypt", false, kInvalidKey},
+        Refusal{"DecryptPlainFile", "1234.5678.9ABC.DEFG", "BDecrypt", false, kNotEncrypted}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 
 TEST_F(MainWindowTest, StreamMessagesHaveNoOwnerAndOfferCancel) {
@@ -835,9 +829,8 @@ class LongRunTest : public MainWindowTest {
     // The file the operation makes of the input with this key, made without the window.
     QByteArray ExpectedOutput(const QString& key) {
         HeadlessWindow headless;
-        headless.page.key = key.toStdU16String();
-        headless.page.inputFile = input_.toStdU16String();
-        headless.page.outputFile = Path(QStringLiteral("reference.bin")).toStdU16String();
+        headless.SetPage(key.toStdU16String(), input_.toStdU16String(),
+                         Path(QStringLiteral("reference.bin")).toStdU16String());
         EncryptFile(headless);
         return ReadAll(Path(QStringLiteral("reference.bin")));
     }

@@ -9,7 +9,6 @@
 #include <map>
 
 #include <regex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -28,18 +27,8 @@ const std::string kWeakKey =
 // Runs one of the window's operations on the files, as the Encrypt or Decrypt button would.
 void RunAsWindow(Op op, const fs::path& input, const fs::path& output) {
     HeadlessWindow window;
-    window.page.key = kKey;
-    window.page.inputFile = input.u16string();
-    window.page.outputFile = output.u16string();
+    window.SetPage(kKey, input, output);
     RunOp(op, window);
-}
-
-std::set<std::string> Names(const fs::path& folder) {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        names.insert(entry.path().filename().string());
-    }
-    return names;
 }
 
 class VyxTest : public testing::Test {
@@ -49,10 +38,7 @@ class VyxTest : public testing::Test {
         return RunVyx(launch);
     }
     VyxResult Vyx(std::vector<std::string> args, std::optional<std::string> keyEnv = {}) {
-        VyxLaunch launch;
-        launch.args = std::move(args);
-        launch.keyEnv = std::move(keyEnv);
-        return Vyx(launch);
+        return Vyx({.args = std::move(args), .keyEnv = std::move(keyEnv)});
     }
     // A plaintext, and its encryption as the window writes it.
     void MakePair(const char* plain, const char* encrypted, std::size_t size, std::uint32_t seed) {
@@ -79,16 +65,13 @@ TEST_P(KeySourceTest, EncryptsAsTheWindowDoes) {
     const KeyCase& c = GetParam();
     MakePair("doc.txt", "window_encr.txt", 1000, 1);
     if (!c.keyFile.empty()) WriteBytes(dir / "key", Bytes(c.keyFile.begin(), c.keyFile.end()));
-    VyxLaunch launch;
-    launch.args = c.options;
-    launch.keyEnv = c.keyEnv;
-    launch.input = c.input;
+    VyxLaunch launch{.args = c.options,
+                     .keyEnv = c.keyEnv,
+                     .input = c.input,
+                     .terminal = c.terminal,
+                     .typed = c.terminal ? kKeyText + "\n" : ""};  // typed when asked
     launch.args.insert(launch.args.begin(), "encrypt");
     launch.args.push_back("doc.txt");
-    if (c.terminal) {
-        launch.terminal = true;
-        launch.typed = kKeyText + "\n";  // typed when asked
-    }
     const VyxResult run = Vyx(launch);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(ReadBytes(dir / "doc_encr.txt"), ReadBytes(dir / "window_encr.txt"));
@@ -127,7 +110,7 @@ TEST_P(RefusalTest, NothingIsTouched) {
     const RefusalCase& c = GetParam();
     MakePair("doc.txt", "doc_encr.txt", 100, 2);
     fs::create_directory(dir / "folder");
-    const std::set<std::string> before = Names(dir.Path());
+    const std::vector<std::string> before = Names(dir.Path());
     const VyxResult run = Vyx(c.args, c.keyEnv);
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.err, c.err);
@@ -252,10 +235,9 @@ TEST_P(DisplayTest, ProgressOnlyOnATerminal) {
     const DisplayCase& c = GetParam();
     MakePair("a.bin", "a_encr.bin", 100000, 21);
     MakePair("b.bin", "b_encr.bin", 10, 22);
-    VyxLaunch launch;
-    launch.args = {"decrypt", "a_encr.bin", "b_encr.bin"};
-    launch.keyEnv = kKeyText;
-    launch.terminal = c.terminal;
+    VyxLaunch launch{.args = {"decrypt", "a_encr.bin", "b_encr.bin"},
+                     .keyEnv = kKeyText,
+                     .terminal = c.terminal};
     if (c.quiet) launch.args.push_back("-q");
     const VyxResult run = Vyx(launch);
     EXPECT_EQ(run.status, 0);
@@ -289,15 +271,13 @@ class SignalTest : public VyxTest, public testing::WithParamInterface<SignalCase
 TEST_P(SignalTest, StopsTheBatchAndLeavesNoOutput) {
     WriteBytes(dir / "big.bin", RandomBytes(4 << 20, 31));
     WriteBytes(dir / "small.bin", RandomBytes(10, 32));
-    const std::set<std::string> before = Names(dir.Path());
+    const std::vector<std::string> before = Names(dir.Path());
     // The signal arrives while the first file's progress line is being written: its output is
     // open and staged then, whatever the speed of the machine.
-    VyxLaunch launch;
-    launch.args = {"encrypt", "big.bin", "small.bin"};
-    launch.keyEnv = kKeyText;
-    launch.terminal = true;
-    launch.signalAtProgress = GetParam().signal;
-    const VyxResult run = Vyx(launch);
+    const VyxResult run = Vyx({.args = {"encrypt", "big.bin", "small.bin"},
+                               .keyEnv = kKeyText,
+                               .terminal = true,
+                               .signalAtProgress = GetParam().signal});
     EXPECT_EQ(run.status, GetParam().status) << run.err;
     EXPECT_EQ(Names(dir.Path()), before);  // no output, staged or complete; the rest skipped
     EXPECT_EQ(run.err.find("files:"), std::string::npos) << run.err;
@@ -319,11 +299,10 @@ TEST_P(BatchStopTest, EveryOutputIsOldOrWhole) {
     MakePair("d.bin", "d_encr.bin", 10, 4);
     const Bytes old = {'o', 'l', 'd'};
     WriteBytes(dir / "b_decr.bin", old);
-    VyxLaunch launch;
-    launch.args = {"decrypt", "-f", "a_encr.bin", "b_encr.bin", "c_encr.bin", "-", "d_encr.bin"};
-    launch.keyEnv = kKeyText;
-    launch.signalAtInputRead = GetParam().signal;
-    const VyxResult run = Vyx(launch);
+    const VyxResult run =
+        Vyx({.args = {"decrypt", "-f", "a_encr.bin", "b_encr.bin", "c_encr.bin", "-", "d_encr.bin"},
+             .keyEnv = kKeyText,
+             .signalAtInputRead = GetParam().signal});
     EXPECT_EQ(run.status, GetParam().status) << run.err;
     // A kill may come before the group is durable: each output is then its old content or the
     // whole new one. A stop commits what was done first.
@@ -338,7 +317,7 @@ TEST_P(BatchStopTest, EveryOutputIsOldOrWhole) {
             << name;
     }
     EXPECT_FALSE(fs::exists(dir / "d_decr.bin"));
-    const std::set<std::string> names = Names(dir.Path());
+    const std::vector<std::string> names = Names(dir.Path());
     EXPECT_TRUE(std::none_of(names.begin(), names.end(),
                              [](const std::string& n) { return n.starts_with("."); }));
 }
@@ -427,14 +406,9 @@ TEST_P(ContractTest, StatusMessagesAndFiles) {
     std::map<std::string, Bytes> expected = Tree(dir.Path());
     for (const auto& [name, label] : c.after) expected[name] = Content(label);
 
-    VyxLaunch launch;
-    launch.args = c.args;
-    launch.keyEnv = kKeyText;
-    if (!c.input.empty()) {
-        const Bytes input = Content(c.input);
-        launch.input.assign(input.begin(), input.end());
-    }
-    const VyxResult run = Vyx(launch);
+    const Bytes input = c.input.empty() ? Bytes{} : Content(c.input);
+    const VyxResult run =
+        Vyx({.args = c.args, .keyEnv = kKeyText, .input = std::string(input.begin(), input.end())});
     EXPECT_EQ(run.status, c.status);
     EXPECT_EQ(run.err, c.err);
     const Bytes out = c.out.empty() ? Bytes{} : Content(c.out);
@@ -604,12 +578,11 @@ TEST_F(VyxTest, SecondRecursiveRunReplacesNothing) {
 
 // Data never goes to a terminal; a pipe's progress counts bytes.
 TEST_F(VyxTest, TerminalGetsNoDataAndCountsThePipesBytes) {
-    VyxLaunch launch;
-    launch.keyEnv = kKeyText;
-    launch.terminal = true;
     const Bytes plain = RandomBytes(50000, 5);
-    launch.input.assign(plain.begin(), plain.end());
-    launch.args = {"encrypt", "-"};
+    VyxLaunch launch{.args = {"encrypt", "-"},
+                     .keyEnv = kKeyText,
+                     .input = std::string(plain.begin(), plain.end()),
+                     .terminal = true};
     const VyxResult refused = Vyx(launch);
     EXPECT_EQ(refused.status, 2);
     EXPECT_NE(refused.err.find("refusing to write encrypted data to a terminal"), std::string::npos)

@@ -14,19 +14,9 @@ constexpr const char* kBench = VYX_BENCH_PATH;
 constexpr const char* kBench = nullptr;
 #endif
 
-struct Outcome {
-    std::string out;
-    int status = -1;
-};
-
 // Runs vyx_bench with the arguments (already quoted for the shell), standard error dropped.
-Outcome Bench(const std::string& args) {
-    Outcome outcome;
-    const std::string command = std::string("'") + kBench + "' " + args + " 2>/dev/null";
-    const CommandResult run = RunCommand({"/bin/sh", "-c", command});
-    outcome.out = run.out;
-    outcome.status = run.status;
-    return outcome;
+CommandResult Bench(const std::string& args) {
+    return RunCommand({"/bin/sh", "-c", std::string("'") + kBench + "' " + args + " 2>/dev/null"});
 }
 
 class HarnessTest : public testing::Test {
@@ -42,7 +32,7 @@ const std::string kKeyText = "7K2Q.M9XA.4ZBC.PL0D";
 
 TEST_F(HarnessTest, TracePrintsTheStatusRowAndMessagesAndExitsZeroOnCompletion) {
     WriteBytes(dir / "plain", RandomBytes(17, 1));
-    Outcome run =
+    CommandResult run =
         Bench("encrypt " + kKeyText + " " + Path("plain") + " " + Path("enc") + " --trace");
     EXPECT_EQ(run.out,
               "0 %\n5 %\n100 %\n"
@@ -63,7 +53,7 @@ TEST_F(HarnessTest, TracePrintsTheStatusRowAndMessagesAndExitsZeroOnCompletion) 
 
 TEST_F(HarnessTest, RunsWithoutCompletionExitOne) {
     WriteBytes(dir / "plain", RandomBytes(40, 2));
-    Outcome run =
+    CommandResult run =
         Bench("encrypt 7k2q.m9xa.4zbc.pl0d " + Path("plain") + " " + Path("enc") + " --trace");
     EXPECT_EQ(run.out, "message: Invalid key format\n");
     EXPECT_EQ(run.status, 1);
@@ -86,7 +76,7 @@ TEST_F(HarnessTest, NamesThatAreNotUtf8ReachTheirOwnFiles) {
     const std::string lookAlike = (dir / "caf").string() + "\xEF\xBF\xBD";
     WriteBytes(name, RandomBytes(17, 1));
     WriteBytes(lookAlike, RandomBytes(5, 2));
-    Outcome run = Bench("encrypt " + kKeyText + " '" + name + "' '" + name + ".enc'");
+    CommandResult run = Bench("encrypt " + kKeyText + " '" + name + "' '" + name + ".enc'");
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(ReadBytes(name + ".enc").size(), 19u);
     EXPECT_EQ(ReadBytes(lookAlike), RandomBytes(5, 2));
@@ -97,7 +87,7 @@ TEST_F(HarnessTest, NamesThatAreNotUtf8ReachTheirOwnFiles) {
 }
 
 TEST_F(HarnessTest, ThroughputChecksTheRoundTripAndLeavesNoFilesBehind) {
-    const Outcome run = Bench("throughput --size 1 --repeat 2 --dir " + dir.Path().string());
+    const CommandResult run = Bench("throughput --size 1 --repeat 2 --dir " + dir.Path().string());
     EXPECT_EQ(run.status, 0);
     for (const char* line :
          {"fastest of 2 rounds\n", "\ncopy:", "\nencrypt:", "\ndecrypt:", "\nencrypt/copy: ",
@@ -110,7 +100,7 @@ TEST_F(HarnessTest, ThroughputChecksTheRoundTripAndLeavesNoFilesBehind) {
 TEST_F(HarnessTest, BadCommandLinesAreRefused) {
     for (const char* args : {"", "encrypt", "encrypt a b", "shred a b c", "throughput --size x",
                              "throughput --repeat 0"}) {
-        const Outcome run = Bench(args);
+        const CommandResult run = Bench(args);
         EXPECT_EQ(run.status, 2) << args;
         EXPECT_EQ(run.out, "") << args;
     }

@@ -38,7 +38,7 @@ TEST_P(SmallFileSystemTest, ReportsDiskFullAndRemovesTheCutOffOutput) {
     const Bytes input = InputFor(GetParam(), 1'000'000);
     WriteBytes(dir / "in", input);
     const fs::path output = mountPoint_ / "out";
-    SetPage(kKey, dir / "in", output);
+    window.SetPage(kKey, dir / "in", output);
     const RunResult result = RunOp(GetParam(), window);
 
     EXPECT_EQ(window.MessageTexts(),
@@ -53,7 +53,7 @@ TEST_P(SmallFileSystemTest, FailureOnTheFinalFlushRemovesTheOutputToo) {
     WriteBytes(mountPoint_ / "filler", RandomBytes(64 * 1024 - 4096, 1));
     WriteBytes(dir / "in", InputFor(GetParam(), 6000));
     const fs::path output = mountPoint_ / "out";
-    SetPage(kKey, dir / "in", output);
+    window.SetPage(kKey, dir / "in", output);
     RunOp(GetParam(), window);
 
     EXPECT_EQ(window.MessageTexts(),
@@ -74,7 +74,7 @@ class StopTest : public OperationTest, public testing::WithParamInterface<StopCa
 
 TEST_P(StopTest, StopFromAPumpEndsTheRunWithoutOutput) {
     WriteBytes(dir / "in", InputFor(GetParam().op, 1000));
-    SetPage(kKey, dir / "in", dir / "out");
+    window.SetPage(kKey, dir / "in", dir / "out");
     window.onPump = [&](HeadlessWindow& w) {
         if (w.pumps == GetParam().atPump) w.stopRequested = true;
     };
@@ -98,7 +98,7 @@ using LateStopTest = OperationTest;
 
 TEST_F(LateStopTest, StopAfterTheLastPumpKeepsTheCompleteOutputButShowsNoMessage) {
     WriteBytes(dir / "in", RandomBytes(100, 3));
-    SetPage(kKey, dir / "in", dir / "out");
+    window.SetPage(kKey, dir / "in", dir / "out");
     window.onPump = [](HeadlessWindow& w) { w.stopRequested = w.page.complete == u"100 %"; };
     // The output is in place: the run completed, only its message was not shown.
     EXPECT_EQ(EncryptFile(window), (RunResult{RunOutcome::Completed, {}}));
@@ -110,7 +110,7 @@ TEST_F(LateStopTest, RunStartedWhileTheWindowIsClosingDoesNothing) {
     WriteBytes(dir / "in", Marked({1}));
     window.stopRequested = true;
     for (const Op op : {Op::Encrypt, Op::Decrypt}) {
-        SetPage(op == Op::Encrypt ? u"" : kKey, dir / "in", dir / "out");
+        window.SetPage(op == Op::Encrypt ? u"" : kKey, dir / "in", dir / "out");
         EXPECT_EQ(RunOp(op, window), (RunResult{RunOutcome::Stopped, {}}));
     }
     EXPECT_TRUE(window.messages.empty());
@@ -120,7 +120,7 @@ TEST_F(LateStopTest, RunStartedWhileTheWindowIsClosingDoesNothing) {
 
 TEST_F(LateStopTest, StopWhileTheEmptyInputWarningIsUpCreatesNoOutput) {
     WriteBytes(dir / "in", Bytes{});
-    SetPage(kKey, dir / "in", dir / "out");
+    window.SetPage(kKey, dir / "in", dir / "out");
     window.onMessage = [](HeadlessWindow& w, const HeadlessWindow::Message&) {
         w.stopRequested = true;
     };
@@ -135,7 +135,7 @@ TEST_P(StopTest, MisuseUnwoundFromAPumpDropsTheOutput) {
     struct Misuse {};
     WriteBytes(dir / "in", InputFor(GetParam().op, 1000));
     WriteBytes(dir / "out", "old");
-    SetPage(kKey, dir / "in", dir / "out");
+    window.SetPage(kKey, dir / "in", dir / "out");
     window.onPump = [&](HeadlessWindow& w) {
         if (w.pumps != GetParam().atPump) return;
         CFileStream closed;
@@ -148,7 +148,7 @@ TEST_P(StopTest, MisuseUnwoundFromAPumpDropsTheOutput) {
 
     EXPECT_EQ(window.MessageTexts(), Texts{u"file not opened (read)"});
     EXPECT_EQ(ReadString(dir / "out"), "old");
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 2);
+    EXPECT_EQ(Names(dir.Path()).size(), 2u);
     EXPECT_TRUE(NotHeldOpen(dir / "in"));
 }
 
@@ -158,12 +158,12 @@ class NestedRunTest : public OperationTest, public testing::WithParamInterface<O
     void RunNested(const fs::path& nestedOutput) {
         WriteBytes(dir / "plain", RandomBytes(5000, 41));
         if (GetParam() == Op::Decrypt) {
-            SetPage(kKey, dir / "plain", dir / "enc");
+            window.SetPage(kKey, dir / "plain", dir / "enc");
             EncryptFile(window);
             window.messages.clear();
-            SetPage(kKey, dir / "enc", dir / "out");
+            window.SetPage(kKey, dir / "enc", dir / "out");
         } else {
-            SetPage(kKey, dir / "plain", dir / "out");
+            window.SetPage(kKey, dir / "plain", dir / "out");
         }
         window.onPump = [this, nestedOutput](HeadlessWindow& w) {
             if (std::exchange(nestedStarted_, true)) return;

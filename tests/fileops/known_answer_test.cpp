@@ -30,11 +30,11 @@ class KnownAnswerTest : public OperationTest, public testing::WithParamInterface
 
 TEST_P(KnownAnswerTest, EncryptGivesThePinnedFileAndDecryptRestoresThePlaintext) {
     const std::string name = GetParam().name;
-    SetPage(GetParam().key, Data(name + ".plain"), dir / "enc");
+    window.SetPage(GetParam().key, Data(name + ".plain"), dir / "enc");
     EncryptFile(window);
     EXPECT_TRUE(ReadBytes(dir / "enc") == ReadBytes(Data(name + ".vyx")));
 
-    SetPage(GetParam().key, Data(name + ".vyx"), dir / "back");
+    window.SetPage(GetParam().key, Data(name + ".vyx"), dir / "back");
     DecryptFile(window);
     EXPECT_TRUE(ReadBytes(dir / "back") == ReadBytes(Data(name + ".plain")));
     EXPECT_EQ(window.MessageTexts(), (std::vector<std::u16string>{kEncryptDone, kDecryptDone}));

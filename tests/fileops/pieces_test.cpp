@@ -100,7 +100,7 @@ TEST_P(PiecesTest, OperationsAskTheFilesForThePiecesOfTheBlockByBlockLoop) {
 
     PlainEncrypt(dir / "plain", dir / "enc-plain");
     const std::vector<Transfers> encryptPlain = Take();
-    SetPage(kKey, dir / "plain", dir / "enc");
+    window.SetPage(kKey, dir / "plain", dir / "enc");
     EncryptFile(window);
     const std::vector<Transfers> encrypt = Take();
     ASSERT_EQ(window.MessageTexts(), std::vector<std::u16string>{kEncryptDone});
@@ -109,7 +109,7 @@ TEST_P(PiecesTest, OperationsAskTheFilesForThePiecesOfTheBlockByBlockLoop) {
 
     PlainDecrypt(dir / "enc", dir / "back-plain");
     const std::vector<Transfers> decryptPlain = Take();
-    SetPage(kKey, dir / "enc", dir / "back");
+    window.SetPage(kKey, dir / "enc", dir / "back");
     DecryptFile(window);
     const std::vector<Transfers> decrypt = Take();
     EXPECT_EQ(ReadBytes(dir / "back"), plain);

@@ -41,12 +41,12 @@ class KeyRefusalTest : public OperationTest, public testing::WithParamInterface<
 
 TEST_P(KeyRefusalTest, KeyIsJudgedBeforeAnyFileIsOpened) {
     const KeyCase& c = GetParam();
-    SetPage(c.key, dir / "missing", dir / "out");  // the missing input draws no message
+    window.SetPage(c.key, dir / "missing", dir / "out");  // the missing input draws no message
     ExpectNothingHappenedBut(RunOp(c.op, window), c.message);
 
     window.messages.clear();
     WriteBytes(dir / "in", Marked({1, 2, 3}));
-    SetPage(c.key, dir / "in", dir / "out");
+    window.SetPage(c.key, dir / "in", dir / "out");
     ExpectNothingHappenedBut(RunOp(c.op, window), c.message);
     EXPECT_TRUE(NotHeldOpen(dir / "in"));
     // Judged up front for a batch, the key gets the same refusal.
@@ -62,21 +62,17 @@ TEST(KeyRefusal, KeysTheOperationsTakeAreNotRefused) {
 
 INSTANTIATE_TEST_SUITE_P(
     Keys, KeyRefusalTest,
-    testing::Values(KeyCase{Op::Encrypt, u"", kEnterKey}, KeyCase{Op::Decrypt, u"", kEnterKey},
-                    KeyCase{Op::Encrypt, u" ", kInvalid}, KeyCase{Op::Decrypt, u" ", kInvalid},
-                    KeyCase{Op::Encrypt, u"7K2Q.M9XA.4ZBC.PL0", kInvalid},
-                    KeyCase{Op::Decrypt, u"7k2Q.M9XA.4ZBC.PL0D", kInvalid},
-                    KeyCase{Op::Encrypt, u"7K2Q-M9XA.4ZBC.PL0D", kInvalid},
-                    KeyCase{Op::Decrypt, u"7K2Q.M9XA.4ZBC,PL0D", kInvalid},
-                    KeyCase{Op::Encrypt, u"0000.0000.4ZBC.PL0D", kWeak},
-                    KeyCase{Op::Encrypt, u"7K2Q.M9XA.0000.0000", kWeak},
-                    KeyCase{Op::Encrypt, u"0000.0000.0000.0000", kWeak},
-                    KeyCase{Op::Encrypt, u"0000.0000.0000.0000 and more", kWeak},
-                    // Mask words of one or a few bits: most bytes would be stored unchanged.
-                    KeyCase{Op::Encrypt, u"1000.0000.1000.0000", kWeak},
-                    KeyCase{Op::Encrypt, u"0001.0001.0001.0001", kWeak},
-                    KeyCase{Op::Encrypt, u"0100.0000.0100.0000", kWeak},
-                    KeyCase{Op::Encrypt, u"0000.000Z.0000.000Z", kWeak}));
+    testing::Values(
+        KeyCase{Op::Encrypt, u"", kEnterKey}, KeyCase{Op::Decrypt, u"", kEnterKey},
+        KeyCase{Op::Encrypt, u" ", kInvalid}, KeyCase{Op::Decrypt, u" ", kInvalid},
+        KeyCase{Op::Encrypt, u"7K2Q.M9XA.4ZBC.PL0", kInvalid},
+        KeyCase{Op::Decrypt, u"7k2Q.M9XA.4ZBC.PL0D", kInvalid},
+        KeyCase{Op::Encrypt, u"7K2Q-M9XA.4ZBC.PL0D", kInvalid},
+        KeyCase{Op::Decrypt, u"7K2Q.M9XA.4ZBC,PL0D", kInvalid},
+        // Which keys are weak is the cipher's rule (its tests); here, how they are told.
+        KeyCase{Op::Encrypt, u"7K2Q.M9XA.0000.0000", kWeak},
+        KeyCase{Op::Encrypt, u"0000.0000.0000.0000", kWeak},
+        KeyCase{Op::Encrypt, u"0000.0000.0000.0000 and more", kWeak}));
 
 class NotEncryptedTest : public OperationTest, public testing::WithParamInterface<Bytes> {};
 
@@ -84,7 +80,7 @@ TEST_P(NotEncryptedTest, RefusedBeforeTheOutputIsOpened) {
     WriteBytes(dir / "in", GetParam());
     const Bytes existing = RandomBytes(64, 8);
     WriteBytes(dir / "out", existing);
-    SetPage(kKey, dir / "in", dir / "out");
+    window.SetPage(kKey, dir / "in", dir / "out");
     EXPECT_EQ(DecryptFile(window).outcome, RunOutcome::Refused);
 
     EXPECT_EQ(window.MessageTexts(), Texts{u"This is not an encrypted file"});
@@ -118,7 +114,7 @@ class OpenFailureTest : public OperationTest, public testing::WithParamInterface
 
 TEST_P(OpenFailureTest, MissingInputIsReportedByTheStreamAlone) {
     Prepare();
-    SetPage(kKey, dir / "missing", dir / "out");
+    window.SetPage(kKey, dir / "missing", dir / "out");
     EXPECT_EQ(RunOp(GetParam(), window), (RunResult{RunOutcome::Failed, {}}));
     ExpectOnlyTheStreamSpoke((dir / "missing").u16string() + u" was not found.");
     EXPECT_FALSE(fs::exists(dir / "out"));
@@ -126,37 +122,13 @@ TEST_P(OpenFailureTest, MissingInputIsReportedByTheStreamAlone) {
 
 TEST_P(OpenFailureTest, OutputInAMissingFolderLeavesTheInputClosed) {
     Prepare();
-    SetPage(kKey, dir / "in", dir / "nowhere" / "out");
+    window.SetPage(kKey, dir / "in", dir / "nowhere" / "out");
     RunOp(GetParam(), window);
     ExpectOnlyTheStreamSpoke((dir / "nowhere" / "out").u16string() + u" contains an invalid path.");
     EXPECT_TRUE(NotHeldOpen(dir / "in"));
 }
 
 INSTANTIATE_TEST_SUITE_P(BothOperations, OpenFailureTest, testing::Values(Op::Encrypt, Op::Decrypt),
-                         [](const auto& info) { return std::string(OpName(info.param)); });
-
-// Every spelling of the same file is the stream's to recognise (filestream's sharing tests); here,
-// that the run ends there.
-class SameFileTest : public OperationTest, public testing::WithParamInterface<Op> {};
-
-TEST_P(SameFileTest, OutputNamingTheInputIsRefusedAndTheInputKept) {
-    const Bytes input = InputFor(Op::Decrypt, 1000, 21);
-    WriteBytes(dir / "in", input);
-    const fs::path output = dir / "in";
-    SetPage(kKey, dir / "in", output);
-    RunOp(GetParam(), window);
-
-    ASSERT_EQ(window.MessageTexts(),
-              Texts{u"File could not be opened: A sharing violation occurred "
-                    u"while accessing " +
-                    output.u16string() + u"."});
-    EXPECT_EQ(window.messages[0].source, HeadlessWindow::Source::Stream);
-    EXPECT_TRUE(window.pageWrites.empty());
-    EXPECT_TRUE(ReadBytes(dir / "in") == input);
-    EXPECT_TRUE(NotHeldOpen(dir / "in"));
-}
-
-INSTANTIATE_TEST_SUITE_P(BothOperations, SameFileTest, testing::Values(Op::Encrypt, Op::Decrypt),
                          [](const auto& info) { return std::string(OpName(info.param)); });
 
 }  // namespace

@@ -46,9 +46,3 @@ void OperationTest::SetUp() {
 void OperationTest::TearDown() {
     SetMessagePresenter(nullptr);
 }
-
-void OperationTest::SetPage(std::u16string key, const fs::path& input, const fs::path& output) {
-    window.page.key = std::move(key);
-    window.page.inputFile = input.u16string();
-    window.page.outputFile = output.u16string();
-}

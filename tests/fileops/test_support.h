@@ -25,17 +25,9 @@ class OperationTest : public ::testing::Test {
   protected:
     void SetUp() override;
     void TearDown() override;
-    // Puts the three values a run reads on the page.
-    void SetPage(std::u16string key, const fs::path& input, const fs::path& output);
     // True when a stream can open the path for writing now, i.e. no run holds it open any more.
     bool NotHeldOpen(const fs::path& path);
 
     HeadlessWindow window;
     ScratchDir dir;
 };
-
-inline const std::u16string kKey = u"7K2Q.M9XA.4ZBC.PL0D";
-inline const std::u16string kOtherKey = u"H3N8.2RTW.Q5EV.Y1UJ";
-inline const std::u16string kEncryptDone =
-    u"Encryption complete. Please retain this key for future reference.";
-inline const std::u16string kDecryptDone = u"Decryption complete";

@@ -18,18 +18,19 @@ TEST_P(RoundTripTest, DecryptingTheEncryptionGivesThePlaintextBack) {
     const Bytes plain = RandomBytes(length, static_cast<std::uint32_t>(length) + 7);
     WriteBytes(dir / "plain", plain);
 
-    SetPage(key, dir / "plain", dir / "enc");
+    window.SetPage(key, dir / "plain", dir / "enc");
     EXPECT_EQ(EncryptFile(window), (RunResult{RunOutcome::Completed, kEncryptDone}));
     const Bytes stored = ReadBytes(dir / "enc");
     ASSERT_EQ(stored.size(), EncryptedLength(length));
     EXPECT_EQ(JudgeEncryptedInput(stored), EncryptedInput::Marked);
 
-    SetPage(key, dir / "enc", dir / "back");
+    window.SetPage(key, dir / "enc", dir / "back");
     EXPECT_EQ(DecryptFile(window), (RunResult{RunOutcome::Completed, kDecryptDone}));
     EXPECT_TRUE(ReadBytes(dir / "back") == plain) << "key " << testing::PrintToString(key);
     EXPECT_EQ(window.messages.size(), 2u);
 }
 
+// Length 0 is an empty input: encrypted to the marker alone, which decrypts without a warning.
 // Longer files are read back by the pieces test.
 INSTANTIATE_TEST_SUITE_P(EveryShortLength, RoundTripTest, testing::Range<std::size_t>(0, 101));
 
@@ -51,9 +52,9 @@ Bytes EncryptByHand(std::u16string_view key, const Bytes& plain) {
 TEST_F(TransferTest, WrongKeyCompletesSilentlyWithWrongBytesOfTheRightLength) {
     const Bytes plain = RandomBytes(333, 5);
     WriteBytes(dir / "plain", plain);
-    SetPage(kKey, dir / "plain", dir / "enc");
+    window.SetPage(kKey, dir / "plain", dir / "enc");
     EncryptFile(window);
-    SetPage(kOtherKey, dir / "enc", dir / "back");
+    window.SetPage(kOtherKey, dir / "enc", dir / "back");
     DecryptFile(window);
 
     const Bytes back = ReadBytes(dir / "back");
@@ -65,32 +66,15 @@ TEST_F(TransferTest, WrongKeyCompletesSilentlyWithWrongBytesOfTheRightLength) {
 TEST_F(TransferTest, ExistingOutputIsReplacedWhole) {
     WriteBytes(dir / "plain", RandomBytes(10, 1));
     WriteBytes(dir / "enc", RandomBytes(5000, 2));
-    SetPage(kKey, dir / "plain", dir / "enc");
+    window.SetPage(kKey, dir / "plain", dir / "enc");
     EncryptFile(window);
     EXPECT_EQ(fs::file_size(dir / "enc"), 12u);
-}
-
-TEST_F(TransferTest, EmptyInputEncryptsToTheMarkerAlone) {
-    WriteBytes(dir / "plain", Bytes{});
-    SetPage(kKey, dir / "plain", dir / "enc");
-    EncryptFile(window);
-    EXPECT_EQ(ReadBytes(dir / "enc"), Marked());
-    EXPECT_EQ(window.MessageTexts(), Texts{kEncryptDone});
-}
-
-TEST_F(TransferTest, MarkerAloneDecryptsToAnEmptyFileWithoutWarning) {
-    WriteBytes(dir / "enc", Marked());
-    SetPage(kKey, dir / "enc", dir / "back");
-    DecryptFile(window);
-    EXPECT_TRUE(fs::exists(dir / "back"));
-    EXPECT_EQ(fs::file_size(dir / "back"), 0u);
-    EXPECT_EQ(window.MessageTexts(), Texts{kDecryptDone});
 }
 
 TEST_F(TransferTest, ZeroByteInputIsWarnedAboutThenDecryptsToAnEmptiedOutput) {
     WriteBytes(dir / "enc", Bytes{});
     WriteBytes(dir / "back", RandomBytes(77, 3));
-    SetPage(kKey, dir / "enc", dir / "back");
+    window.SetPage(kKey, dir / "enc", dir / "back");
     DecryptFile(window);
     EXPECT_EQ(fs::file_size(dir / "back"), 0u);
     EXPECT_EQ(window.MessageTexts(), (Texts{u"The input file is empty", kDecryptDone}));
@@ -105,7 +89,7 @@ TEST_F(TransferTest, DecryptAcceptsKeysThatEncryptRefuses) {
           u"1000.0000.1000.0000", u"0000.000Z.0000.000Z"}) {
         WriteBytes(dir / "enc", EncryptByHand(key, body));
         window.messages.clear();
-        SetPage(key, dir / "enc", dir / "back");
+        window.SetPage(key, dir / "enc", dir / "back");
         DecryptFile(window);
         EXPECT_EQ(ReadBytes(dir / "back"), body) << testing::PrintToString(key);
         EXPECT_EQ(window.MessageTexts(), Texts{kDecryptDone});
@@ -127,7 +111,7 @@ TEST_P(StatusRowTest, ShowsEachChangedPercentageOnceWithAPumpAfterEveryWrite) {
     WriteBytes(dir / "in", input);
     window.page.completeText = u"old label";
     window.page.complete = u"old value";
-    SetPage(kKey, dir / "in", dir / "out");
+    window.SetPage(kKey, dir / "in", dir / "out");
     RunOp(c.op, window);
 
     EXPECT_EQ(window.StatusValues(), c.shown);
@@ -180,7 +164,7 @@ TEST_F(TransferTest, StatusRowFollowsTheTruncatedQuotientForAnyLength) {
             input.resize(fileLength, 0x55);
             WriteBytes(dir / "in", input);
             window.pageWrites.clear();
-            SetPage(kKey, dir / "in", dir / "out");
+            window.SetPage(kKey, dir / "in", dir / "out");
             RunOp(op, window);
             EXPECT_EQ(window.StatusValues(), expected) << OpName(op) << " of " << length;
         }
@@ -191,8 +175,8 @@ TEST_F(TransferTest, LargeFileRefreshesAtMostOncePerPercent) {
     WriteBytes(dir / "in", RandomBytes(3'000'017, 12));
     for (const Op op : {Op::Encrypt, Op::Decrypt}) {
         window.pageWrites.clear();
-        SetPage(kKey, op == Op::Encrypt ? dir / "in" : dir / "enc",
-                op == Op::Encrypt ? dir / "enc" : dir / "back");
+        window.SetPage(kKey, op == Op::Encrypt ? dir / "in" : dir / "enc",
+                       op == Op::Encrypt ? dir / "enc" : dir / "back");
         RunOp(op, window);
 
         const Texts shown = window.StatusValues();

@@ -77,18 +77,17 @@ std::set<std::int64_t> Ends(const std::vector<std::int32_t>& transfers) {
     return ends;
 }
 
-class GatheredTransfers : public ::testing::TestWithParam<Workload> {};
+class GatheredTransfers : public FileTest, public ::testing::WithParamInterface<Workload> {};
 
 TEST_P(GatheredTransfers, WritesReachTheFileWholeInOrderAndGathered) {
     const Workload w = GetParam();
     const std::string content = Pattern(w.length);
-    ScratchDir dir;
     std::vector<std::int32_t> writes[2];
     for (const bool piped : {false, true}) {
-        const std::string path = dir.File(piped ? "piped.bin" : "plain.bin");
+        const std::string out = dir.File(piped ? "piped.bin" : "plain.bin");
         auto log = std::make_shared<FileLog>();
         CFileStream stream(Inner(log, piped));
-        ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeCreate), 1);
+        ASSERT_EQ(stream.Open(U16(out), CFileStream::ModeCreate), 1);
         for (std::size_t at = 0; at < content.size(); at += static_cast<std::size_t>(w.unit)) {
             const auto n =
                 std::min<std::size_t>(static_cast<std::size_t>(w.unit), content.size() - at);
@@ -96,7 +95,7 @@ TEST_P(GatheredTransfers, WritesReachTheFileWholeInOrderAndGathered) {
         }
         stream.Close();
         writes[piped] = log->writes;
-        EXPECT_TRUE(ReadBytes(path) == content) << (piped ? "piped" : "plain");
+        EXPECT_TRUE(ReadBytes(out) == content) << (piped ? "piped" : "plain");
     }
     // Every transfer ends where a piece ends: pieces are gathered, never split or reordered (the
     // content above shows the order).
@@ -132,15 +131,13 @@ INSTANTIATE_TEST_SUITE_P(Lengths, GatheredTransfers,
 
 // One-byte writes of full buffers and a rest passed on by Close: the file underneath gets the first
 // buffer, two slots of whole buffers and the rest at Close. Its n-th write fails.
-class WriteFault : public ::testing::TestWithParam<int> {};
+class WriteFault : public FileTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(WriteFault, NothingAfterTheFailedTransferReachesTheFileAndCloseReportsIt) {
     const int failing = GetParam();
     constexpr std::size_t kBuffer = 10001;
     constexpr std::size_t kPerSlot = PipelinedFile::kGather / kBuffer;
     const std::string content = Pattern((1 + 2 * kPerSlot + 5) * kBuffer + 123);
-    ScratchDir dir;
-    const std::string path = dir.File("out.bin");
     auto log = std::make_shared<FileLog>();
     auto file = std::make_unique<PipelinedFile>(
         std::make_unique<FakeFile>(log, FaultPlan(FaultAt::Write, failing, kCause)));
@@ -234,9 +231,9 @@ TEST(WriteFaultDirect, EveryLaterCallThatNeedsTheFileThrowsTheSameCause) {
 // Writes go behind on a thread of the file's own; Abort, Close and destruction with pieces still
 // queued leave no thread behind and no leak (the sanitizer builds check the rest). The stream's
 // destructor still closes.
-TEST(Worker, WritesGoBehindAndNoThreadOutlivesTheFile) {
-    ScratchDir dir;
-    const std::string path = dir.File("f.bin");
+using Worker = FileTest;
+
+TEST_F(Worker, WritesGoBehindAndNoThreadOutlivesTheFile) {
     const std::string content = Pattern(60 * 8192);
     const std::size_t threadsBefore = ThreadCount();
     WriteBytes(path, "");

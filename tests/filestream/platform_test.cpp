@@ -6,7 +6,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -44,79 +43,73 @@ TEST(CauseMapping, AMissingNameIsNotFoundAMissingFolderAnInvalidPath) {
     EXPECT_EQ(OpenErrorCause(ENOENT, "/etc/passwd/x"), CFileException::BadPath);
 }
 
+using OpenPaths = FileTest;
+
 struct OpenFailure {
     const char* name;
-    std::string relative;  // under the scratch folder; "" for the folder itself
+    std::string relative;  // under the scratch folder
     std::int32_t mode;
     std::string describedAs;  // the text after the path ("%" stands for the path)
 };
 
-class OpenFailures : public ::testing::TestWithParam<OpenFailure> {};
+class OpenFailures : public FileTest, public ::testing::WithParamInterface<OpenFailure> {};
 
 TEST_P(OpenFailures, UserReadsTheCauseWithOkAndCancel) {
     const OpenFailure& c = GetParam();
-    ScratchDir dir;
-    std::filesystem::create_directory(dir.File("folder"));
     WriteBytes(dir.File("plain"), "x");
-    const std::string path = c.relative.empty() ? dir.Path().string() : dir.File(c.relative);
+    const std::string target = dir.File(c.relative);
     std::string expected = c.describedAs;
-    expected.replace(expected.find('%'), 1, path);
+    expected.replace(expected.find('%'), 1, target);
 
     RecordingPresenter presenter;
     CFileStream stream;
-    EXPECT_EQ(stream.Open(U16(path), c.mode), 0);
+    EXPECT_EQ(stream.Open(U16(target), c.mode), 0);
     EXPECT_FALSE(stream.IsOpen());
     ASSERT_EQ(presenter.shown.size(), 1u);
     EXPECT_EQ(U8(presenter.shown[0].text), "File could not be opened: " + expected);
     EXPECT_EQ(presenter.shown[0].buttons, MessageButtons::OkCancel);
-    EXPECT_FALSE(Exists(path) && c.describedAs.find("not found") != std::string::npos);
+    EXPECT_FALSE(Exists(target) && c.describedAs.find("not found") != std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, OpenFailures,
-    ::testing::Values(
-        OpenFailure{"MissingFile", "none.bin", CFileStream::ModeRead, "% was not found."},
-        OpenFailure{"MissingFileReadWrite", "none.bin", CFileStream::ModeReadWrite,
-                    "% was not found."},
-        OpenFailure{"MissingFolder", "nowhere/none.bin", CFileStream::ModeRead,
-                    "% contains an invalid path."},
-        OpenFailure{"MissingFolderCreate", "nowhere/out.bin", CFileStream::ModeCreate,
-                    "% contains an invalid path."},
-        OpenFailure{"FileAsFolder", "plain/x", CFileStream::ModeRead,
-                    "% contains an invalid path."},
-        OpenFailure{"FolderAsFileRead", "folder", CFileStream::ModeRead, "Access to % was denied."},
-        OpenFailure{"FolderAsFileCreate", "folder", CFileStream::ModeCreate,
-                    "Access to % was denied."},
-        OpenFailure{"NameTooLong", std::string(300, 'n'), CFileStream::ModeCreate,
-                    "% contains an invalid path."}),
+    ::testing::Values(OpenFailure{"MissingFile", "none.bin", CFileStream::ModeRead,
+                                  "% was not found."},
+                      OpenFailure{"MissingFileReadWrite", "none.bin", CFileStream::ModeReadWrite,
+                                  "% was not found."},
+                      OpenFailure{"MissingFolder", "nowhere/none.bin", CFileStream::ModeRead,
+                                  "% contains an invalid path."},
+                      OpenFailure{"MissingFolderCreate", "nowhere/out.bin", CFileStream::ModeCreate,
+                                  "% contains an invalid path."},
+                      OpenFailure{"FileAsFolder", "plain/x", CFileStream::ModeRead,
+                                  "% contains an invalid path."},
+                      OpenFailure{"NameTooLong", std::string(300, 'n'), CFileStream::ModeCreate,
+                                  "% contains an invalid path."}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(OpenPaths, LongPathsReachTheOperatingSystem) {
-    ScratchDir dir;
-    std::string path = dir.Path().string();
-    while (path.size() < 600) path += "/" + std::string(40, 'd');
-    std::filesystem::create_directories(path);
-    path += "/file.bin";
-    ASSERT_GT(path.size(), 260u);
+TEST_F(OpenPaths, LongPathsReachTheOperatingSystem) {
+    std::string longPath = dir.Path().string();
+    while (longPath.size() < 600) longPath += "/" + std::string(40, 'd');
+    std::filesystem::create_directories(longPath);
+    longPath += "/file.bin";
+    ASSERT_GT(longPath.size(), 260u);
     CFileStream stream;
-    ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeCreate), 1);
+    ASSERT_EQ(stream.Open(U16(longPath), CFileStream::ModeCreate), 1);
     stream.Write("long", 4);
     stream.Close();
-    EXPECT_EQ(ReadBytes(path), "long");
+    EXPECT_EQ(ReadBytes(longPath), "long");
 }
 
-TEST(OpenPaths, NonAsciiNamesRoundTrip) {
-    ScratchDir dir;
-    const std::u16string path = U16(dir.Path().string()) + u"/r\u00e9sum\u00e9 \U0001F512.doc";
+TEST_F(OpenPaths, NonAsciiNamesRoundTrip) {
+    const std::u16string name = U16(dir.Path().string()) + u"/r\u00e9sum\u00e9 \U0001F512.doc";
     CFileStream stream;
-    ASSERT_EQ(stream.Open(path, CFileStream::ModeCreate), 1);
+    ASSERT_EQ(stream.Open(name, CFileStream::ModeCreate), 1);
     stream.Write("x", 1);
     stream.Close();
-    EXPECT_TRUE(Exists(U8(path)));
+    EXPECT_TRUE(Exists(U8(name)));
 }
 
-TEST(OpenPaths, TextTheOperatingSystemCannotTakeIsRefusedAsAnInvalidPath) {
-    ScratchDir dir;
+TEST_F(OpenPaths, TextTheOperatingSystemCannotTakeIsRefusedAsAnInvalidPath) {
     WriteBytes(dir.File("a"), "keep");
     WriteBytes(dir.File("caf\xC3\xA9"), "keep");
     const std::u16string base = U16(dir.Path().string()) + u"/";
@@ -126,10 +119,10 @@ TEST(OpenPaths, TextTheOperatingSystemCannotTakeIsRefusedAsAnInvalidPath) {
         base + u"caf\xDCC3\xDCA9",          // bytes that would name "caf\u00e9"
         base + std::u16string(u"a\0b", 3),  // would otherwise name the file "a"
     };
-    for (const std::u16string& path : paths) {
+    for (const std::u16string& text : paths) {
         RecordingPresenter presenter;
         CFileStream stream;
-        EXPECT_EQ(stream.Open(path, CFileStream::ModeCreate), 0);
+        EXPECT_EQ(stream.Open(text, CFileStream::ModeCreate), 0);
         ASSERT_EQ(presenter.shown.size(), 1u);
         EXPECT_NE(presenter.shown[0].text.find(u"contains an invalid path."), std::u16string::npos);
     }
@@ -140,8 +133,7 @@ TEST(OpenPaths, TextTheOperatingSystemCannotTakeIsRefusedAsAnInvalidPath) {
 // Only regular files and block devices have a length and a position a stream can rely on. The
 // rest is refused as it is met, read or written, without waiting for a partner, creating anything
 // or replacing the device.
-TEST(OpenPaths, WhatIsNotAFileIsRefusedAndLeftAlone) {
-    ScratchDir dir;
+TEST_F(OpenPaths, WhatIsNotAFileIsRefusedAndLeftAlone) {
     ASSERT_EQ(::mkfifo(dir.File("pipe").c_str(), 0600), 0);
     std::filesystem::create_directory(dir.File("folder"));
     WriteBytes(dir.File("folder") + "/keep", "kept");
@@ -150,61 +142,50 @@ TEST(OpenPaths, WhatIsNotAFileIsRefusedAndLeftAlone) {
     address.sun_family = AF_UNIX;
     std::snprintf(address.sun_path, sizeof address.sun_path, "%s", dir.File("socket").c_str());
     ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    const auto entries = [&] {
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(dir.Path().string())) {
-            names.push_back(entry.path().filename());
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    };
-    const std::vector<std::string> before = entries();
-    for (const std::string& path :
+    const std::vector<std::string> before = Names(dir.Path());
+    for (const std::string& target :
          {dir.File("pipe"), dir.File("folder"), dir.File("socket"), std::string("/dev/null"),
           std::string("/dev/full"), std::string("/dev/zero"), std::string("/dev/urandom")}) {
         for (std::int32_t mode : {CFileStream::ModeRead, CFileStream::ModeCreate}) {
-            SCOPED_TRACE(path + " mode " + std::to_string(mode));
+            SCOPED_TRACE(target + " mode " + std::to_string(mode));
             RecordingPresenter presenter;
             CFileStream stream;
-            EXPECT_EQ(stream.Open(U16(path), mode), 0);
+            EXPECT_EQ(stream.Open(U16(target), mode), 0);
             ASSERT_EQ(presenter.shown.size(), 1u);
             EXPECT_EQ(presenter.shown[0].text,
-                      u"File could not be opened: Access to " + U16(path) + u" was denied.");
+                      u"File could not be opened: Access to " + U16(target) + u" was denied.");
         }
     }
     ::close(listener);
-    EXPECT_EQ(entries(), before);
+    EXPECT_EQ(Names(dir.Path()), before);
     EXPECT_EQ(ReadBytes(dir.File("folder") + "/keep"), "kept");
     struct stat st {};
     ASSERT_EQ(::stat("/dev/null", &st), 0);
     EXPECT_TRUE(S_ISCHR(st.st_mode));
 }
 
-TEST(OpenPaths, ABlockDeviceIsReadWithItsLength) {
+TEST_F(OpenPaths, ABlockDeviceIsReadWithItsLength) {
     if (::geteuid() != 0) GTEST_SKIP() << "attaching a loop device needs root";
-    ScratchDir dir;
     const std::string image = dir.File("image");
     const std::string content = Pattern(64 * 1024);
     WriteBytes(image, content);
     const CommandResult attach = RunCommand({"losetup", "--find", "--show", image});
     if (attach.status != 0) GTEST_SKIP() << "losetup could not attach a loop device here";
-    std::string path = attach.out;
-    path.erase(path.find_last_not_of('\n') + 1);
+    std::string device = attach.out;
+    device.erase(device.find_last_not_of('\n') + 1);
     {
         CFileStream stream;
-        ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeRead), 1);
+        ASSERT_EQ(stream.Open(U16(device), CFileStream::ModeRead), 1);
         EXPECT_EQ(stream.GetLength(), content.size());
         std::string got(content.size(), '\0');
         EXPECT_EQ(stream.Read(got.data(), static_cast<std::int32_t>(got.size())),
                   static_cast<std::int32_t>(got.size()));
         EXPECT_TRUE(got == content);
     }
-    EXPECT_EQ(RunCommand({"losetup", "-d", path}).status, 0);
+    EXPECT_EQ(RunCommand({"losetup", "-d", device}).status, 0);
 }
 
-TEST(OpenPaths, AFileTheUserMayNotWriteIsRefused) {
-    ScratchDir dir;
-    const std::string path = dir.File("ro");
+TEST_F(OpenPaths, AFileTheUserMayNotWriteIsRefused) {
     WriteBytes(path, "x");
     ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
     ASSERT_EQ(::chmod(dir.Path().string().c_str(), 0755), 0);
@@ -231,10 +212,7 @@ TEST(OpenPaths, AFileTheUserMayNotWriteIsRefused) {
 // outputs still being synced by an earlier flush come out named and in order.
 TEST(CommitGroup, BoundsTheDescriptorsOfWaitingOutputs) {
     ScratchDir dir;
-    const auto open = [] {
-        return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{});
-    };
-    const auto before = open();
+    const int before = OpenDescriptors();
     constexpr int kFiles = 8;
     CommitGroup group(
         {.descriptors = kFiles + 1, .bytes = 1u << 30, .delay = std::chrono::hours(1)});
@@ -250,7 +228,7 @@ TEST(CommitGroup, BoundsTheDescriptorsOfWaitingOutputs) {
             file.Write("x", 1);
             file.Close();
             EXPECT_EQ(group.Descriptors(), static_cast<std::size_t>(i + 2));
-            EXPECT_EQ(open() - before, i + 2);
+            EXPECT_EQ(OpenDescriptors() - before, i + 2);
         }
     }
     EXPECT_TRUE(group.Due());
@@ -263,7 +241,7 @@ TEST(CommitGroup, BoundsTheDescriptorsOfWaitingOutputs) {
         EXPECT_FALSE(results[static_cast<std::size_t>(i)]) << i;
         EXPECT_EQ(ReadString(dir / ("out" + std::to_string(i))), "x");
     }
-    EXPECT_EQ(open(), before);
+    EXPECT_EQ(OpenDescriptors(), before);
 }
 
 }  // namespace

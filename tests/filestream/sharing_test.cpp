@@ -91,20 +91,24 @@ TEST_P(Sharing, ReadersShareAndAWriterIsAloneOnceTheyAreGone) {
     EXPECT_EQ(reader.Open(U16(dir_.File("orig")), CFileStream::ModeRead), 1);
 }
 
-TEST_P(Sharing, AnotherProcessCannotWriteWhileThisOneReads) {
-    CFileStream input;
-    ASSERT_EQ(input.Open(U16(dir_.File("orig")), CFileStream::ModeRead), 1);
-    const std::string other = other_;
-    const int status = RunInChild([&] {
-        RecordingPresenter presenter;
-        CFileStream output;
-        const int opened = output.Open(U16(other), CFileStream::ModeCreate);
-        const bool toldSharing =
-            presenter.shown.size() == 1 &&
-            presenter.shown[0].text.find(u"sharing violation") != std::u16string::npos;
-        return opened == 0 && toldSharing ? 0 : 1;
-    });
-    EXPECT_EQ(status, 0);
+// Read, or written as a whole new file (as a second copy of the program would find it).
+TEST_P(Sharing, AnotherProcessCannotWriteWhileThisOneHoldsTheFile) {
+    for (const std::int32_t mode : {CFileStream::ModeRead, CFileStream::ModeCreate}) {
+        CFileStream held;
+        ASSERT_EQ(held.Open(U16(dir_.File("orig")), mode), 1);
+        const std::string other = other_;
+        const int status = RunInChild([&] {
+            RecordingPresenter presenter;
+            CFileStream output;
+            const int opened = output.Open(U16(other), CFileStream::ModeCreate);
+            const bool toldSharing =
+                presenter.shown.size() == 1 &&
+                presenter.shown[0].text.find(u"sharing violation") != std::u16string::npos;
+            return opened == 0 && toldSharing ? 0 : 1;
+        });
+        EXPECT_EQ(status, 0) << "mode " << mode;
+        held.CloseAndRemove();  // a file that existed stays as it was
+    }
     EXPECT_EQ(ReadBytes(dir_.File("orig")), kContent);
 }
 

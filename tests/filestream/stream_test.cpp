@@ -18,12 +18,19 @@ struct ReadCase {
     std::vector<std::int32_t> fileRequests;  // what the platform file was asked, probe included
 };
 
-class ReadSequence : public ::testing::TestWithParam<ReadCase> {};
+using Read = FileTest;
+using Open = FileTest;
+using Write = FileTest;
+using InPlace = FileTest;
+using Stream = FileTest;
+using Failure = FileTest;
+using CloseAndRemove = FileTest;
+using PlatformSeam = FileTest;
+
+class ReadSequence : public FileTest, public ::testing::WithParamInterface<ReadCase> {};
 
 TEST_P(ReadSequence, DeliversCountsAndAsksTheFileInBufferSizedPieces) {
     const ReadCase& c = GetParam();
-    ScratchDir dir;
-    const std::string path = dir.File("in.bin");
     const std::string content = Pattern(c.fileSize);
     WriteBytes(path, content);
 
@@ -85,9 +92,7 @@ INSTANTIATE_TEST_SUITE_P(Long, ReadSequence,
                                            Expand("SingleBytes", 10005, 1)),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Read, RandomRequestSizesReassembleTheFileWithExactPositions) {
-    ScratchDir dir;
-    const std::string path = dir.File("in.bin");
+TEST_F(Read, RandomRequestSizesReassembleTheFileWithExactPositions) {
     const std::string content = Pattern(123457);
     WriteBytes(path, content);
     std::mt19937 random(7);
@@ -110,7 +115,7 @@ TEST(Read, RandomRequestSizesReassembleTheFileWithExactPositions) {
     EXPECT_EQ(stream.Read(chunk, 1), 0);
 }
 
-TEST(Open, ByteOrderMarkSetsTheEncodingAndIsNotSkipped) {
+TEST_F(Open, ByteOrderMarkSetsTheEncodingAndIsNotSkipped) {
     struct Case {
         std::string bytes;
         std::int32_t encoding;
@@ -128,9 +133,7 @@ TEST(Open, ByteOrderMarkSetsTheEncodingAndIsNotSkipped) {
                           {"\xFF", 2},
                           {"ab", 2},
                           {std::string(1, '\0'), 2}};
-    ScratchDir dir;
     for (const Case& c : cases) {
-        const std::string path = dir.File("bom");
         WriteBytes(path, c.bytes);
         CFileStream stream;
         ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeRead), 1);
@@ -143,9 +146,7 @@ TEST(Open, ByteOrderMarkSetsTheEncodingAndIsNotSkipped) {
     }
 }
 
-TEST(Open, CreateStartsEmptyReplacesTheFileOnCloseAndStaysAtItsEnd) {
-    ScratchDir dir;
-    const std::string path = dir.File("out.bin");
+TEST_F(Open, CreateStartsEmptyReplacesTheFileOnCloseAndStaysAtItsEnd) {
     WriteBytes(path, "previous content");
     CFileStream stream;
     ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeCreate), 1);
@@ -161,9 +162,7 @@ TEST(Open, CreateStartsEmptyReplacesTheFileOnCloseAndStaysAtItsEnd) {
     EXPECT_EQ(ReadBytes(path), "abc");
 }
 
-TEST(Open, ModeReadWriteKeepsContentAndUnknownModesReadOnly) {
-    ScratchDir dir;
-    const std::string path = dir.File("f");
+TEST_F(Open, ModeReadWriteKeepsContentAndUnknownModesReadOnly) {
     WriteBytes(path, "keep");
     CFileStream stream;
     ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeReadWrite), 1);
@@ -184,12 +183,10 @@ struct WriteCase {
     std::vector<std::int32_t> fileWrites;  // what the file receives, Close's rest included
 };
 
-class WritePieces : public ::testing::TestWithParam<WriteCase> {};
+class WritePieces : public FileTest, public ::testing::WithParamInterface<WriteCase> {};
 
 TEST_P(WritePieces, FileReceivesWholeBuffersAndTheRestOnClose) {
     const WriteCase& c = GetParam();
-    ScratchDir dir;
-    const std::string path = dir.File("out.bin");
     const std::string content = Pattern(static_cast<std::size_t>(c.piece) * c.pieces);
     auto log = std::make_shared<FileLog>();
     auto stream = LoggedStream(log);
@@ -213,77 +210,60 @@ INSTANTIATE_TEST_SUITE_P(
                       WriteCase{"LargeRequests", 30000, 3, {30000, 30000, 30000}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Write, GatheredSingleBytesReachTheFileInTheSamePieces) {
-    ScratchDir dir;
-    const std::string content = Pattern(25000);
-    std::vector<std::int32_t> pieces[2];
-    for (int gathered = 0; gathered < 2; ++gathered) {
-        const std::string path = dir.File("out" + std::to_string(gathered));
-        auto log = std::make_shared<FileLog>();
-        auto stream = LoggedStream(log);
-        ASSERT_EQ(stream->Open(U16(path), CFileStream::ModeCreate), 1);
-        std::size_t at = 0;
-        for (std::size_t n = 1; at < content.size(); n = n % 23 + 1) {
-            n = std::min(n, content.size() - at);
-            if (gathered) {
-                stream->WriteSingleBytes(content.data() + at, static_cast<std::int32_t>(n));
-            } else {
-                for (std::size_t i = 0; i < n; ++i) stream->Write(content.data() + at + i, 1);
-            }
-            at += n;
-            ASSERT_EQ(stream->GetPosition(), at);
-        }
-        stream->Close();
-        EXPECT_EQ(ReadBytes(path), content);
-        pieces[gathered] = log->writes;
-    }
-    EXPECT_EQ(pieces[0], (std::vector<std::int32_t>{10001, 10001, 4998}));
-    EXPECT_EQ(pieces[1], pieces[0]);
-}
-
-// Blocks gathered into runs reach the file in the same pieces as one write per block, whatever
-// the run lengths and wherever the runs cross the buffer's end.
-TEST(Write, GatheredUnitsReachTheFileInTheSamePieces) {
-    ScratchDir dir;
-    for (const std::int32_t unit : {16, 3, 1}) {
-        const std::string content = Pattern(static_cast<std::size_t>(unit) * 1300);
+// Bytes and blocks gathered into runs (WriteSingleBytes, WriteUnits) reach the file in the same
+// pieces as one write per byte or block, whatever the run lengths and wherever the runs cross the
+// buffer's end.
+TEST_F(Write, GatheredRunsReachTheFileInTheSamePieces) {
+    struct Case {
+        std::int32_t unit;  // 0: single bytes, gathered by WriteSingleBytes
+        std::size_t length;
+        std::vector<std::int32_t> pieces;  // what the file receives, where pinned
+    };
+    const Case cases[] = {{0, 25000, {10001, 10001, 4998}},
+                          {16, 16 * 1300, {10016, 10016, 768}},
+                          {3, 3 * 1300, {}},
+                          {1, 1300, {}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE("unit " + std::to_string(c.unit));
+        const std::size_t unit = c.unit == 0 ? 1 : static_cast<std::size_t>(c.unit);
+        const std::string content = Pattern(c.length);
         std::vector<std::int32_t> pieces[2];
         for (int gathered = 0; gathered < 2; ++gathered) {
-            const std::string path = dir.File("units" + std::to_string(gathered));
+            const std::string out = dir.File("out" + std::to_string(gathered));
             auto log = std::make_shared<FileLog>();
             auto stream = LoggedStream(log);
-            ASSERT_EQ(stream->Open(U16(path), CFileStream::ModeCreate), 1);
-            std::mt19937 random(static_cast<std::uint32_t>(unit));
-            std::size_t at = 0;
-            while (at < content.size()) {
-                const std::size_t units = std::min<std::size_t>(
-                    random() % 700 + 1, (content.size() - at) / static_cast<std::size_t>(unit));
-                const std::size_t bytes = units * static_cast<std::size_t>(unit);
-                if (gathered) {
-                    stream->WriteUnits(content.data() + at, static_cast<std::int32_t>(bytes), unit);
-                } else {
-                    for (std::size_t i = 0; i < bytes; i += static_cast<std::size_t>(unit)) {
-                        stream->Write(content.data() + at + i, unit);
+            ASSERT_EQ(stream->Open(U16(out), CFileStream::ModeCreate), 1);
+            std::mt19937 random(static_cast<std::uint32_t>(c.unit));
+            for (std::size_t at = 0; at < content.size();) {
+                const std::size_t runs = random() % (c.unit == 0 ? 23 : 700) + 1;
+                const std::size_t bytes = unit * std::min(runs, (content.size() - at) / unit);
+                const auto n = static_cast<std::int32_t>(bytes);
+                if (!gathered) {
+                    for (std::size_t i = 0; i < bytes; i += unit) {
+                        stream->Write(content.data() + at + i, static_cast<std::int32_t>(unit));
                     }
+                } else if (c.unit == 0) {
+                    stream->WriteSingleBytes(content.data() + at, n);
+                } else {
+                    stream->WriteUnits(content.data() + at, n, c.unit);
                 }
                 at += bytes;
                 ASSERT_EQ(stream->GetPosition(), at);
             }
             stream->Close();
-            EXPECT_EQ(ReadBytes(path), content);
+            EXPECT_EQ(ReadBytes(out), content);
             pieces[gathered] = log->writes;
         }
-        EXPECT_EQ(pieces[1], pieces[0]) << "unit " << unit;
-        if (unit == 16) {
-            EXPECT_EQ(pieces[0], (std::vector<std::int32_t>{10016, 10016, 768}));
+        EXPECT_EQ(pieces[1], pieces[0]);
+        if (!c.pieces.empty()) {
+            EXPECT_EQ(pieces[0], c.pieces);
         }
     }
 }
 
 // Bytes taken or put in place, mixed at random with ordinary reads and writes, are the same
 // bytes, and reach the file in the same pieces, as the reads and writes they stand for.
-TEST(InPlace, TakesAndPutsAskTheFileForTheSamePiecesAsReadsAndWrites) {
-    ScratchDir dir;
+TEST_F(InPlace, TakesAndPutsAskTheFileForTheSamePiecesAsReadsAndWrites) {
     for (const std::size_t length : {0, 1, 16, 10001, 10002, 10003, 25000, 60017}) {
         const std::string content = Pattern(length);
         const std::string source = dir.File("source");
@@ -332,9 +312,7 @@ TEST(InPlace, TakesAndPutsAskTheFileForTheSamePiecesAsReadsAndWrites) {
     }
 }
 
-TEST(Write, RandomSizesLandInOrder) {
-    ScratchDir dir;
-    const std::string path = dir.File("out.bin");
+TEST_F(Write, RandomSizesLandInOrder) {
     const std::string content = Pattern(200003);
     std::mt19937 random(11);
     CFileStream stream;
@@ -351,9 +329,7 @@ TEST(Write, RandomSizesLandInOrder) {
     EXPECT_EQ(ReadBytes(path), content);
 }
 
-TEST(Write, AfterReadsLandsAtThePositionNotAfterTheReadAhead) {
-    ScratchDir dir;
-    const std::string path = dir.File("rw.bin");
+TEST_F(Write, AfterReadsLandsAtThePositionNotAfterTheReadAhead) {
     const std::string content = Pattern(30000);
     WriteBytes(path, content);
     CFileStream stream;
@@ -370,9 +346,7 @@ TEST(Write, AfterReadsLandsAtThePositionNotAfterTheReadAhead) {
     EXPECT_EQ(ReadBytes(path), expected);
 }
 
-TEST(Stream, DestructionWritesHeldBytes) {
-    ScratchDir dir;
-    const std::string path = dir.File("out.bin");
+TEST_F(Stream, DestructionWritesHeldBytes) {
     {
         CFileStream stream;
         ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeCreate), 1);
@@ -382,8 +356,7 @@ TEST(Stream, DestructionWritesHeldBytes) {
     EXPECT_EQ(ReadBytes(path), "held");
 }
 
-TEST(Stream, ReopeningFinishesThePreviousFileFirst) {
-    ScratchDir dir;
+TEST_F(Stream, ReopeningFinishesThePreviousFileFirst) {
     const std::string first = dir.File("first");
     const std::string second = dir.File("second");
     WriteBytes(second, "2nd");
@@ -401,9 +374,7 @@ TEST(Stream, ReopeningFinishesThePreviousFileFirst) {
     EXPECT_EQ(other.Open(U16(first), CFileStream::ModeCreate), 1);
 }
 
-TEST(Stream, BufferIsKeptAcrossOpens) {
-    ScratchDir dir;
-    const std::string path = dir.File("in");
+TEST_F(Stream, BufferIsKeptAcrossOpens) {
     WriteBytes(path, Pattern(100));
     auto log = std::make_shared<FileLog>();
     auto stream = LoggedStream(log);
@@ -416,9 +387,7 @@ TEST(Stream, BufferIsKeptAcrossOpens) {
     EXPECT_EQ(log->writes, (std::vector<std::int32_t>{10002, 1}));
 }
 
-TEST(Read, LargerThanThePreferredSizeDoesNotEndEarly) {
-    ScratchDir dir;
-    const std::string path = dir.File("in");
+TEST_F(Read, LargerThanThePreferredSizeDoesNotEndEarly) {
     const std::string content = Pattern(20000);
     WriteBytes(path, content);
     auto log = std::make_shared<FileLog>();
@@ -437,9 +406,7 @@ TEST(Read, LargerThanThePreferredSizeDoesNotEndEarly) {
     for (std::size_t i = 1; i < log->reads.size(); ++i) EXPECT_EQ(log->reads[i], 4096);
 }
 
-TEST(Read, PreferredSizeSetsEveryRefill) {
-    ScratchDir dir;
-    const std::string path = dir.File("in");
+TEST_F(Read, PreferredSizeSetsEveryRefill) {
     WriteBytes(path, Pattern(10000));
     auto log = std::make_shared<FileLog>();
     auto stream = LoggedStream(log);
@@ -451,9 +418,7 @@ TEST(Read, PreferredSizeSetsEveryRefill) {
     EXPECT_EQ(log->reads, (std::vector<std::int32_t>{10002, 4096, 4096, 4096}));
 }
 
-TEST(Read, AFileThatShrankEndsInsteadOfReturningZeroForever) {
-    ScratchDir dir;
-    const std::string path = dir.File("in");
+TEST_F(Read, AFileThatShrankEndsInsteadOfReturningZeroForever) {
     WriteBytes(path, Pattern(50000));
     CFileStream stream;
     ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeRead), 1);
@@ -463,9 +428,7 @@ TEST(Read, AFileThatShrankEndsInsteadOfReturningZeroForever) {
     EXPECT_TRUE(stream.IsAtEnd());
 }
 
-TEST(Failure, WriteErrorTravelsOutOfWriteAndTheStreamCanBeDiscarded) {
-    ScratchDir dir;
-    const std::string path = dir.File("out");
+TEST_F(Failure, WriteErrorTravelsOutOfWriteAndTheStreamCanBeDiscarded) {
     auto log = std::make_shared<FileLog>();
     auto stream = LoggedStream(log, FaultAt::Write, 2);
     ASSERT_EQ(stream->Open(U16(path), CFileStream::ModeCreate), 1);
@@ -483,9 +446,7 @@ TEST(Failure, WriteErrorTravelsOutOfWriteAndTheStreamCanBeDiscarded) {
     EXPECT_FALSE(Exists(path));
 }
 
-TEST(Failure, CloseErrorLeavesTheStreamClosedAndRemovable) {
-    ScratchDir dir;
-    const std::string path = dir.File("out");
+TEST_F(Failure, CloseErrorLeavesTheStreamClosedAndRemovable) {
     auto log = std::make_shared<FileLog>();
     auto stream = LoggedStream(log, FaultAt::Close, 1, CFileException::HardIO);
     ASSERT_EQ(stream->Open(U16(path), CFileStream::ModeCreate), 1);
@@ -497,9 +458,7 @@ TEST(Failure, CloseErrorLeavesTheStreamClosedAndRemovable) {
     EXPECT_FALSE(Exists(path));
 }
 
-TEST(Failure, FlushErrorOnCloseStillLetsTheFileGo) {
-    ScratchDir dir;
-    const std::string path = dir.File("out");
+TEST_F(Failure, FlushErrorOnCloseStillLetsTheFileGo) {
     auto log = std::make_shared<FileLog>();
     auto stream = LoggedStream(log, FaultAt::Write, 1);
     ASSERT_EQ(stream->Open(U16(path), CFileStream::ModeCreate), 1);
@@ -512,9 +471,7 @@ TEST(Failure, FlushErrorOnCloseStillLetsTheFileGo) {
     EXPECT_TRUE(presenter.shown.empty());
 }
 
-TEST(Failure, DestructorSwallowsTheErrorAndTellsTheUser) {
-    ScratchDir dir;
-    const std::string path = dir.File("out");
+TEST_F(Failure, DestructorSwallowsTheErrorAndTellsTheUser) {
     RecordingPresenter presenter;
     {
         auto log = std::make_shared<FileLog>();
@@ -528,9 +485,7 @@ TEST(Failure, DestructorSwallowsTheErrorAndTellsTheUser) {
     EXPECT_EQ(presenter.shown[0].buttons, MessageButtons::Ok);
 }
 
-TEST(Failure, ReadErrorTravelsOutOfRead) {
-    ScratchDir dir;
-    const std::string path = dir.File("in");
+TEST_F(Failure, ReadErrorTravelsOutOfRead) {
     WriteBytes(path, Pattern(30000));
     auto log = std::make_shared<FileLog>();
     auto stream = LoggedStream(log, FaultAt::Read, 2, CFileException::HardIO);
@@ -545,9 +500,7 @@ TEST(Failure, ReadErrorTravelsOutOfRead) {
     }
 }
 
-TEST(Failure, ProbeReadErrorIsAnOpenFailure) {
-    ScratchDir dir;
-    const std::string path = dir.File("in");
+TEST_F(Failure, ProbeReadErrorIsAnOpenFailure) {
     WriteBytes(path, "abc");
     RecordingPresenter presenter;
     auto log = std::make_shared<FileLog>();
@@ -558,9 +511,7 @@ TEST(Failure, ProbeReadErrorIsAnOpenFailure) {
     EXPECT_EQ(presenter.shown[0].buttons, MessageButtons::OkCancel);
 }
 
-TEST(CloseAndRemove, DropsTheNewFileAndNeverRemovesOneThatExisted) {
-    ScratchDir dir;
-    const std::string path = dir.File("out");
+TEST_F(CloseAndRemove, DropsTheNewFileAndNeverRemovesOneThatExisted) {
     {  // a new file: never named
         CFileStream stream;
         ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeCreate), 1);
@@ -578,19 +529,12 @@ TEST(CloseAndRemove, DropsTheNewFileAndNeverRemovesOneThatExisted) {
         stream.CloseAndRemove();
         EXPECT_TRUE(Exists(path)) << "mode " << mode;
     }
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path().string()),
-                            std::filesystem::directory_iterator()),
-              1);
+    EXPECT_EQ(Names(dir.Path()).size(), 1u);
 }
 
 // ---- Contract breaches end the process with status 0 after their message.
 
-using ContractDeath = ::testing::Test;
-
-void InstallStderrPresenter() {
-    static StderrPresenter presenter;
-    SetMessagePresenter(&presenter);
-}
+using ContractDeath = FileTest;
 
 TEST_F(ContractDeath, UseOfAClosedStream) {
     CFileStream stream;
@@ -606,8 +550,6 @@ TEST_F(ContractDeath, UseOfAClosedStream) {
 }
 
 TEST_F(ContractDeath, TakingOrPuttingMoreThanThereIsInPlace) {
-    ScratchDir dir;
-    const std::string path = dir.File("in");
     WriteBytes(path, Pattern(100));
     EXPECT_EXIT(
         {
@@ -632,8 +574,6 @@ TEST_F(ContractDeath, TakingOrPuttingMoreThanThereIsInPlace) {
 }
 
 TEST_F(ContractDeath, WriteToAReadOnlyStreamWritesNothing) {
-    ScratchDir dir;
-    const std::string path = dir.File("in");
     WriteBytes(path, "original");
     EXPECT_EXIT(
         {
@@ -648,8 +588,6 @@ TEST_F(ContractDeath, WriteToAReadOnlyStreamWritesNothing) {
 }
 
 TEST_F(ContractDeath, ReadAfterAFailedOpen) {
-    ScratchDir dir;
-    const std::string path = dir.File("missing");
     EXPECT_EXIT(
         {
             InstallStderrPresenter();
@@ -754,8 +692,7 @@ TEST(ReadWrite, RandomMixOfReadsWritesAndPositionsMatchesThePlainModel) {
     }
 }
 
-TEST(PlatformSeam, NewStreamsTakeTheirFileFromTheInstalledFactory) {
-    ScratchDir dir;
+TEST_F(PlatformSeam, NewStreamsTakeTheirFileFromTheInstalledFactory) {
     auto log = std::make_shared<FileLog>();
     SetPlatformFileFactory([log] { return std::make_unique<FakeFile>(log); });
     {

@@ -4,10 +4,16 @@
 
 #include "filestream/text_convert.h"
 
-void StderrPresenter::Present(std::u16string_view text, MessageButtons buttons) {
-    const std::string line = std::string(buttons == MessageButtons::Ok ? "[ok] " : "[ok-cancel] ") +
-                             Utf16ToUtf8(text) + "\n";
-    std::fwrite(line.data(), 1, line.size(), stderr);
+void InstallStderrPresenter() {
+    static struct : IMessagePresenter {
+        void Present(std::u16string_view text, MessageButtons buttons) override {
+            const std::string line =
+                std::string(buttons == MessageButtons::Ok ? "[ok] " : "[ok-cancel] ") +
+                Utf16ToUtf8(text) + "\n";
+            std::fwrite(line.data(), 1, line.size(), stderr);
+        }
+    } presenter;
+    SetMessagePresenter(&presenter);
 }
 
 std::u16string U16(const std::string& utf8) {

@@ -1,5 +1,6 @@
 #pragma once
-// Shared pieces of the file stream tests: a recording presenter and small text helpers. The
+// Shared pieces of the file stream tests: a scratch fixture, a recording presenter and small text
+// helpers. The
 // platform file that logs every request and fails the one it is told to is support/fake_file.h.
 
 #include <gtest/gtest.h>
@@ -15,6 +16,13 @@
 #include "filestream/posix_file.h"
 #include "support/fake_file.h"
 #include "support/files.h"
+
+// A fresh scratch folder for each test, and a path in it for tests of one file.
+class FileTest : public ::testing::Test {
+  protected:
+    ScratchDir dir;
+    const std::string path = dir.File("f");
+};
 
 struct Shown {
     std::u16string text;
@@ -33,12 +41,9 @@ class RecordingPresenter : public IMessagePresenter {
     std::vector<Shown> shown;
 };
 
-// Installed in death-test children: writes "[ok] text" / "[ok-cancel] text" to standard error,
-// where EXPECT_EXIT can read it.
-class StderrPresenter : public IMessagePresenter {
-  public:
-    void Present(std::u16string_view text, MessageButtons buttons) override;
-};
+// For death-test children: a presenter that writes "[ok] text" / "[ok-cancel] text" to standard
+// error, where EXPECT_EXIT can read it.
+void InstallStderrPresenter();
 
 std::u16string U16(const std::string& utf8);
 std::string U8(const std::u16string& utf16);

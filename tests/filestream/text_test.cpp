@@ -73,12 +73,10 @@ TEST(TextBuffer, AppendTable) {
     EXPECT_EQ(std::u16string(self.Text()), u"ababab");
 }
 
-using TextDeath = ::testing::Test;
-
-void InstallStderrPresenter() {
-    static StderrPresenter presenter;
-    SetMessagePresenter(&presenter);
-}
+using TextDeath = FileTest;
+using ReadLine = FileTest;
+using ReadChar = FileTest;
+using SetPosition = FileTest;
 
 TEST_F(TextDeath, ATextTooLongForANewBufferEndsTheProcess) {
     const std::u16string text(6667, u'k');
@@ -107,12 +105,10 @@ struct LineCase {
     std::vector<std::u16string> lines;  // then ReadLine returns 0
 };
 
-class Lines : public ::testing::TestWithParam<LineCase> {};
+class Lines : public FileTest, public ::testing::WithParamInterface<LineCase> {};
 
 TEST_P(Lines, SplitAsExpected) {
     const LineCase& c = GetParam();
-    ScratchDir dir;
-    const std::string path = dir.File("text");
     WriteBytes(path, c.bytes);
     CFileStream stream;
     ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeRead), 1);
@@ -156,9 +152,7 @@ INSTANTIATE_TEST_SUITE_P(
                                {u"\uFEFFab"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(ReadLine, LinesUpToTheBufferLimit) {
-    ScratchDir dir;
-    const std::string path = dir.File("text");
+TEST_F(ReadLine, LinesUpToTheBufferLimit) {
     WriteBytes(path, std::string(6666, 'a') + "\n" + std::string(9999, 'b') + "\n");
     CFileStream stream;
     ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeRead), 1);
@@ -172,36 +166,25 @@ TEST(ReadLine, LinesUpToTheBufferLimit) {
 }
 
 TEST_F(TextDeath, LongLines) {
-    ScratchDir dir;
-    const std::string longer = dir.File("6667");
-    WriteBytes(longer, std::string(6667, 'a') + "\n");
-    EXPECT_EXIT(
-        {
-            InstallStderrPresenter();
-            CFileStream stream;
-            stream.Open(U16(longer), CFileStream::ModeRead);
-            CTextBuffer line;
-            stream.ReadLine(line);
-        },
-        ::testing::ExitedWithCode(0), "^\\[ok\\] unable to allocate string buffer\n$");
-
-    const std::string huge = dir.File("huge");
-    WriteBytes(huge, std::string(100001, 'h') + "\nnext line\n");
-    EXPECT_EXIT(
-        {
-            InstallStderrPresenter();
-            CFileStream stream;
-            stream.Open(U16(huge), CFileStream::ModeRead);
-            CTextBuffer line;
-            stream.ReadLine(line);
-        },
-        ::testing::ExitedWithCode(0),
-        "^\\[ok\\] text line too long\n\\[ok\\] unable to allocate string buffer\n$");
+    const std::pair<std::string, const char*> cases[] = {
+        {std::string(6667, 'a') + "\n", "^\\[ok\\] unable to allocate string buffer\n$"},
+        {std::string(100001, 'h') + "\nnext line\n",
+         "^\\[ok\\] text line too long\n\\[ok\\] unable to allocate string buffer\n$"}};
+    for (const auto& [content, expected] : cases) {
+        WriteBytes(path, content);
+        EXPECT_EXIT(
+            {
+                InstallStderrPresenter();
+                CFileStream stream;
+                stream.Open(U16(path), CFileStream::ModeRead);
+                CTextBuffer line;
+                stream.ReadLine(line);
+            },
+            ::testing::ExitedWithCode(0), expected);
+    }
 }
 
-TEST(ReadChar, SingleByteAndUtf16) {
-    ScratchDir dir;
-    const std::string path = dir.File("chars");
+TEST_F(ReadChar, SingleByteAndUtf16) {
     WriteBytes(path, "A\x80");
     CFileStream stream;
     ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeRead), 1);
@@ -219,9 +202,7 @@ TEST(ReadChar, SingleByteAndUtf16) {
 
 // ---- SetPosition
 
-TEST(SetPosition, BackToTheStartRereadsTheFile) {
-    ScratchDir dir;
-    const std::string path = dir.File("f");
+TEST_F(SetPosition, BackToTheStartRereadsTheFile) {
     const std::string content = Pattern(40);
     WriteBytes(path, content);
     CFileStream stream;
@@ -239,9 +220,7 @@ TEST(SetPosition, BackToTheStartRereadsTheFile) {
     EXPECT_EQ(std::string(buf, 4), content.substr(36));
 }
 
-TEST(SetPosition, EndPositionsSetTheEnd) {
-    ScratchDir dir;
-    const std::string path = dir.File("f");
+TEST_F(SetPosition, EndPositionsSetTheEnd) {
     WriteBytes(path, Pattern(40));
     CFileStream stream;
     ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeRead), 1);
@@ -258,9 +237,7 @@ TEST(SetPosition, EndPositionsSetTheEnd) {
     EXPECT_TRUE(stream.IsAtEnd());
 }
 
-TEST(SetPosition, TheCurrentPositionKeepsHeldBytesAnotherPassesThem) {
-    ScratchDir dir;
-    const std::string path = dir.File("f");
+TEST_F(SetPosition, TheCurrentPositionKeepsHeldBytesAnotherPassesThem) {
     auto log = std::make_shared<FileLog>();
     auto stream = LoggedStream(log);
     WriteBytes(path, "");  // written in place, so the file shows each piece as it lands
@@ -279,14 +256,10 @@ TEST(SetPosition, TheCurrentPositionKeepsHeldBytesAnotherPassesThem) {
     EXPECT_EQ(std::string(buf, 6), "abXYef");
 }
 
-class PositionDeath : public ::testing::Test {
-  protected:
-    void SetUp() override { WriteBytes(dir_.File("f"), Pattern(40)); }
-    ScratchDir dir_;
-};
+using PositionDeath = FileTest;
 
 TEST_F(PositionDeath, BadPositionsEndTheProcess) {
-    const std::u16string path = U16(dir_.File("f"));
+    WriteBytes(path, Pattern(40));
     struct Case {
         std::int64_t offset;
         std::int32_t origin;
@@ -304,7 +277,7 @@ TEST_F(PositionDeath, BadPositionsEndTheProcess) {
             {
                 InstallStderrPresenter();
                 CFileStream stream;
-                stream.Open(path, CFileStream::ModeRead);
+                stream.Open(U16(path), CFileStream::ModeRead);
                 stream.SetPosition(c.offset, c.origin);
             },
             ::testing::ExitedWithCode(0), std::string("^\\[ok\\] ") + c.message + "\n$");

@@ -11,14 +11,9 @@
 
 #include "fileops/file_operations.h"
 #include "filestream/file_error.h"
-#include "filestream/notify.h"
-#include "robustness_support.h"
-#include "support/headless_window.h"
 #include "support/operations.h"
 
 namespace {
-
-using namespace robustness;
 
 struct ChangeCase {
     const char* name;
@@ -26,8 +21,6 @@ struct ChangeCase {
     std::size_t length;     // of the input when the run opens it
     std::size_t changedTo;  // its length from the first pump on
 };
-
-constexpr char16_t kKey[] = u"7K2Q.M9XA.4ZBC.PL0D";
 
 struct ObservedRun {
     HeadlessWindow window;
@@ -37,19 +30,14 @@ struct ObservedRun {
 ObservedRun RunOn(Op op, const fs::path& in, const fs::path& out,
                   const std::function<void()>& atFirstPump = {}) {
     ObservedRun run;
-    HeadlessWindow& window = run.window;
-    window.page.key = kKey;
-    window.page.inputFile = in.u16string();
-    window.page.outputFile = out.u16string();
+    run.window.SetPage(kKey, in, out);
     bool changed = false;
-    window.onPump = [&](HeadlessWindow&) {
+    run.window.onPump = [&](HeadlessWindow&) {
         if (changed || !atFirstPump) return;
         changed = true;
         atFirstPump();
     };
-    SetMessagePresenter(&window);
-    run.result = RunOp(op, window);
-    SetMessagePresenter(nullptr);
+    run.result = RunPresented(op, run.window);
     return run;
 }
 

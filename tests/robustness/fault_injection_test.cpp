@@ -12,16 +12,11 @@
 
 #include "fileops/file_operations.h"
 #include "filestream/file_error.h"
-#include "filestream/notify.h"
-#include "robustness_support.h"
 #include "support/fake_file.h"
-#include "support/headless_window.h"
 #include "support/operations.h"
 #include "syscall_faults.h"
 
 namespace {
-
-using namespace robustness;
 
 enum class At { Opening, First, Middle, Last, Closing };
 
@@ -43,52 +38,23 @@ struct FaultCase {
     At at;
 };
 
-constexpr char16_t kKey[] = u"7K2Q.M9XA.4ZBC.PL0D";
 // Large enough for several transfers each way through the stream's ten-kilobyte buffer.
 constexpr std::size_t kPlainLength = 100'003;
 
-const char* FaultName(Fault fault) {
-    switch (fault) {
-        case Fault::ReadError:
-            return "ReadError";
-        case Fault::WriteError:
-            return "WriteError";
-        case Fault::PartialWrite:
-            return "PartialWrite";
-        case Fault::CloseError:
-            return "CloseError";
-        case Fault::KernelShortWriteFull:
-            return "KernelShortWriteThenFull";
-        case Fault::KernelShortWriteOnly:
-            return "KernelShortWriteOnly";
-        case Fault::KernelFsyncError:
-            return "KernelFsyncError";
-        case Fault::KernelCloseError:
-            return "KernelCloseError";
-        case Fault::KernelNamingError:
-            return "KernelNamingError";
-    }
-    return "?";
-}
-
-const char* AtName(At at) {
-    switch (at) {
-        case At::Opening:
-            return "Opening";
-        case At::First:
-            return "First";
-        case At::Middle:
-            return "Middle";
-        case At::Last:
-            return "Last";
-        case At::Closing:
-            return "Closing";
-    }
-    return "?";
-}
+const char* const kFaultNames[] = {"ReadError",
+                                   "WriteError",
+                                   "PartialWrite",
+                                   "CloseError",
+                                   "KernelShortWriteThenFull",
+                                   "KernelShortWriteOnly",
+                                   "KernelFsyncError",
+                                   "KernelCloseError",
+                                   "KernelNamingError"};
+const char* const kAtNames[] = {"Opening", "First", "Middle", "Last", "Closing"};
 
 std::string CaseName(const testing::TestParamInfo<FaultCase>& info) {
-    return std::string(OpName(info.param.op)) + FaultName(info.param.fault) + AtName(info.param.at);
+    return std::string(OpName(info.param.op)) + kFaultNames[static_cast<int>(info.param.fault)] +
+           kAtNames[static_cast<int>(info.param.at)];
 }
 
 struct Observed {
@@ -135,22 +101,18 @@ FaultPlan PlanFor(Fault fault, int call) {
 Observed RunOperation(Op op, const fs::path& input, const fs::path& output,
                       const std::shared_ptr<FileLog>& log, const FaultPlan& plan = FaultPlan()) {
     HeadlessWindow window;
-    window.page.key = kKey;
-    window.page.inputFile = input.u16string();
-    window.page.outputFile = output.u16string();
+    window.SetPage(kKey, input, output);
     Observed observed;
     window.onMessage = [&](HeadlessWindow&, const HeadlessWindow::Message&) {
         observed.openFilesAtMessage = log->openFiles;
         observed.outputExistedAtMessage = fs::exists(output);
     };
-    SetMessagePresenter(&window);
     syscall_faults::Reset();
     {
         FakeFiles files(log, plan);
-        observed.result = RunOp(op, window);
+        observed.result = RunPresented(op, window);
     }
     syscall_faults::Disarm();
-    SetMessagePresenter(nullptr);
     observed.messages = window.messages;
     observed.status = window.StatusValues();
     return observed;

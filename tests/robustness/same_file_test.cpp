@@ -13,9 +13,8 @@
 #include <vector>
 
 #include "fileops/file_operations.h"
-#include "filestream/notify.h"
 #include "robustness_support.h"
-#include "support/headless_window.h"
+#include "support/operations.h"
 #include "syscall_faults.h"
 
 namespace {
@@ -24,12 +23,8 @@ using namespace robustness;
 
 std::vector<std::u16string> Encrypt(const fs::path& input, const fs::path& output) {
     HeadlessWindow window;
-    window.page.key = u"7K2Q.M9XA.4ZBC.PL0D";
-    window.page.inputFile = input.u16string();
-    window.page.outputFile = output.u16string();
-    SetMessagePresenter(&window);
-    EncryptFile(window);
-    SetMessagePresenter(nullptr);
+    window.SetPage(kKey, input, output);
+    RunPresented(Op::Encrypt, window);
     return window.MessageTexts();
 }
 
@@ -78,9 +73,7 @@ TEST(PassthroughMount, TheInputSeenThroughASecondViewIsRefused) {
         EXPECT_TRUE(ReadBytes(source / "file") == before);
     }
     // A different file through the view is written as usual, staged beside its name.
-    EXPECT_EQ(Encrypt(source / "file", view / "other"),
-              std::vector<std::u16string>{
-                  u"Encryption complete. Please retain this key for future reference."});
+    EXPECT_EQ(Encrypt(source / "file", view / "other"), std::vector<std::u16string>{kEncryptDone});
     EXPECT_EQ(fs::file_size(source / "other"), before.size() + 2);
     ::umount2(view.c_str(), MNT_DETACH);
 }
@@ -114,9 +107,7 @@ TEST(PassthroughMount, TwoLocalFilesThatLookAlikeAreNotTakenForOne) {
                 sa.st_ctim.tv_nsec == sb.st_ctim.tv_nsec;
     }
     ASSERT_TRUE(alike) << "could not make two files that look alike";
-    EXPECT_EQ(Encrypt(a / "file", b / "file"),
-              std::vector<std::u16string>{
-                  u"Encryption complete. Please retain this key for future reference."});
+    EXPECT_EQ(Encrypt(a / "file", b / "file"), std::vector<std::u16string>{kEncryptDone});
     EXPECT_EQ(fs::file_size(b / "file"), 1002u);
     ::umount2(a.c_str(), MNT_DETACH);
     ::umount2(b.c_str(), MNT_DETACH);

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "harness_runner.h"
-#include "robustness_support.h"
+#include "support/files.h"
 
 namespace {
 

@@ -21,18 +21,11 @@
 
 #include "fileops/file_operations.h"
 #include "filestream/file_error.h"
-#include "filestream/notify.h"
-#include "robustness_support.h"
 #include "support/fake_file.h"
-#include "support/headless_window.h"
+#include "support/operations.h"
 #include "syscall_faults.h"
 
 namespace {
-
-using namespace robustness;
-
-constexpr char16_t kKey[] = u"7K2Q.M9XA.4ZBC.PL0D";
-constexpr char16_t kDone[] = u"Encryption complete. Please retain this key for future reference.";
 
 enum class Kind { New, Existing, Symlink, DanglingSymlink, HardLinked, ReadOnlyFolder };
 // A real full disk is tested with the operations; here the kernel reports it (WriteFails).
@@ -59,15 +52,12 @@ std::vector<std::u16string> Encrypt(const fs::path& input, const fs::path& outpu
                                     std::optional<syscall_faults::Kind> fault = {},
                                     bool stopMidway = false) {
     HeadlessWindow window;
-    window.page.key = kKey;
-    window.page.inputFile = input.u16string();
-    window.page.outputFile = output.u16string();
+    window.SetPage(kKey, input, output);
     if (stopMidway) {
         window.onPump = [](HeadlessWindow& w) {
             if (w.Fields().complete != u"0 %") w.stopRequested = true;
         };
     }
-    SetMessagePresenter(&window);
     FaultPlan plan;
     if (fault) {
         plan.outputOpened = [kind = *fault](int descriptor) {
@@ -77,10 +67,9 @@ std::vector<std::u16string> Encrypt(const fs::path& input, const fs::path& outpu
     syscall_faults::Reset();
     {
         FakeFiles files(std::make_shared<FileLog>(), plan);
-        EncryptFile(window);
+        RunPresented(Op::Encrypt, window);
     }
     syscall_faults::Disarm();
-    SetMessagePresenter(nullptr);
     return window.MessageTexts();
 }
 
@@ -180,7 +169,7 @@ TEST_P(Staging, ThePathHoldsTheWholeOutputOrWhatItHadBefore) {
     if (refused) {
         expected = {u"File could not be opened: Access to " + path + u" was denied."};
     } else if (c.end == End::Success) {
-        expected = {kDone};
+        expected = {kEncryptDone};
     } else if (c.end == End::WriteFails) {
         expected = {FileErrorText(CFileException::DiskFull, path)};
     } else if (c.end != End::Stop) {
@@ -295,7 +284,7 @@ TEST(StagingAcls, AReplacedOutputKeepsItsAclAndANewOneInheritsTheFolders) {
             expected = AclOf(folder / "made");
         }
         const mode_t before = c.fileAcl ? ModeOf(output) : ModeOf(folder / "made");
-        EXPECT_EQ(Encrypt(scratch / "in", output), std::vector<std::u16string>{kDone});
+        EXPECT_EQ(Encrypt(scratch / "in", output), std::vector<std::u16string>{kEncryptDone});
         EXPECT_EQ(AclOf(output), expected);
         EXPECT_EQ(ModeOf(output), before);
         if (c.fileAcl) {
@@ -317,7 +306,7 @@ TEST(StagingLinks, AnOutputNamedThroughProcReachesAFileOfALongPath) {
     const int fd = ::open((folder / "out").c_str(), O_WRONLY | O_CLOEXEC);  // as a redirect
     ASSERT_GE(fd, 0);
     const fs::path link = "/proc/self/fd/" + std::to_string(fd);
-    EXPECT_EQ(Encrypt(scratch / "in", link), std::vector<std::u16string>{kDone});
+    EXPECT_EQ(Encrypt(scratch / "in", link), std::vector<std::u16string>{kEncryptDone});
     ::close(fd);
     EXPECT_EQ(fs::file_size(folder / "out"), 1002u);
 }
@@ -358,7 +347,8 @@ TEST(StagingLeftovers, ALaterRunRemovesOnlyTheDeadRunsStagedFiles) {
             ASSERT_EQ(::fcntl(held.back(), F_OFD_SETLK, &lock), 0);
         }
     }
-    EXPECT_EQ(Encrypt(scratch / "in", scratch / "result"), std::vector<std::u16string>{kDone});
+    EXPECT_EQ(Encrypt(scratch / "in", scratch / "result"),
+              std::vector<std::u16string>{kEncryptDone});
     for (const Leftover& l : leftovers) EXPECT_NE(Exists(scratch / l.name), l.removed) << l.name;
     for (const int fd : held) ::close(fd);
 }
@@ -382,7 +372,7 @@ TEST(StagingModes, ANewOutputIsNoMoreOpenThanItsInput) {
         const mode_t old = ::umask(c.mask);
         const auto messages = Encrypt(scratch / "in", scratch / "out");
         ::umask(old);
-        EXPECT_EQ(messages, std::vector<std::u16string>{kDone});
+        EXPECT_EQ(messages, std::vector<std::u16string>{kEncryptDone});
         EXPECT_EQ(ModeOf(scratch / "out"), c.output) << std::oct << c.input << " " << c.mask;
     }
 }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -62,4 +63,22 @@ Bytes RandomBytes(std::size_t n, std::uint32_t seed) {
     Bytes bytes(n);
     for (auto& byte : bytes) byte = static_cast<std::uint8_t>(rng());
     return bytes;
+}
+
+std::vector<std::string> Names(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+int OpenDescriptors() {
+    int count = 0;
+    std::error_code ignored;
+    for (auto it = fs::directory_iterator("/proc/self/fd", ignored); it != fs::directory_iterator();
+         it.increment(ignored)) {
+        ++count;
+    }
+    return count;
 }

@@ -1,6 +1,6 @@
 #pragma once
-// What every test suite, the fuzz targets and the harness share: a scratch folder and whole-file
-// reading and writing.
+// What every test suite, the fuzz targets and the harness share: a scratch folder, whole-file
+// reading and writing, and what a folder holds.
 
 #include <cstdint>
 #include <filesystem>
@@ -37,3 +37,7 @@ void WriteBytes(const fs::path& path, std::string_view bytes);
 bool Exists(const fs::path& path);
 // n pseudo-random bytes, the same for the same seed.
 Bytes RandomBytes(std::size_t n, std::uint32_t seed = 1);
+// The names in a folder, sorted.
+std::vector<std::string> Names(const fs::path& folder);
+// How many descriptors this process holds.
+int OpenDescriptors();

@@ -2,6 +2,13 @@
 
 #include <utility>
 
+void HeadlessWindow::SetPage(std::u16string key, const std::filesystem::path& input,
+                             const std::filesystem::path& output) {
+    page.key = std::move(key);
+    page.inputFile = input.u16string();
+    page.outputFile = output.u16string();
+}
+
 void HeadlessWindow::ReadPageFields() {
     fields_ = page;
 }

@@ -4,6 +4,7 @@
 // (start a nested run, ask the run to stop). Installed as the file stream's message presenter it
 // records the stream's own messages too, in the same log, so the order of all messages is kept.
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -41,6 +42,10 @@ class HeadlessWindow : public IMainWindow, public IMessagePresenter {
     std::function<void(HeadlessWindow&, const Message&)> onMessage;
     // Called after a page write is recorded.
     std::function<void(HeadlessWindow&)> onPageWrite;
+
+    // Puts the three values a run reads on the page.
+    void SetPage(std::u16string key, const std::filesystem::path& input,
+                 const std::filesystem::path& output);
 
     PageFields& Fields() override { return fields_; }
     void ReadPageFields() override;

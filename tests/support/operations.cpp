@@ -4,9 +4,17 @@
 
 #include "fileops/file_format.h"
 #include "fileops/file_operations.h"
+#include "filestream/notify.h"
 
 RunResult RunOp(Op op, IMainWindow& window) {
     return op == Op::Encrypt ? EncryptFile(window) : DecryptFile(window);
+}
+
+RunResult RunPresented(Op op, HeadlessWindow& window) {
+    SetMessagePresenter(&window);
+    RunResult result = RunOp(op, window);
+    SetMessagePresenter(nullptr);
+    return result;
 }
 
 const char* OpName(Op op) {
