@@ -119,11 +119,6 @@ class StatusRow {
     // Counts the reads of a run of blocks: `blocks` reads of a full block, then one of `tail`
     // bytes when tail is not 0; the same as one Count per read.
     [[nodiscard]] bool CountBlocks(std::int32_t blocks, std::int32_t tail) {
-        const std::int64_t total = std::int64_t{blocks} * kBlockSize + tail;
-        if (counted_ + total < nextChange_) {
-            counted_ += total;
-            return true;
-        }
         while (blocks > 0) {
             // The reads that stay short of the next change are counted together.
             const std::int64_t quiet = std::min<std::int64_t>(
