@@ -73,7 +73,7 @@ std::size_t CommitGroup::CountDescriptors() const {
 
 bool CommitGroup::Due() const {
     const auto now = std::chrono::steady_clock::now();
-    if ((!syncing_.empty() || !named_.empty()) && now - oldestNamed_ >= limits_.delay) return true;
+    if ((!syncing_.empty() || !named_.empty()) && now - lastFlush_ >= limits_.delay) return true;
     if (pending_.empty()) return false;
     return bytes_ >= limits_.bytes || now - oldest_ >= limits_.delay ||
            descriptors_ >= limits_.descriptors;
@@ -120,7 +120,7 @@ std::vector<std::optional<CFileException>> CommitGroup::Flush(bool everything) {
         syncing_.push_back({std::move(output), {}});
     pending_.clear();
     bytes_ = 0;
-    oldestNamed_ = std::chrono::steady_clock::now();
+    lastFlush_ = std::chrono::steady_clock::now();
     if (everything) {
         Synced synced = SyncAll(Targets());
         Complete(synced, results);

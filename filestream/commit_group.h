@@ -101,7 +101,8 @@ class CommitGroup {
     std::future<Synced> inFlight_;
     std::vector<Entry> named_;    // named at the last flush, the names not yet durable
     std::vector<Entry> settled_;  // committed or failed, not yet reported
-    std::chrono::steady_clock::time_point oldestNamed_;
+    // When the outputs being synced were taken, and those named were named.
+    std::chrono::steady_clock::time_point lastFlush_;
     HiddenNameListings listings_;
 };
 
