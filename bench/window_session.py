@@ -67,8 +67,9 @@ def stop(state):
 def start(folder, program, input_path, output, key):
     runtime = os.path.join(folder, "runtime")  # a desktop session has one
     os.makedirs(runtime, mode=0o700, exist_ok=True)
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0",
-                             "1024x768x24", "-dpi", "96"], stdout=subprocess.PIPE,
+    # -noreset: a server that resets when its last client leaves drops one that connects meanwhile.
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-noreset", "-screen",
+                             "0", "1024x768x24", "-dpi", "96"], stdout=subprocess.PIPE,
                             stderr=subprocess.DEVNULL, start_new_session=True)
     display = ":" + xvfb.stdout.readline().decode().strip()
     errors = os.path.join(folder, "stderr")

@@ -571,10 +571,13 @@ TEST_F(StartFileTest, LongPathKeepsThePageInsideTheWindow) {
 }
 
 // Starts an X server of its own and returns its display (":N"), once a client can connect to it;
-// empty when it did not come up within 30 s.
+// empty when it did not come up within 30 s. Without -noreset the server resets each time its last
+// client leaves (our probe below, every xwininfo), and a client that connects during the reset is
+// dropped: the program then dies with "could not connect to display".
 QString StartXServer(QProcess& server) {
-    server.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"),
-                                          QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+    server.start(QStringLiteral("Xvfb"),
+                 {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
+                  QStringLiteral("tcp"), QStringLiteral("-noreset")});
     QByteArray number;
     QDeadlineTimer deadline(30000);
     while (!number.endsWith('\n') && !deadline.hasExpired()) {
@@ -646,7 +649,8 @@ TEST(DesktopTest, MissingFileStartIsSilentAndItsBoxUncaptioned) {
         90000))
         << "the box did not appear; mapped: " << windows.join(QLatin1Char(' ')).toStdString()
         << "; program running: " << (program.state() == QProcess::Running)
-        << "; its errors: " << program.readAllStandardError().toStdString();
+        << "; its errors: " << program.readAllStandardError().toStdString() << "; the server on "
+        << display.toStdString() << " said: " << server.readAllStandardError().toStdString();
     QStringList captions;
     for (const QString& id : windows) {
         captions << run(QStringLiteral("xprop"),
