@@ -9,7 +9,8 @@ class CEncryptionApp : public QApplication {
     Q_OBJECT
   public:
     // Set to anything but "" or "0", this lets the browser engine and the toolkit print their
-    // diagnostics again, and the program tell when its page was shown.
+    // diagnostics again, and the program tell when its page was shown and how long after the
+    // click a run's box came.
     static constexpr const char* kDiagnosticsVariable = "VYX_DIAGNOSTICS";
 
     CEncryptionApp(int& argc, char** argv);

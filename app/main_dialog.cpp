@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QShowEvent>
+#include <cstdio>
 
 #include "about_dialog.h"
 #include "app_icon.h"
@@ -92,6 +93,11 @@ void CMainDialog::PumpEvents() {
 }
 
 void CMainDialog::ShowMessage(std::u16string_view text) {
+    if (runClock_.isValid()) {
+        std::fprintf(stderr, "vyx-encryption: message %.1f ms after the click\n",
+                     static_cast<double>(runClock_.nsecsElapsed()) / 1e6);
+        runClock_.invalidate();
+    }
     ShowMessageBox(this, QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size())));
 }
 
@@ -153,6 +159,7 @@ void CMainDialog::RunOperation(RunResult (*operation)(IMainWindow&)) {
     // The close came first: it wins over a click that was queued before it was taken.
     if (closing_) return;
     ++runningOperations_;
+    if (timeRuns_) runClock_.start();
     try {
         operation(*this);
     } catch (...) {

@@ -52,6 +52,10 @@ class CMainDialog : public CDHtmlDialog, public IMainWindow {
     // over the window once its page is there.
     void SelectStartFile(const QString& argument);
 
+    // Diagnostics: each run tells on standard error how long after its click its first message
+    // (the completion box, or what stopped it) came.
+    void TimeRuns() { timeRuns_ = true; }
+
     // How many file operations are running (more than one when one was started from a pump).
     int RunningOperations() const { return runningOperations_; }
     const QIcon& Icon() const { return icon_; }
@@ -81,4 +85,6 @@ class CMainDialog : public CDHtmlDialog, public IMainWindow {
     // The event loop turns in PumpEvents at most once per interval, counted from a pump's end.
     static constexpr qint64 kPumpIntervalMs = 25;
     QElapsedTimer lastPump_;
+    bool timeRuns_ = false;
+    QElapsedTimer runClock_;  // since the click that started the run, until its first message
 };
