@@ -599,9 +599,9 @@ TEST_F(VyxTest, TerminalGetsNoDataAndCountsThePipesBytes) {
 
 // Runs a command line in the test's folder with the key set; returns its exit status.
 int Shell(const fs::path& folder, const std::string& line) {
-    ChildCommand command{
-        {"bash", "-c", "set -o pipefail; " + line}, {}, folder, -1, -1, -1, false, false};
-    command.environment = EnvironmentWithout({"VYX_KEY", "VYX"});
+    ChildCommand command{.args = {"bash", "-c", "set -o pipefail; " + line},
+                         .environment = EnvironmentWithout({"VYX_KEY", "VYX"}),
+                         .folder = folder};
     command.environment->insert(command.environment->end(),
                                 {"VYX_KEY=" + kKeyText, "VYX=" VYX_PATH});
     return RunCommand(command).status;
