@@ -258,41 +258,29 @@ TEST_F(MainWindowTest, GenerateKeyFillsKeyAndRewritesEditedOutput) {
     ASSERT_TRUE(WaitUntil([&] { return Value(QStringLiteral("key")) != key; }));
 }
 
-TEST_F(MainWindowTest, SelectFileProposesOutputAndReplacesBothPaths) {
+// The page is rewritten from the held values: a typed output and a typed key are replaced.
+TEST_F(MainWindowTest, SelectFileProposesOutputAndRewritesThePage) {
     const std::pair<const char*, const char*> cases[] = {{"report.doc", "report_encr.doc"},
                                                          {"report_encr.doc", "report_decr.doc"},
                                                          {"notes", "notes_encr"}};
     for (const auto& [name, proposal] : cases) {
         const QString input = WriteFile(QString::fromUtf8(name), "x");
         TypeInto(Dialog(), QStringLiteral("output_file"), QStringLiteral("edited by hand"));
+        TypeInto(Dialog(), QStringLiteral("key"), kGoodKey);
         SelectFile(input);
         EXPECT_EQ(Value(QStringLiteral("output_file")), Path(QString::fromUtf8(proposal)));
+        EXPECT_EQ(Value(QStringLiteral("key")), QString());
         EXPECT_EQ(Dialog().Fields().inputFile, input.toStdU16String());
         EXPECT_EQ(Dialog().Fields().outputFile, Path(QString::fromUtf8(proposal)).toStdU16String());
     }
 }
 
-TEST_F(MainWindowTest, SelectFileRewritesTypedKeyFromHeldValue) {
-    TypeInto(Dialog(), QStringLiteral("key"), kGoodKey);
-    SelectFile(WriteFile(QStringLiteral("a.bin"), "a"));
-    EXPECT_EQ(Value(QStringLiteral("key")), QString());
-}
-
-TEST_F(MainWindowTest, CancelledSelectionChangesNothing) {
+// Cancelled, it changes nothing: neither the typed values nor the held ones.
+TEST_F(MainWindowTest, RealOpenFileDialogAsksForOneExistingFileAndCancels) {
     SelectFile(WriteFile(QStringLiteral("a.bin"), "a"));
     TypeInto(Dialog(), QStringLiteral("key"), kGoodKey);
     TypeInto(Dialog(), QStringLiteral("output_file"), QStringLiteral("typed"));
     const PageFields before = Dialog().Fields();
-    SelectFile(std::nullopt);
-    EXPECT_EQ(Value(QStringLiteral("key")), kGoodKey);
-    EXPECT_EQ(Value(QStringLiteral("output_file")), QStringLiteral("typed"));
-    EXPECT_EQ(Value(QStringLiteral("input_file")), Path(QStringLiteral("a.bin")));
-    EXPECT_EQ(Dialog().Fields().outputFile, before.outputFile);
-    EXPECT_EQ(Dialog().Fields().key, before.key);
-}
-
-TEST_F(MainWindowTest, RealOpenFileDialogAsksForOneExistingFileAndCancels) {
-    TypeInto(Dialog(), QStringLiteral("key"), kGoodKey);
     bool seen = false;
     QFileDialog::FileMode mode = QFileDialog::Directory;
     QFileDialog::AcceptMode accept = QFileDialog::AcceptSave;
@@ -312,8 +300,11 @@ TEST_F(MainWindowTest, RealOpenFileDialogAsksForOneExistingFileAndCancels) {
     EXPECT_EQ(accept, QFileDialog::AcceptOpen);
     EXPECT_EQ(filters, QStringList{QStringLiteral("All Files (*)")});
     EXPECT_EQ(owner, &Dialog());
-    EXPECT_EQ(Value(QStringLiteral("key")), kGoodKey);  // cancelled: the page was not rewritten
-    EXPECT_EQ(Value(QStringLiteral("input_file")), QString());
+    EXPECT_EQ(Value(QStringLiteral("key")), kGoodKey);
+    EXPECT_EQ(Value(QStringLiteral("output_file")), QStringLiteral("typed"));
+    EXPECT_EQ(Value(QStringLiteral("input_file")), Path(QStringLiteral("a.bin")));
+    EXPECT_EQ(Dialog().Fields().outputFile, before.outputFile);
+    EXPECT_EQ(Dialog().Fields().key, before.key);
 }
 
 TEST_F(MainWindowTest, EncryptThenDecryptRestoresTheFile) {
@@ -649,18 +640,13 @@ TEST_F(MainWindowTest, OtherSystemCommandsOpenNoAboutBox) {
     }
 }
 
-TEST_F(MainWindowTest, ExitEndsTheRunWithCancel) {
-    Click(QStringLiteral("BExit"));
-    ASSERT_TRUE(WaitUntil([&] { return !Dialog().isVisible(); }));
-    EXPECT_EQ(Dialog().result(), 2);
-}
-
 TEST_F(MainWindowTest, CloseBoxEndsTheRunWithCancel) {
     Dialog().close();
     ASSERT_TRUE(WaitUntil([&] { return !Dialog().isVisible(); }));
     EXPECT_EQ(Dialog().result(), 2);
 }
 
+// Exit ends the run with Cancel, as the program runs the window.
 TEST(MainWindowModal, DoModalReturnsCancelAfterExit) {
     CUiTestHooks::Reset();
     CMainDialog dialog;
