@@ -539,21 +539,16 @@ using ContractDeath = FileTest;
 TEST_F(ContractDeath, UseOfAClosedStream) {
     CFileStream stream;
     char c = 0;
-    EXPECT_EXIT((InstallStderrPresenter(), stream.Read(&c, 1)), ::testing::ExitedWithCode(0),
-                "^\\[ok\\] file not opened \\(read\\)\n$");
-    EXPECT_EXIT((InstallStderrPresenter(), stream.Write(&c, 1)), ::testing::ExitedWithCode(0),
-                "^\\[ok\\] file not opened \\(write\\)\n$");
-    EXPECT_EXIT((InstallStderrPresenter(), stream.Write(&c, 0)), ::testing::ExitedWithCode(0),
-                "file not opened \\(write\\)");
-    EXPECT_EXIT((InstallStderrPresenter(), stream.Close()), ::testing::ExitedWithCode(0),
-                "^\\[ok\\] file not opened \\(close\\)\n$");
+    ExpectContractEnd([&] { stream.Read(&c, 1); }, "^\\[ok\\] file not opened \\(read\\)\n$");
+    ExpectContractEnd([&] { stream.Write(&c, 1); }, "^\\[ok\\] file not opened \\(write\\)\n$");
+    ExpectContractEnd([&] { stream.Write(&c, 0); }, "file not opened \\(write\\)");
+    ExpectContractEnd([&] { stream.Close(); }, "^\\[ok\\] file not opened \\(close\\)\n$");
 }
 
 TEST_F(ContractDeath, TakingOrPuttingMoreThanThereIsInPlace) {
     WriteBytes(path, Pattern(100));
-    EXPECT_EXIT(
-        {
-            InstallStderrPresenter();
+    ExpectContractEnd(
+        [&] {
             CFileStream stream;
             stream.Open(U16(path), CFileStream::ModeRead);
             char c;
@@ -562,41 +557,36 @@ TEST_F(ContractDeath, TakingOrPuttingMoreThanThereIsInPlace) {
             // The last byte is not in place: the read that takes it announces the end.
             stream.TakeInPlace(stream.ReadableInPlace(bytes) + 1);
         },
-        ::testing::ExitedWithCode(0), "^\\[ok\\] in-place count out of range\n$");
-    EXPECT_EXIT(
-        {
-            InstallStderrPresenter();
+        "^\\[ok\\] in-place count out of range\n$");
+    ExpectContractEnd(
+        [&] {
             CFileStream stream;
             stream.Open(U16(dir.File("out")), CFileStream::ModeCreate);
             stream.PutInPlace(1);  // nothing written yet: no room in place
         },
-        ::testing::ExitedWithCode(0), "^\\[ok\\] in-place count out of range\n$");
+        "^\\[ok\\] in-place count out of range\n$");
 }
 
 TEST_F(ContractDeath, WriteToAReadOnlyStreamWritesNothing) {
     WriteBytes(path, "original");
-    EXPECT_EXIT(
-        {
-            InstallStderrPresenter();
+    ExpectContractEnd(
+        [&] {
             CFileStream stream;
             stream.Open(U16(path), CFileStream::ModeRead);
             stream.Write("x", 1);
         },
-        ::testing::ExitedWithCode(0),
         "^\\[ok\\] attempt to write to a file opened in read-only mode\n$");
     EXPECT_EQ(ReadBytes(path), "original");
 }
 
 TEST_F(ContractDeath, ReadAfterAFailedOpen) {
-    EXPECT_EXIT(
-        {
-            InstallStderrPresenter();
+    ExpectContractEnd(
+        [&] {
             CFileStream stream;
             stream.Open(U16(path), CFileStream::ModeRead);
             char c;
             stream.Read(&c, 1);
         },
-        ::testing::ExitedWithCode(0),
         "^\\[ok-cancel\\] File could not be opened: " + path +
             " was not found\\.\n\\[ok\\] file not opened \\(read\\)\n$");
 }
