@@ -1,7 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,6 +43,7 @@
 #include "fileops/file_operations.h"
 #include "gui_test_support.h"
 #include "main_dialog.h"
+#include "support/child.h"
 #include "support/headless_window.h"
 
 namespace {
@@ -258,41 +258,29 @@ TEST_F(MainWindowTest, GenerateKeyFillsKeyAndRewritesEditedOutput) {
     ASSERT_TRUE(WaitUntil([&] { return Value(QStringLiteral("key")) != key; }));
 }
 
-TEST_F(MainWindowTest, SelectFileProposesOutputAndReplacesBothPaths) {
+// The page is rewritten from the held values: a typed output and a typed key are replaced.
+TEST_F(MainWindowTest, SelectFileProposesOutputAndRewritesThePage) {
     const std::pair<const char*, const char*> cases[] = {{"report.doc", "report_encr.doc"},
                                                          {"report_encr.doc", "report_decr.doc"},
                                                          {"notes", "notes_encr"}};
     for (const auto& [name, proposal] : cases) {
         const QString input = WriteFile(QString::fromUtf8(name), "x");
         TypeInto(Dialog(), QStringLiteral("output_file"), QStringLiteral("edited by hand"));
+        TypeInto(Dialog(), QStringLiteral("key"), kGoodKey);
         SelectFile(input);
         EXPECT_EQ(Value(QStringLiteral("output_file")), Path(QString::fromUtf8(proposal)));
+        EXPECT_EQ(Value(QStringLiteral("key")), QString());
         EXPECT_EQ(Dialog().Fields().inputFile, input.toStdU16String());
         EXPECT_EQ(Dialog().Fields().outputFile, Path(QString::fromUtf8(proposal)).toStdU16String());
     }
 }
 
-TEST_F(MainWindowTest, SelectFileRewritesTypedKeyFromHeldValue) {
-    TypeInto(Dialog(), QStringLiteral("key"), kGoodKey);
-    SelectFile(WriteFile(QStringLiteral("a.bin"), "a"));
-    EXPECT_EQ(Value(QStringLiteral("key")), QString());
-}
-
-TEST_F(MainWindowTest, CancelledSelectionChangesNothing) {
+// Cancelled, it changes nothing: neither the typed values nor the held ones.
+TEST_F(MainWindowTest, RealOpenFileDialogAsksForOneExistingFileAndCancels) {
     SelectFile(WriteFile(QStringLiteral("a.bin"), "a"));
     TypeInto(Dialog(), QStringLiteral("key"), kGoodKey);
     TypeInto(Dialog(), QStringLiteral("output_file"), QStringLiteral("typed"));
     const PageFields before = Dialog().Fields();
-    SelectFile(std::nullopt);
-    EXPECT_EQ(Value(QStringLiteral("key")), kGoodKey);
-    EXPECT_EQ(Value(QStringLiteral("output_file")), QStringLiteral("typed"));
-    EXPECT_EQ(Value(QStringLiteral("input_file")), Path(QStringLiteral("a.bin")));
-    EXPECT_EQ(Dialog().Fields().outputFile, before.outputFile);
-    EXPECT_EQ(Dialog().Fields().key, before.key);
-}
-
-TEST_F(MainWindowTest, RealOpenFileDialogAsksForOneExistingFileAndCancels) {
-    TypeInto(Dialog(), QStringLiteral("key"), kGoodKey);
     bool seen = false;
     QFileDialog::FileMode mode = QFileDialog::Directory;
     QFileDialog::AcceptMode accept = QFileDialog::AcceptSave;
@@ -312,8 +300,11 @@ TEST_F(MainWindowTest, RealOpenFileDialogAsksForOneExistingFileAndCancels) {
     EXPECT_EQ(accept, QFileDialog::AcceptOpen);
     EXPECT_EQ(filters, QStringList{QStringLiteral("All Files (*)")});
     EXPECT_EQ(owner, &Dialog());
-    EXPECT_EQ(Value(QStringLiteral("key")), kGoodKey);  // cancelled: the page was not rewritten
-    EXPECT_EQ(Value(QStringLiteral("input_file")), QString());
+    EXPECT_EQ(Value(QStringLiteral("key")), kGoodKey);
+    EXPECT_EQ(Value(QStringLiteral("output_file")), QStringLiteral("typed"));
+    EXPECT_EQ(Value(QStringLiteral("input_file")), Path(QStringLiteral("a.bin")));
+    EXPECT_EQ(Dialog().Fields().outputFile, before.outputFile);
+    EXPECT_EQ(Dialog().Fields().key, before.key);
 }
 
 TEST_F(MainWindowTest, EncryptThenDecryptRestoresTheFile) {
@@ -570,108 +561,6 @@ TEST_F(StartFileTest, LongPathKeepsThePageInsideTheWindow) {
     EXPECT_EQ(Value(QStringLiteral("Complete")), QStringLiteral("100 %"));
 }
 
-// Starts an X server of its own and returns its display (":N"), once a client can connect to it;
-// empty when it did not come up within 30 s. Without -noreset the server resets each time its last
-// client leaves (our probe below, every xwininfo), and a client that connects during the reset is
-// dropped: the program then dies with "could not connect to display".
-QString StartXServer(QProcess& server) {
-    server.start(QStringLiteral("Xvfb"),
-                 {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
-                  QStringLiteral("tcp"), QStringLiteral("-noreset")});
-    QByteArray number;
-    QDeadlineTimer deadline(30000);
-    while (!number.endsWith('\n') && !deadline.hasExpired()) {
-        if (server.waitForReadyRead(100)) number += server.readAllStandardOutput();
-        if (server.state() == QProcess::NotRunning) return {};
-    }
-    QString display = QStringLiteral(":") + QString::fromLatin1(number.trimmed());
-    while (!deadline.hasExpired()) {
-        xcb_connection_t* connection = xcb_connect(display.toLatin1().constData(), nullptr);
-        const bool connected = xcb_connection_has_error(connection) == 0;
-        xcb_disconnect(connection);
-        if (connected) return display;
-        QThread::msleep(50);
-    }
-    return {};
-}
-
-// The real program on a real X server, started with a missing FILE: the stream's box reaches the
-// window manager with an empty caption, the window with its own, and nothing is printed.
-TEST(DesktopTest, MissingFileStartIsSilentAndItsBoxUncaptioned) {
-    for (const char* tool : {"Xvfb", "xwininfo", "xprop"}) {
-        if (QStandardPaths::findExecutable(QString::fromUtf8(tool)).isEmpty())
-            GTEST_SKIP() << tool << " is missing: what a window manager reads needs a real X "
-                         << "server (packages xvfb, x11-utils)";
-    }
-    QProcess server;
-    const QString display = StartXServer(server);
-    ASSERT_FALSE(display.isEmpty()) << "Xvfb did not start";
-    QTemporaryDir runtime;  // a desktop session has one; without it the toolkit complains
-    ASSERT_TRUE(QFile::setPermissions(
-        runtime.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("DISPLAY"), display);
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
-    environment.remove(QString::fromUtf8(CEncryptionApp::kDiagnosticsVariable));
-    auto run = [&](const QString& tool, const QStringList& arguments) {
-        QProcess process;
-        process.setProcessEnvironment(environment);
-        process.start(tool, arguments);
-        process.waitForFinished(10000);
-        return QString::fromUtf8(process.readAllStandardOutput());
-    };
-
-    QProcess program;
-    program.setProcessEnvironment(environment);
-    program.start(QStringLiteral(VYX_ENCRYPTION_PROGRAM), {runtime.filePath("missing.bin")});
-    // Top-level windows of the program: the main window and, once the page is there, the box.
-    static const QRegularExpression ours(
-        QStringLiteral(R"(^\s*(0x[0-9a-f]+) .*\("vyx-encryption" "vyx-encryption"\))"),
-        QRegularExpression::MultilineOption);
-    QStringList windows;
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            windows.clear();
-            auto found =
-                ours.globalMatch(run(QStringLiteral("xwininfo"),
-                                     {QStringLiteral("-root"), QStringLiteral("-children")}));
-            // Listed windows may not be mapped yet, or never (the toolkit's own helpers); a window
-            // manager reads the mapped ones.
-            while (found.hasNext()) {
-                const QString id = found.next().captured(1);
-                if (run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), id})
-                        .contains(QStringLiteral("Map State: IsViewable")))
-                    windows << id;
-            }
-            return windows.size() == 2;
-        },
-        90000))
-        << "the box did not appear; mapped: " << windows.join(QLatin1Char(' ')).toStdString()
-        << "; program running: " << (program.state() == QProcess::Running)
-        << "; its errors: " << program.readAllStandardError().toStdString() << "; the server on "
-        << display.toStdString() << " said: " << server.readAllStandardError().toStdString();
-    QStringList captions;
-    for (const QString& id : windows) {
-        captions << run(QStringLiteral("xprop"),
-                        {QStringLiteral("-id"), id, QStringLiteral("WM_NAME"),
-                         QStringLiteral("_NET_WM_NAME")})
-                        .simplified();
-    }
-    captions.sort();
-    EXPECT_EQ(captions, (QStringList{
-                            QStringLiteral("WM_NAME(STRING) = \"VYX Encryption\" "
-                                           "_NET_WM_NAME(UTF8_STRING) = \"VYX Encryption\""),
-                            QStringLiteral("WM_NAME(STRING) = _NET_WM_NAME(UTF8_STRING) ="),
-                        }));
-    program.waitForReadyRead(200);  // whatever was printed so far
-    EXPECT_EQ(QString::fromUtf8(program.readAllStandardError()), QString());
-    program.kill();
-    program.waitForFinished(10000);
-    server.kill();
-    server.waitForFinished(10000);
-}
-
 struct AboutCase {
     const char* name;
     int command;    // 0: the About button; otherwise the system command sent
@@ -751,18 +640,13 @@ TEST_F(MainWindowTest, OtherSystemCommandsOpenNoAboutBox) {
     }
 }
 
-TEST_F(MainWindowTest, ExitEndsTheRunWithCancel) {
-    Click(QStringLiteral("BExit"));
-    ASSERT_TRUE(WaitUntil([&] { return !Dialog().isVisible(); }));
-    EXPECT_EQ(Dialog().result(), 2);
-}
-
 TEST_F(MainWindowTest, CloseBoxEndsTheRunWithCancel) {
     Dialog().close();
     ASSERT_TRUE(WaitUntil([&] { return !Dialog().isVisible(); }));
     EXPECT_EQ(Dialog().result(), 2);
 }
 
+// Exit ends the run with Cancel, as the program runs the window.
 TEST(MainWindowModal, DoModalReturnsCancelAfterExit) {
     CUiTestHooks::Reset();
     CMainDialog dialog;
@@ -933,6 +817,33 @@ std::map<QString, QPoint> ButtonCentres() {
     return centres;
 }
 
+// Starts an X server of its own and returns its display (":N"), once a client can connect to it;
+// empty when it did not come up within 30 s. Without -noreset the server resets each time its last
+// client leaves (our probe below, every xdotool), and a client that connects during the reset is
+// dropped: the program then dies with "could not connect to display".
+QString StartXServer(QProcess& server) {
+    server.start(QStringLiteral("Xvfb"),
+                 {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
+                  QStringLiteral("tcp"), QStringLiteral("-noreset")});
+    QByteArray number;
+    QDeadlineTimer deadline(30000);
+    while (!number.endsWith('\n') && !deadline.hasExpired()) {
+        if (server.waitForReadyRead(100)) number += server.readAllStandardOutput();
+        if (server.state() == QProcess::NotRunning) return {};
+    }
+    QString display = QStringLiteral(":") + QString::fromLatin1(number.trimmed());
+    while (!deadline.hasExpired()) {
+        xcb_connection_t* connection = xcb_connect(display.toLatin1().constData(), nullptr);
+        const bool connected = xcb_connection_has_error(connection) == 0;
+        xcb_disconnect(connection);
+        if (connected) return display;
+        QThread::msleep(50);
+    }
+    return {};
+}
+
+// The real program on an X server of its own, started as a desktop starts it: no signal blocked or
+// ignored (a test runner may do either), its standard error kept in a file.
 class XProgramTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -941,8 +852,6 @@ class XProgramTest : public ::testing::Test {
                 GTEST_SKIP() << tool << " is missing: the window is driven on a real X server "
                              << "(packages xvfb, xdotool)";
         }
-        buttons_ = ButtonCentres();
-        ASSERT_EQ(buttons_.size(), 3u) << "the page did not report in";
         display_ = StartXServer(server_);
         ASSERT_FALSE(display_.isEmpty()) << "Xvfb did not start";
         ASSERT_TRUE(QFile::setPermissions(runtime_.path(), QFileDevice::ReadOwner |
@@ -952,56 +861,36 @@ class XProgramTest : public ::testing::Test {
     void TearDown() override {
         if (pid_ > 0) {
             ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
+            WaitChild(pid_);
         }
         server_.kill();
         server_.waitForFinished(10000);
     }
 
+    // Starts the program with file as its FILE; with diagnostics, it tells when its page is shown.
+    void Start(const QString& file, bool diagnostics) {
+        const char* diagnosticsVariable = CEncryptionApp::kDiagnosticsVariable;
+        std::vector<std::string> environment = EnvironmentWithout(
+            {"DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR", diagnosticsVariable});
+        environment.insert(environment.end(),
+                           {"DISPLAY=" + display_.toStdString(), "QT_QPA_PLATFORM=xcb",
+                            "XDG_RUNTIME_DIR=" + runtime_.path().toStdString()});
+        if (diagnostics) environment.push_back(std::string(diagnosticsVariable) + "=1");
+        const int errors = ::open(Errors().toLocal8Bit().constData(),
+                                  O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ASSERT_GE(errors, 0);
+        pid_ = StartCommand({.args = {VYX_ENCRYPTION_PROGRAM, file.toStdString()},
+                             .environment = environment,
+                             .err = errors,
+                             .defaultSignals = true});
+        ::close(errors);
+    }
     // Starts the program with file as its FILE and waits until its page is shown.
     void Launch(const QString& file) {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("DISPLAY"), display_);
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime_.path());
-        environment.insert(QString::fromUtf8(CEncryptionApp::kDiagnosticsVariable), "1");
-        const QStringList entries = environment.toStringList();
-        std::vector<QByteArray> texts;
-        texts.reserve(static_cast<std::size_t>(entries.size()));
-        for (const QString& entry : entries) texts.push_back(entry.toLocal8Bit());
-        std::vector<char*> variables;
-        variables.reserve(texts.size() + 1);
-        for (QByteArray& text : texts) variables.push_back(text.data());
-        variables.push_back(nullptr);
-        QByteArray program(VYX_ENCRYPTION_PROGRAM);
-        QByteArray argument = file.toLocal8Bit();
-        std::array<char*, 3> arguments{program.data(), argument.data(), nullptr};
-        // Its own child, so that the test sees the signal it ended by.
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        const QByteArray errors = runtime_.filePath(QStringLiteral("stderr")).toLocal8Bit();
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.constData(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        // As a desktop starts it: no signal blocked or ignored (a test runner may do either).
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        sigset_t none;
-        sigset_t all;
-        sigemptyset(&none);
-        sigfillset(&all);
-        posix_spawnattr_setsigmask(&attributes, &none);
-        posix_spawnattr_setsigdefault(&attributes, &all);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-        const int spawned = posix_spawn(&pid_, program.constData(), &actions, &attributes,
-                                        arguments.data(), variables.data());
-        posix_spawnattr_destroy(&attributes);
-        posix_spawn_file_actions_destroy(&actions);
-        ASSERT_EQ(spawned, 0);
-        ASSERT_TRUE(WaitUntil(
-            [&] {
-                return ReadAll(runtime_.filePath(QStringLiteral("stderr"))).contains("page shown");
-            },
-            60000))
+        buttons_ = ButtonCentres();
+        ASSERT_EQ(buttons_.size(), 3u) << "the page did not report in";
+        ASSERT_NO_FATAL_FAILURE(Start(file, true));
+        ASSERT_TRUE(WaitUntil([&] { return ReadAll(Errors()).contains("page shown"); }, 60000))
             << "the page did not show";
         window_ = Tool(QStringLiteral("xdotool"),
                        {QStringLiteral("search"), QStringLiteral("--sync"),
@@ -1011,6 +900,7 @@ class XProgramTest : public ::testing::Test {
                       .toUInt();
         ASSERT_NE(window_, 0u);
     }
+    QString Errors() const { return runtime_.filePath(QStringLiteral("stderr")); }
     void Click(const QString& id) {
         const QPoint at = buttons_.at(id);
         Tool(QStringLiteral("xdotool"),
@@ -1019,13 +909,11 @@ class XProgramTest : public ::testing::Test {
               QStringLiteral("1")});
     }
     // The program's mapped top-level windows: the main window, and a box when one is up.
-    int VisibleWindows() {
-        return static_cast<int>(
-            Tool(QStringLiteral("xdotool"),
-                 {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                  QStringLiteral("--classname"), QStringLiteral("^vyx-encryption$")})
-                .split(QLatin1Char('\n'), Qt::SkipEmptyParts)
-                .size());
+    QStringList VisibleWindows() {
+        return Tool(QStringLiteral("xdotool"),
+                    {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                     QStringLiteral("--classname"), QStringLiteral("^vyx-encryption$")})
+            .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     }
     // The program's wait status once it has ended within timeoutMs, or nothing.
     std::optional<int> WaitForEnd(int timeoutMs) {
@@ -1091,6 +979,39 @@ class XProgramTest : public ::testing::Test {
     std::map<QString, QPoint> buttons_;
 };
 
+// Started with a missing FILE: the stream's box reaches the window manager with an empty caption,
+// the window with its own, and nothing is printed.
+using DesktopTest = XProgramTest;
+
+TEST_F(DesktopTest, MissingFileStartIsSilentAndItsBoxUncaptioned) {
+    if (QStandardPaths::findExecutable(QStringLiteral("xprop")).isEmpty())
+        GTEST_SKIP() << "xprop is missing: it reads what a window manager reads (x11-utils)";
+    ASSERT_NO_FATAL_FAILURE(Start(runtime_.filePath(QStringLiteral("missing.bin")), false));
+    QStringList windows;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            windows = VisibleWindows();
+            return windows.size() == 2;
+        },
+        90000))
+        << "the box did not appear; mapped: " << windows.join(QLatin1Char(' ')).toStdString()
+        << "; its errors: " << ReadAll(Errors()).toStdString();
+    QStringList captions;
+    for (const QString& id : windows) {
+        captions << Tool(QStringLiteral("xprop"),
+                         {QStringLiteral("-id"), id, QStringLiteral("WM_NAME"),
+                          QStringLiteral("_NET_WM_NAME")})
+                        .simplified();
+    }
+    captions.sort();
+    EXPECT_EQ(captions, (QStringList{
+                            QStringLiteral("WM_NAME(STRING) = \"VYX Encryption\" "
+                                           "_NET_WM_NAME(UTF8_STRING) = \"VYX Encryption\""),
+                            QStringLiteral("WM_NAME(STRING) = _NET_WM_NAME(UTF8_STRING) ="),
+                        }));
+    EXPECT_EQ(QString::fromUtf8(ReadAll(Errors())), QString());
+}
+
 QStringList Entries(const QString& folder) {
     return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
                                   QDir::Name);
@@ -1126,7 +1047,7 @@ TEST_P(SignalDuringBoxTest, EndsTheProgramPromptlyByTheSignal) {
     if (HasFatalFailure()) return;
     Click(QStringLiteral("BGenerateKey"));
     Click(QString::fromUtf8(c.button));
-    ASSERT_TRUE(WaitUntil([&] { return VisibleWindows() == 2; }, 30000)) << "no box came up";
+    ASSERT_TRUE(WaitUntil([&] { return VisibleWindows().size() == 2; }, 30000)) << "no box came up";
     ::kill(pid_, c.signal);
     // Prompt is well under a second on a quiet machine; a loaded one may take a few to tear the
     // browser engine down. Unmended, the program waits for the box for as long as it is up.

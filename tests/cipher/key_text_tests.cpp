@@ -2,6 +2,7 @@
 
 #include <ostream>
 #include <string>
+#include <utility>
 
 #include "cipher/cipher.h"
 #include "reference_cipher.h"
@@ -106,33 +107,24 @@ TEST(KeyText, TextBeyondNineteenCharactersPlaysNoPart) {
               KeyVerdict::KeyMalformed);
 }
 
-TEST(KeyState, FoldUsesOrNotAddition) {
-    // Digit 3 at text position 0 and digit 5 at text position 5 fold to 7.
-    const CipherState state = StateOf(u"3000.5000.0000.0000");
-    EXPECT_EQ(state.wordA, 49u);
-    EXPECT_EQ(state.wordB, 0u);
-    EXPECT_EQ(state.keyBytes[0], 49);
-    EXPECT_EQ(state.blockCounter, 49u);
-}
-
-TEST(KeyState, AllZeroKeyGivesZeroState) {
-    const CipherState state = StateOf(u"0000.0000.0000.0000");
-    EXPECT_EQ(state.wordA, 0u);
-    EXPECT_EQ(state.wordB, 0u);
-    EXPECT_EQ(state.keyBytes, (std::array<std::uint8_t, 16>{}));
-    EXPECT_EQ(state.blockCounter, 0u);
-    EXPECT_EQ(state.counter1 | state.counter2 | state.counter3, 0u);
-}
-
-TEST(KeyState, KnownDerivation) {
-    // "Z" is 35 = 0x23 everywhere: P = Q = 0x23232323, whose square is 0x04D2A06E326496C9.
-    const CipherState state = StateOf(u"ZZZZ.ZZZZ.ZZZZ.ZZZZ");
-    EXPECT_EQ(state.wordA, 0x04D2A06E326496C9u);
-    EXPECT_EQ(state.wordB, 0x04D2A06E326496C9u);
-    const std::array<std::uint8_t, 16> bytes = {0xC9, 0x96, 0x64, 0x32, 0x6E, 0xA0, 0xD2, 0x04,
-                                                0xC9, 0x96, 0x64, 0x32, 0x6E, 0xA0, 0xD2, 0x04};
-    EXPECT_EQ(state.keyBytes, bytes);
-    EXPECT_EQ(state.blockCounter, 985u);  // the sum of wordA's eight bytes
+// Whole states worked out by hand. The fold uses OR, not addition: digit 3 at text position 0 and
+// digit 5 at text position 5 fold to 7, and 7 * 7 = 49. "Z" is 35 = 0x23 everywhere: P = Q =
+// 0x23232323, whose square is 0x04D2A06E326496C9. The block counter is the sum of wordA's bytes.
+TEST(KeyState, KnownDerivations) {
+    constexpr std::uint64_t kZ = 0x04D2A06E326496C9u;
+    const std::pair<std::u16string_view, CipherState> cases[] = {
+        {u"3000.5000.0000.0000", {49, 0, {49}, 49}},
+        {u"0000.0000.0000.0000", {}},
+        {u"ZZZZ.ZZZZ.ZZZZ.ZZZZ",
+         {kZ,
+          kZ,
+          {0xC9, 0x96, 0x64, 0x32, 0x6E, 0xA0, 0xD2, 0x04, 0xC9, 0x96, 0x64, 0x32, 0x6E, 0xA0, 0xD2,
+           0x04},
+          985}},
+    };
+    for (const auto& [text, state] : cases) {
+        EXPECT_EQ(StateOf(text), state) << std::string(text.begin(), text.end());
+    }
 }
 
 TEST(KeyState, MatchesPlainModelForManyTexts) {

@@ -11,8 +11,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "support/child.h"
@@ -27,29 +25,17 @@ constexpr const char* kVyx = VYX_PATH;
 
 // vyx in its own session, in the launch's folder, with the launch's key.
 ChildCommand CommandFor(const VyxLaunch& launch, int in, int out, int err) {
-    ChildCommand command{{kVyx}, EnvironmentWithout({"VYX_KEY"}), launch.folder, in, out, err, true,
-                         false};
+    ChildCommand command{
+        {kVyx}, EnvironmentWithout({"VYX_KEY"}), launch.folder, in, out, err, true, false, false};
     command.args.insert(command.args.end(), launch.args.begin(), launch.args.end());
     if (launch.keyEnv) command.environment->push_back("VYX_KEY=" + *launch.keyEnv);
     return command;
 }
 
-// True once the process waits in a write to its standard error (the terminal's output is held).
-bool BlockedWritingErrors(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
-    long number = -1;
-    std::string fd;
-    in >> number >> fd;
-    return number == SYS_write && fd == "0x2";
-}
-
 // True once the process waits for its standard input: in a read of it, or polling it (the only
 // descriptor it polls).
 bool BlockedReadingInput(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
-    long number = -1;
-    std::string fd;
-    in >> number >> fd;
+    const auto [number, fd] = WaitingCall(pid);
     return (number == SYS_read && fd == "0x0") || number == SYS_poll || number == SYS_ppoll;
 }
 
@@ -115,7 +101,8 @@ VyxResult OnTerminal(const VyxLaunch& launch) {
     if (launch.signalAtProgress) {
         // Without a key prompt, the first thing written is the first file's progress line.
         const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (!BlockedWritingErrors(pid) && std::chrono::steady_clock::now() < giveUp) {
+        while (WaitingCall(pid) != std::pair<long, std::string>{SYS_write, "0x2"} &&
+               std::chrono::steady_clock::now() < giveUp) {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
         ::kill(pid, *launch.signalAtProgress);

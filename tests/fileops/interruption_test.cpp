@@ -12,8 +12,6 @@
 
 namespace {
 
-using Texts = std::vector<std::u16string>;
-
 class SmallFileSystemTest : public OperationTest, public testing::WithParamInterface<Op> {
   protected:
     void SetUp() override {

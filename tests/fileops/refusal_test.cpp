@@ -8,8 +8,6 @@
 
 namespace {
 
-using Texts = std::vector<std::u16string>;
-
 const std::u16string kEnterKey = u"Please enter a key or select 'Generate Key'";
 const std::u16string kInvalid = u"Invalid key format";
 const std::u16string kWeak =

@@ -15,6 +15,9 @@
 #include "support/headless_window.h"
 #include "support/operations.h"
 
+// Messages or status values, in order.
+using Texts = std::vector<std::u16string>;
+
 // A well-formed key whose two halves are not all "0".
 std::u16string RandomKey(std::mt19937& rng);
 

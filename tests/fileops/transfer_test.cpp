@@ -7,8 +7,6 @@
 
 namespace {
 
-using Texts = std::vector<std::u16string>;
-
 class RoundTripTest : public OperationTest, public ::testing::WithParamInterface<std::size_t> {};
 
 TEST_P(RoundTripTest, DecryptingTheEncryptionGivesThePlaintextBack) {

@@ -211,6 +211,7 @@ TYPED_TEST(PlatformFileContract, APathKeepsWhatItHadUntilACreatedFileCloses) {
 
 TYPED_TEST(PlatformFileContract, OpenFailuresNameTheCauseAndThePath) {
     std::filesystem::create_directory(this->dir_.File("folder"));
+    WriteBytes(this->dir_.File("plain"), "x");
     const struct {
         std::string path;
         FileAccess access = FileAccess::Read;
@@ -218,7 +219,11 @@ TYPED_TEST(PlatformFileContract, OpenFailuresNameTheCauseAndThePath) {
     } cases[] = {
         {this->dir_.File("none"), FileAccess::Read, CFileException::FileNotFound},
         {this->dir_.File("none"), FileAccess::ReadWrite, CFileException::FileNotFound},
+        {this->dir_.File("no/none"), FileAccess::Read, CFileException::BadPath},
         {this->dir_.File("no/none"), FileAccess::CreateReadWrite, CFileException::BadPath},
+        {this->dir_.File("plain/x"), FileAccess::Read, CFileException::BadPath},
+        {this->dir_.File(std::string(300, 'n')), FileAccess::CreateReadWrite,
+         CFileException::BadPath},
         {this->dir_.File("folder"), FileAccess::Read, CFileException::AccessDenied},
         {this->dir_.File("folder"), FileAccess::CreateReadWrite, CFileException::AccessDenied},
     };
@@ -234,7 +239,7 @@ TYPED_TEST(PlatformFileContract, OpenFailuresNameTheCauseAndThePath) {
         }
         EXPECT_FALSE(file->IsOpen());
     }
-    EXPECT_EQ(this->Entries(), 1u);
+    EXPECT_EQ(this->Entries(), 2u);
 }
 
 TYPED_TEST(PlatformFileContract, AWriterIsRefusedWhileAReaderHoldsTheFile) {

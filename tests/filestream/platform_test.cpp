@@ -1,5 +1,7 @@
-// The platform file: cause texts, which cause an operating system refusal becomes, what reaches
-// the user when an open fails, paths the operating system cannot take, and full disks.
+// The platform file: cause texts, which cause an operating system refusal becomes, paths the
+// operating system cannot take, what is not a file, and the commit group's descriptors. Which
+// cause an open failure has is the contract's (platform_contract_test.cpp); how the stream tells
+// it, the sharing tests'.
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -44,48 +46,6 @@ TEST(CauseMapping, AMissingNameIsNotFoundAMissingFolderAnInvalidPath) {
 }
 
 using OpenPaths = FileTest;
-
-struct OpenFailure {
-    const char* name;
-    std::string relative;  // under the scratch folder
-    std::int32_t mode;
-    std::string describedAs;  // the text after the path ("%" stands for the path)
-};
-
-class OpenFailures : public FileTest, public ::testing::WithParamInterface<OpenFailure> {};
-
-TEST_P(OpenFailures, UserReadsTheCauseWithOkAndCancel) {
-    const OpenFailure& c = GetParam();
-    WriteBytes(dir.File("plain"), "x");
-    const std::string target = dir.File(c.relative);
-    std::string expected = c.describedAs;
-    expected.replace(expected.find('%'), 1, target);
-
-    RecordingPresenter presenter;
-    CFileStream stream;
-    EXPECT_EQ(stream.Open(U16(target), c.mode), 0);
-    EXPECT_FALSE(stream.IsOpen());
-    ASSERT_EQ(presenter.shown.size(), 1u);
-    EXPECT_EQ(U8(presenter.shown[0].text), "File could not be opened: " + expected);
-    EXPECT_EQ(presenter.shown[0].buttons, MessageButtons::OkCancel);
-    EXPECT_FALSE(Exists(target) && c.describedAs.find("not found") != std::string::npos);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Paths, OpenFailures,
-    ::testing::Values(OpenFailure{"MissingFile", "none.bin", CFileStream::ModeRead,
-                                  "% was not found."},
-                      OpenFailure{"MissingFileReadWrite", "none.bin", CFileStream::ModeReadWrite,
-                                  "% was not found."},
-                      OpenFailure{"MissingFolder", "nowhere/none.bin", CFileStream::ModeRead,
-                                  "% contains an invalid path."},
-                      OpenFailure{"MissingFolderCreate", "nowhere/out.bin", CFileStream::ModeCreate,
-                                  "% contains an invalid path."},
-                      OpenFailure{"FileAsFolder", "plain/x", CFileStream::ModeRead,
-                                  "% contains an invalid path."},
-                      OpenFailure{"NameTooLong", std::string(300, 'n'), CFileStream::ModeCreate,
-                                  "% contains an invalid path."}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(OpenPaths, LongPathsReachTheOperatingSystem) {
     std::string longPath = dir.Path().string();

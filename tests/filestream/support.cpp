@@ -4,7 +4,7 @@
 
 #include "filestream/text_convert.h"
 
-void InstallStderrPresenter() {
+void ExpectContractEnd(const std::function<void()>& body, const std::string& pattern) {
     static struct : IMessagePresenter {
         void Present(std::u16string_view text, MessageButtons buttons) override {
             const std::string line =
@@ -13,7 +13,7 @@ void InstallStderrPresenter() {
             std::fwrite(line.data(), 1, line.size(), stderr);
         }
     } presenter;
-    SetMessagePresenter(&presenter);
+    EXPECT_EXIT((SetMessagePresenter(&presenter), body()), ::testing::ExitedWithCode(0), pattern);
 }
 
 std::u16string U16(const std::string& utf8) {

@@ -1,11 +1,12 @@
 #pragma once
-// Shared pieces of the file stream tests: a scratch fixture, a recording presenter and small text
-// helpers. The
-// platform file that logs every request and fails the one it is told to is support/fake_file.h.
+// Shared pieces of the file stream tests: a scratch fixture, a recording presenter, contract ends
+// and small text helpers. The platform file that logs every request and fails the one it is told
+// to is support/fake_file.h.
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,9 +42,9 @@ class RecordingPresenter : public IMessagePresenter {
     std::vector<Shown> shown;
 };
 
-// For death-test children: a presenter that writes "[ok] text" / "[ok-cancel] text" to standard
-// error, where EXPECT_EXIT can read it.
-void InstallStderrPresenter();
+// Expects body, run in a death-test child whose messages go to standard error as "[ok] text" or
+// "[ok-cancel] text", to end the process with status 0 after printing what matches pattern.
+void ExpectContractEnd(const std::function<void()>& body, const std::string& pattern);
 
 std::u16string U16(const std::string& utf8);
 std::string U8(const std::u16string& utf16);

@@ -80,21 +80,15 @@ using SetPosition = FileTest;
 
 TEST_F(TextDeath, ATextTooLongForANewBufferEndsTheProcess) {
     const std::u16string text(6667, u'k');
-    EXPECT_EXIT(
-        {
-            InstallStderrPresenter();
-            CTextBuffer buffer;
-            buffer.Assign(text.c_str());
-        },
-        ::testing::ExitedWithCode(0), "^\\[ok\\] unable to allocate string buffer\n$");
-    EXPECT_EXIT(
-        {
-            InstallStderrPresenter();
+    ExpectContractEnd([&] { CTextBuffer().Assign(text.c_str()); },
+                      "^\\[ok\\] unable to allocate string buffer\n$");
+    ExpectContractEnd(
+        [&] {
             CTextBuffer buffer;
             buffer.Assign(std::u16string(6000, u'a').c_str());
             buffer.Append(std::u16string(4000, u'b').c_str());  // 10,000 would need 15,001
         },
-        ::testing::ExitedWithCode(0), "unable to allocate string buffer");
+        "unable to allocate string buffer");
 }
 
 // ---- ReadLine and ReadChar
@@ -172,15 +166,14 @@ TEST_F(TextDeath, LongLines) {
          "^\\[ok\\] text line too long\n\\[ok\\] unable to allocate string buffer\n$"}};
     for (const auto& [content, expected] : cases) {
         WriteBytes(path, content);
-        EXPECT_EXIT(
-            {
-                InstallStderrPresenter();
+        ExpectContractEnd(
+            [&] {
                 CFileStream stream;
                 stream.Open(U16(path), CFileStream::ModeRead);
                 CTextBuffer line;
                 stream.ReadLine(line);
             },
-            ::testing::ExitedWithCode(0), expected);
+            expected);
     }
 }
 
@@ -273,22 +266,16 @@ TEST_F(PositionDeath, BadPositionsEndTheProcess) {
         {INT64_MAX, CFileStream::OriginEnd, "attempt to set file position past the end-of-file"},
     };
     for (const Case& c : cases) {
-        EXPECT_EXIT(
-            {
-                InstallStderrPresenter();
+        ExpectContractEnd(
+            [&] {
                 CFileStream stream;
                 stream.Open(U16(path), CFileStream::ModeRead);
                 stream.SetPosition(c.offset, c.origin);
             },
-            ::testing::ExitedWithCode(0), std::string("^\\[ok\\] ") + c.message + "\n$");
+            std::string("^\\[ok\\] ") + c.message + "\n$");
     }
-    EXPECT_EXIT(
-        {
-            InstallStderrPresenter();
-            CFileStream stream;
-            stream.SetPosition(0, CFileStream::OriginBegin);
-        },
-        ::testing::ExitedWithCode(0), "^\\[ok\\] file not opened \\(set position\\)\n$");
+    ExpectContractEnd([] { CFileStream().SetPosition(0, CFileStream::OriginBegin); },
+                      "^\\[ok\\] file not opened \\(set position\\)\n$");
 }
 
 }  // namespace

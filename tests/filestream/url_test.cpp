@@ -248,8 +248,8 @@ TEST_F(Url, ASourceCutShortRaisesWhileReading) {
 
 TEST_F(Url, ClosedStreamAfterAFailedOpenUrlStillGuardsItsContract) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
+    ExpectContractEnd(
+        [&] {
             CFileStream stream;
             try {
                 OpenUrl(stream, server_.Url("/missing"));
@@ -257,14 +257,14 @@ TEST_F(Url, ClosedStreamAfterAFailedOpenUrlStillGuardsItsContract) {
             }
             stream.SetPosition(0, CFileStream::OriginBegin);
         },
-        ::testing::ExitedWithCode(0), "file not opened \\(set position\\)");
-    EXPECT_EXIT(
-        {
+        "file not opened \\(set position\\)");
+    ExpectContractEnd(
+        [&] {
             CFileStream stream;
             OpenUrl(stream, server_.Url("/length"));
             stream.Write("x", 1);
         },
-        ::testing::ExitedWithCode(0), "attempt to write to a file opened in read-only mode");
+        "attempt to write to a file opened in read-only mode");
 }
 
 }  // namespace

@@ -4,11 +4,11 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -46,15 +46,6 @@ std::vector<std::string> CommandFor(const std::vector<std::string>& args, Harnes
     command.push_back(HarnessPath());
     command.insert(command.end(), args.begin(), args.end());
     return command;
-}
-
-// Whether pid sits in write(2) on its standard output, as /proc/PID/syscall tells.
-bool BlockedWritingStdout(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
-    long number = -1;
-    std::string fd;
-    in >> number >> fd;
-    return in && number == 1 && fd == "0x1";
 }
 
 }  // namespace
@@ -103,7 +94,7 @@ void HarnessRun::Start(const std::vector<std::string>& command, bool hold, std::
         filler_ = n > 0 ? static_cast<std::size_t>(n) : 0;
     }
     try {
-        pid_ = StartCommand(ChildCommand{command, {}, {}, -1, fds[1], -1, false, false});
+        pid_ = StartCommand(ChildCommand{.args = command, .out = fds[1]});
     } catch (...) {
         ::close(fds[0]);
         ::close(fds[1]);
@@ -121,7 +112,8 @@ bool HarnessRun::WaitUntilBlocked() {
     while (std::chrono::steady_clock::now() < deadline) {
         int queued = 0;
         const bool full = ::ioctl(readEnd_, FIONREAD, &queued) == 0 && queued >= capacity;
-        if (full && BlockedWritingStdout(pid_)) return true;
+        if (full && WaitingCall(pid_) == std::pair<long, std::string>{SYS_write, "0x1"})
+            return true;
         siginfo_t info{};
         if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
             info.si_pid == pid_) {

@@ -1,6 +1,7 @@
 #include "support/child.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -71,6 +73,13 @@ pid_t StartCommand(const ChildCommand& command) {
     if (pid < 0) throw std::runtime_error(std::string("cannot fork: ") + std::strerror(errno));
     if (pid == 0) {
         if (command.newSession) ::setsid();
+        if (command.defaultSignals) {
+            // The test runner may block or ignore signals; exec keeps both.
+            for (int signal = 1; signal < NSIG; ++signal) ::signal(signal, SIG_DFL);
+            sigset_t none;
+            sigemptyset(&none);
+            ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        }
         // Out of the way of the three streams first, in case one of them is 0, 1 or 2.
         const int in = command.in >= 0 ? ::fcntl(command.in, F_DUPFD_CLOEXEC, 3) : -1;
         const int out = command.out >= 0 ? ::fcntl(command.out, F_DUPFD_CLOEXEC, 3) : -1;
@@ -111,6 +120,13 @@ CommandResult RunCommand(ChildCommand command) {
     ::close(pipe[0]);
     result.status = WaitChild(pid);
     return result;
+}
+
+std::pair<long, std::string> WaitingCall(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+    std::pair<long, std::string> call{-1, ""};
+    in >> call.first >> call.second;
+    return call;
 }
 
 std::vector<std::string> EnvironmentWithout(const std::vector<std::string>& drop) {

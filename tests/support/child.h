@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // The child's exit status; 256 + N when signal N ended it; -1 when pid is no child of ours.
@@ -19,14 +20,15 @@ pid_t StartInChild(const std::function<int()>& body);
 int RunInChild(const std::function<int()>& body);
 
 struct ChildCommand {
-    std::vector<std::string> args;  // args[0]: a path, or a name looked up on PATH
-    std::optional<std::vector<std::string>> environment;  // this process's when unset
-    std::filesystem::path folder;                         // the working folder; ours when empty
-    int in = -1;                                          // the standard streams; -1: /dev/null
+    std::vector<std::string> args{};  // args[0]: a path, or a name looked up on PATH
+    std::optional<std::vector<std::string>> environment{};  // this process's when unset
+    std::filesystem::path folder{};                         // the working folder; ours when empty
+    int in = -1;                                            // the standard streams; -1: /dev/null
     int out = -1;
     int err = -1;
-    bool newSession = false;    // a session of its own: no controlling terminal
-    bool takeTerminal = false;  // with newSession: err's terminal becomes the controlling one
+    bool newSession = false;      // a session of its own: no controlling terminal
+    bool takeTerminal = false;    // with newSession: err's terminal becomes the controlling one
+    bool defaultSignals = false;  // none blocked or ignored, as a desktop starts a program
 };
 
 // Starts the command with no other descriptor than its three streams; throws when it cannot fork.
@@ -41,8 +43,12 @@ struct CommandResult {
 // Runs the command to its end and collects its standard output (command.out is ignored).
 CommandResult RunCommand(ChildCommand command);
 inline CommandResult RunCommand(std::vector<std::string> args) {
-    return RunCommand(ChildCommand{std::move(args), {}, {}, -1, -1, -1, false, false});
+    return RunCommand(ChildCommand{.args = std::move(args)});
 }
+
+// The system call pid waits in and its first argument, as /proc/PID/syscall tells ({1, "0x2"}: a
+// write to standard error); a number below 0 while it runs.
+std::pair<long, std::string> WaitingCall(pid_t pid);
 
 // This process's environment, as NAME=value entries, without those named in drop.
 std::vector<std::string> EnvironmentWithout(const std::vector<std::string>& drop);

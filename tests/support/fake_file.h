@@ -35,7 +35,6 @@ struct FileLog {
     std::vector<std::int32_t> reads;   // bytes asked for
     std::vector<std::int32_t> writes;  // bytes passed
     int closes = 0;
-    int seeks = 0;
     // Reads, writes and seeks in their order: "r<asked>=<got>", "w<count>", "s<offset>".
     std::vector<std::string> transfers;
     int openFiles = 0;    // opened and not yet closed or dropped
