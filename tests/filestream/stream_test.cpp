@@ -516,7 +516,7 @@ TEST_F(ContractDeath, TakingOrPuttingMoreThanThereIsInPlace) {
         [&] {
             CFileStream stream;
             stream.Open(U16(path), CFileStream::ModeRead);
-            char c;
+            char c = 0;
             stream.Read(&c, 1);
             const unsigned char* bytes = nullptr;
             // The last byte is not in place: the read that takes it announces the end.
@@ -549,7 +549,7 @@ TEST_F(ContractDeath, ReadAfterAFailedOpen) {
         [&] {
             CFileStream stream;
             stream.Open(U16(path), CFileStream::ModeRead);
-            char c;
+            char c = 0;
             stream.Read(&c, 1);
         },
         "^\\[ok-cancel\\] File could not be opened: " + path +
