@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -37,6 +38,7 @@
 #include "cli/key_input.h"
 #include "cli/quote.h"
 #include "cli/terminal_window.h"
+#include "cli/workers.h"
 #include "fileops/file_format.h"
 #include "fileops/file_operations.h"
 #include "fileops/output_name.h"
@@ -418,10 +420,17 @@ std::optional<std::uint64_t> FileSize(const std::string& path) {
     return static_cast<std::uint64_t>(info.st_size);
 }
 
-int RunBatch(const Request& request, const std::vector<Job>& jobs, const std::u16string& key,
-             bool planFailed) {
-    const bool onTerminal = ::isatty(STDERR_FILENO) == 1;
-    const bool chatty = onTerminal && !request.quiet;
+// Where a batch's files come from and where their ends go: in order in this process, or from a
+// queue that workers share (cli/workers.h).
+struct Feed {
+    std::function<std::optional<std::size_t>()> next;
+    std::function<void(std::size_t)> about;          // what is said from now on is about this file
+    std::function<void(std::size_t, bool)> settled;  // the file is done, or failed
+};
+
+// Runs the files that the feed gives, until none is left or the batch stops.
+BatchStop RunJobs(const Request& request, const std::vector<Job>& jobs, const std::u16string& key,
+                  bool chatty, const Feed& feed) {
     // Many files commit in groups: their syncs, renames and folder syncs are shared, and each is
     // reported done once its group is durable. A single file commits on its own, as it always has.
     const bool grouped = jobs.size() > 1;
@@ -439,26 +448,23 @@ int RunBatch(const Request& request, const std::vector<Job>& jobs, const std::u1
     RunResult (*const operation)(IMainWindow&) =
         request.command == Command::Encrypt ? &EncryptFile : &DecryptFile;
 
-    std::size_t done = 0;
-    std::size_t failed = 0;
-    int signal = 0;
-    bool misused = false;
+    BatchStop stop;
     CommitGroup group;
-    std::vector<const Job*> pending;  // in the group's order
+    std::vector<std::size_t> pending;  // in the group's order
     // Reports the files whose commit has settled, oldest first; with `everything`, all of them.
     const auto flush = [&](bool everything) {
         const std::vector<std::optional<CFileException>> results = group.Flush(everything);
         for (std::size_t i = 0; i < results.size(); ++i) {
-            const Job& job = *pending[i];
+            const Job& job = jobs[pending[i]];
+            feed.about(pending[i]);
             if (results[i]) {
                 window.ReportFailed(PathFromOsBytes(job.input), PathFromOsBytes(job.output),
                                     QuoteName(job.input), QuoteName(job.output),
                                     results[i]->Message());
-                ++failed;
             } else {
                 window.ReportCommitted(QuoteName(job.input), QuoteName(job.output));
-                ++done;
             }
+            feed.settled(pending[i], !results[i]);
         }
         pending.erase(pending.begin(),
                       pending.begin() + static_cast<std::ptrdiff_t>(results.size()));
@@ -468,9 +474,11 @@ int RunBatch(const Request& request, const std::vector<Job>& jobs, const std::u1
         const RunSignalScope signals;
         std::optional<CommitGroupScope> groupScope;
         if (grouped) groupScope.emplace(group);
-        for (const Job& job : jobs) {
+        while (const std::optional<std::size_t> next = feed.next()) {
+            const Job& job = jobs[*next];
+            feed.about(*next);
             if (!MayWrite(request, job.output)) {
-                ++failed;
+                feed.settled(*next, false);
                 continue;
             }
             const std::optional<std::uint64_t> size = chatty ? FileSize(job.input) : std::nullopt;
@@ -482,21 +490,21 @@ int RunBatch(const Request& request, const std::vector<Job>& jobs, const std::u1
             try {
                 outcome = operation(window).outcome;
             } catch (const StreamMisuse&) {
-                misused = true;  // told; the run's output is dropped by now
+                stop.misused = true;  // told; the run's output is dropped by now
             }
             window.EndFile();
             const bool completed = outcome == RunOutcome::Completed;
-            signal = CaughtRunSignal();
+            stop.signal = CaughtRunSignal();
             if (completed && group.Pending() > pendingBefore) {
-                pending.push_back(&job);
-            } else if (signal == 0 && !misused) {
+                pending.push_back(*next);
+            } else if (stop.signal == 0 && !stop.misused) {
                 // Without a group the run itself printed the line.
                 if (completed && grouped) {
                     window.ReportCommitted(QuoteName(job.input), QuoteName(job.output));
                 }
-                ++(completed ? done : failed);
+                feed.settled(*next, completed);
             }
-            if (signal != 0 || misused) break;
+            if (stop.signal != 0 || stop.misused) break;
             if (group.Due()) flush(false);
         }
         // What completed before a stop is committed and reported, as when each file committed
@@ -506,8 +514,45 @@ int RunBatch(const Request& request, const std::vector<Job>& jobs, const std::u1
     SetPlatformFileFactory({});
     SetMisuseHandler(nullptr);
     SetMessagePresenter(nullptr);
-    if (signal != 0) return 128 + signal;
-    if (misused) return kSomeFailed;
+    return stop;
+}
+
+int RunBatch(const Request& request, const std::vector<Job>& jobs, const std::u16string& key,
+             bool planFailed) {
+    const bool chatty = ::isatty(STDERR_FILENO) == 1 && !request.quiet;
+    std::size_t done = 0;
+    std::size_t failed = 0;
+    BatchStop stop;
+    // Many files share the processors, unless their lines are drawn on a terminal as they run,
+    // or one of them is standard input or output.
+    const bool standard = std::any_of(jobs.begin(), jobs.end(), [](const Job& job) {
+        return job.input == kStandard || job.output == kStandard;
+    });
+    const unsigned workers = chatty || standard ? 1 : WorkersFor(jobs.size());
+    std::optional<WorkersResult> shared;
+    if (workers > 1) {
+        shared = RunWorkers(jobs.size(), workers, [&](WorkerLink& link) {
+            return RunJobs(
+                request, jobs, key, chatty,
+                {[&link] { return link.Next(); }, [&link](std::size_t job) { link.About(job); },
+                 [&link](std::size_t job, bool ok) { link.Settled(job, ok); }});
+        });
+    }
+    if (shared) {
+        done = shared->done;
+        failed = shared->failed;
+        stop = shared->stop;
+    } else {
+        std::size_t next = 0;
+        stop = RunJobs(request, jobs, key, chatty,
+                       {[&]() -> std::optional<std::size_t> {
+                            if (next == jobs.size()) return std::nullopt;
+                            return next++;
+                        },
+                        [](std::size_t) {}, [&](std::size_t, bool ok) { ++(ok ? done : failed); }});
+    }
+    if (stop.signal != 0) return 128 + stop.signal;
+    if (stop.misused) return kSomeFailed;
 
     if (jobs.size() > 1 && (!request.quiet || failed > 0)) {
         PrintError(std::to_string(jobs.size()) + " files: " + std::to_string(done) + " done, " +

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <utility>
 
 #include "cli/quote.h"
@@ -18,6 +19,7 @@ namespace {
 constexpr int kBarWidth = 20;
 
 bool g_errorOutputFailed = false;
+std::function<void(std::string_view)> g_errorSink;
 
 void WriteAll(std::string_view bytes) {
     while (!bytes.empty()) {
@@ -104,10 +106,18 @@ std::string Duration(double seconds) {
 }  // namespace
 
 void PrintError(std::string_view text) {
+    if (g_errorSink) {
+        g_errorSink(text);
+        return;
+    }
     std::string line = "vyx: ";
     line.append(text);
     line.push_back('\n');
     WriteAll(line);
+}
+
+void SetErrorSink(std::function<void(std::string_view)> sink) {
+    g_errorSink = std::move(sink);
 }
 
 bool ErrorOutputFailed() {

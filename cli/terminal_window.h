@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -73,6 +74,10 @@ class TerminalWindow : public IMainWindow, public IMessagePresenter {
 
 // One line to standard error, "vyx: " and the text, in one write.
 void PrintError(std::string_view text);
+
+// Sends what PrintError is given to sink instead (without the "vyx: " and the line's end), until
+// it is set empty again.
+void SetErrorSink(std::function<void(std::string_view)> sink);
 
 // Whether a write to standard error has failed: the exit status must say so.
 bool ErrorOutputFailed();

@@ -2,6 +2,7 @@
 // status, a batch with failures in the middle, progress only on a terminal, a stop by signal, and
 // the contract of a Unix tool (no replacing, standard streams, folders, dry run, quoted names).
 // Its files are checked against what the window's own operations write.
+#include <sched.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -290,6 +291,60 @@ TEST_P(BatchStopTest, EveryOutputIsOldOrWhole) {
 INSTANTIATE_TEST_SUITE_P(Signals, BatchStopTest,
                          testing::Values(SignalCase{SIGKILL, 256 + SIGKILL},
                                          SignalCase{SIGTERM, 143}));
+
+// --- Many files run in workers, one per processor: a stop reaches them all. ---
+
+struct WorkerStopCase {
+    int signal;
+    bool toWorker;  // a worker is killed, not vyx
+    int status;
+};
+
+class WorkerStopTest : public VyxTest, public testing::WithParamInterface<WorkerStopCase> {};
+
+TEST_P(WorkerStopTest, NoWorkerGoesOnAlone) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    const auto processors = static_cast<std::size_t>(
+        ::sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1);
+    if (processors < 2) GTEST_SKIP() << "one processor: a batch runs without workers";
+    // Enough files that the workers are caught while they run.
+    const Bytes plain = RandomBytes(10, 41);
+    WriteBytes(dir / "plain", plain);
+    RunAsWindow(Op::Encrypt, dir / "plain", dir / "reference");
+    VyxLaunch launch{.args = {"encrypt"},
+                     .keyEnv = kKeyText,
+                     .signalWithWorkers = GetParam().signal,
+                     .workers = std::min<std::size_t>(processors, 4),
+                     .toWorker = GetParam().toWorker};
+    for (int i = 0; i < 500; ++i) {
+        launch.args.push_back("f" + std::to_string(i));
+        WriteBytes(dir / launch.args.back(), plain);
+    }
+    const VyxResult run = Vyx(launch);
+    EXPECT_EQ(run.status, GetParam().status) << run.err;
+    EXPECT_EQ(run.workersHeld, launch.workers);
+    EXPECT_EQ(run.workersLeft, 0u);
+    EXPECT_EQ(run.err, "");
+    // Every output that was given its name is whole, and no staged one is left.
+    const Bytes reference = ReadBytes(dir / "reference");
+    for (const std::string& name : Names(dir.Path())) {
+        EXPECT_FALSE(name.starts_with(".")) << name;
+        if (name.ends_with("_encr")) {
+            EXPECT_EQ(ReadBytes(dir / name), reference) << name;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, WorkerStopTest,
+                         testing::Values(WorkerStopCase{SIGTERM, false, 143},
+                                         WorkerStopCase{SIGKILL, false, 256 + SIGKILL},
+                                         WorkerStopCase{SIGTERM, true, 143},
+                                         WorkerStopCase{SIGKILL, true, 128 + SIGKILL}),
+                         [](const auto& info) {
+                             return std::string(info.param.signal == SIGKILL ? "Kill" : "Term") +
+                                    (info.param.toWorker ? "Worker" : "Vyx");
+                         });
 
 // --- genkey, --help, --version. ---
 

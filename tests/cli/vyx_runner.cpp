@@ -11,7 +11,12 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "support/child.h"
 
@@ -39,6 +44,66 @@ bool BlockedReadingInput(pid_t pid) {
     return (number == SYS_read && fd == "0x0") || number == SYS_poll || number == SYS_ppoll;
 }
 
+// A line of /proc/PID/status ("State", "ShdPnd", ...), empty once the process is gone.
+std::string StatusLine(pid_t pid, const std::string& name) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with(name + ":")) return line.substr(name.size() + 1);
+    }
+    return {};
+}
+
+bool SignalPending(pid_t pid, int signal) {
+    std::uint64_t pending = 0;
+    for (const char* set : {"SigPnd", "ShdPnd"}) {
+        const std::string mask = StatusLine(pid, set);
+        if (!mask.empty()) pending |= std::stoull(mask, nullptr, 16);
+    }
+    return (pending & (std::uint64_t{1} << (signal - 1))) != 0;
+}
+
+bool Ended(pid_t pid) {
+    const std::string state = StatusLine(pid, "State");
+    return state.empty() || state.find("zombie") != std::string::npos;
+}
+
+// Waits until condition holds (false after a minute).
+template <typename Condition>
+bool Await(Condition condition) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > giveUp) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// Holds vyx's workers while the signal goes out, and lets them go on once it has reached them.
+std::vector<pid_t> SignalWithWorkers(pid_t pid, const VyxLaunch& launch) {
+    std::vector<pid_t> workers;
+    Await([&] {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
+                         "/children");
+        workers.assign(std::istream_iterator<pid_t>(in), std::istream_iterator<pid_t>());
+        return workers.size() >= launch.workers;
+    });
+    for (const pid_t worker : workers) ::kill(worker, SIGSTOP);
+    for (const pid_t worker : workers) {
+        Await([&] { return StatusLine(worker, "State").find("stopped") != std::string::npos; });
+    }
+    const int signal = *launch.signalWithWorkers;
+    ::kill(launch.toWorker ? workers.front() : pid, signal);
+    for (const pid_t worker : workers) {
+        if (signal != SIGKILL && (!launch.toWorker || worker != workers.front())) {
+            // vyx passes SIGTERM on when a worker was killed.
+            const int passed = launch.toWorker ? SIGTERM : signal;
+            Await([&] { return Ended(worker) || SignalPending(worker, passed); });
+        }
+        ::kill(worker, SIGCONT);
+    }
+    return workers;
+}
+
 VyxResult OnPipes(const VyxLaunch& launch) {
     int in[2], out[2], err[2];
     if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) return {};
@@ -53,9 +118,11 @@ VyxResult OnPipes(const VyxLaunch& launch) {
         }
         ::kill(pid, *launch.signalAtInputRead);
     }
+    VyxResult result;
+    std::vector<pid_t> workers;
+    if (launch.signalWithWorkers) workers = SignalWithWorkers(pid, launch);
     [[maybe_unused]] ssize_t written = ::write(in[1], launch.input.data(), launch.input.size());
     ::close(in[1]);
-    VyxResult result;
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
     int open = 2;
@@ -74,6 +141,9 @@ VyxResult OnPipes(const VyxLaunch& launch) {
         }
     }
     result.status = WaitChild(pid);
+    result.workersHeld = workers.size();
+    for (const pid_t worker : workers)
+        result.workersLeft += Await([&] { return Ended(worker); }) ? 0 : 1;
     return result;
 }
 
