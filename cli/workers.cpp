@@ -39,9 +39,21 @@ constexpr unsigned kMostWorkers = 4;
 // A message up a worker's pipe: its kind, a number (a file of the batch, or a signal), and text.
 enum Kind : char { kLine = 'L', kDone = 'D', kFailed = 'F', kStopped = 'S', kMisused = 'M' };
 struct Header {
-    char kind;
-    std::uint64_t number;
-    std::uint32_t length;
+    char kind = 0;
+    std::uint64_t number = 0;
+    std::uint32_t length = 0;
+
+    static constexpr std::size_t kSize = 1 + sizeof number + sizeof length;  // as sent, unpadded
+    void Put(std::string& out) const {
+        out.push_back(kind);
+        out.append(reinterpret_cast<const char*>(&number), sizeof number);
+        out.append(reinterpret_cast<const char*>(&length), sizeof length);
+    }
+    void Get(const char* in) {
+        kind = in[0];
+        std::memcpy(&number, in + 1, sizeof number);
+        std::memcpy(&length, in + 1 + sizeof number, sizeof length);
+    }
 };
 
 constexpr std::array<int, 3> kSignals = {SIGTERM, SIGINT, SIGHUP};
@@ -77,12 +89,12 @@ class Batch {
     // Takes the whole messages out of what a worker sent.
     void Read(Worker& worker) {
         std::size_t at = 0;
-        while (worker.received.size() - at >= sizeof(Header)) {
-            Header header{};
-            std::memcpy(&header, worker.received.data() + at, sizeof header);
-            if (worker.received.size() - at - sizeof header < header.length) break;
-            std::string text = worker.received.substr(at + sizeof header, header.length);
-            at += sizeof header + header.length;
+        while (worker.received.size() - at >= Header::kSize) {
+            Header header;
+            header.Get(worker.received.data() + at);
+            if (worker.received.size() - at - Header::kSize < header.length) break;
+            std::string text = worker.received.substr(at + Header::kSize, header.length);
+            at += Header::kSize + header.length;
             Take(worker, header, std::move(text));
         }
         worker.received.erase(0, at);
@@ -201,8 +213,8 @@ void WorkerLink::Stop(const BatchStop& stop) {
 }
 
 void WorkerLink::Send(char kind, std::size_t number, std::string_view text) {
-    const Header header{kind, number, static_cast<std::uint32_t>(text.size())};
-    std::string message(reinterpret_cast<const char*>(&header), sizeof header);
+    std::string message;
+    Header{kind, number, static_cast<std::uint32_t>(text.size())}.Put(message);
     message += text;
     WriteAll(pipe_, message.data(), message.size());
 }
