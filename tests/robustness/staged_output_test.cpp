@@ -208,6 +208,8 @@ std::vector<StagingCase> AllCases() {
     std::vector<StagingCase> cases;
     for (int kind = 0; kind < 6; ++kind) {
         for (int end = 0; end < 6; ++end) {
+            // A read-only folder refuses the output at its open, before any run could end.
+            if (kind == int(Kind::ReadOnlyFolder) && end != int(End::Success)) continue;
             cases.push_back({static_cast<Kind>(kind), static_cast<End>(end)});
         }
     }
