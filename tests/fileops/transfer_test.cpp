@@ -61,14 +61,6 @@ TEST_F(TransferTest, WrongKeyCompletesSilentlyWithWrongBytesOfTheRightLength) {
     EXPECT_EQ(window.MessageTexts(), (Texts{kEncryptDone, kDecryptDone}));
 }
 
-TEST_F(TransferTest, ExistingOutputIsReplacedWhole) {
-    WriteBytes(dir / "plain", RandomBytes(10, 1));
-    WriteBytes(dir / "enc", RandomBytes(5000, 2));
-    window.SetPage(kKey, dir / "plain", dir / "enc");
-    EncryptFile(window);
-    EXPECT_EQ(fs::file_size(dir / "enc"), 12u);
-}
-
 TEST_F(TransferTest, ZeroByteInputIsWarnedAboutThenDecryptsToAnEmptiedOutput) {
     WriteBytes(dir / "enc", Bytes{});
     WriteBytes(dir / "back", RandomBytes(77, 3));

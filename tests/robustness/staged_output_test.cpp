@@ -130,8 +130,9 @@ class Staging : public testing::TestWithParam<StagingCase> {
         ++mounts_;
     }
 
+    // Longer than the new output, which must keep nothing of it when it takes the path.
     void Previous(const fs::path& path) {
-        previous_ = Bytes{'o', 'l', 'd', ' ', 'b', 'y', 't', 'e', 's'};
+        previous_ = RandomBytes(400'000, 4);
         WriteBytes(path, *previous_);
         ::chmod(path.c_str(), 0640);
     }
