@@ -398,17 +398,6 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"DecryptPlainFile", "1234.5678.9ABC.DEFG", "BDecrypt", false, kNotEncrypted}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 
-TEST_F(MainWindowTest, StreamMessagesHaveNoOwnerAndOfferCancel) {
-    SelectFile(Path(QStringLiteral("missing.bin")));
-    TypeInto(Dialog(), QStringLiteral("key"), kGoodKey);
-    const RecordedMessage& shown = RunUntilMessage(QStringLiteral("BEncrypt"));
-    EXPECT_TRUE(shown.text.startsWith(QStringLiteral("File could not be opened: ")))
-        << shown.text.toStdString();
-    EXPECT_EQ(shown.owner, nullptr);
-    EXPECT_EQ(shown.caption, QString());
-    EXPECT_EQ(shown.buttons, QMessageBox::Ok | QMessageBox::Cancel);
-}
-
 TEST_F(MainWindowTest, RealMessageBoxIsModalOwnedAndUncaptioned) {
     CUiTestHooks::RecordMessages(false);
     bool seen = false;
@@ -503,6 +492,7 @@ struct UnusableStart {
 class UnusableStartTest : public StartFileTest,
                           public ::testing::WithParamInterface<UnusableStart> {};
 
+// The stream's box has no owner and no caption, and offers Cancel (during a run too: LongRunTest).
 TEST_P(UnusableStartTest, ShowsTheStreamsBoxAndStartsEmpty) {
     QString path = QString::fromUtf8(GetParam().path);
     if (path.contains(QStringLiteral("%1"))) path = path.arg(folder_.path());
@@ -511,6 +501,7 @@ TEST_P(UnusableStartTest, ShowsTheStreamsBoxAndStartsEmpty) {
     EXPECT_EQ(Messages().size(), 1u);
     EXPECT_EQ(Messages()[0].text, QString::fromUtf8(GetParam().text).arg(path));
     EXPECT_EQ(Messages()[0].owner, nullptr);
+    EXPECT_EQ(Messages()[0].caption, QString());
     EXPECT_EQ(Messages()[0].buttons, QMessageBox::Ok | QMessageBox::Cancel);
     ExpectEmpty({"input_file", "output_file", "key", "Complete", "CompleteText"});
     EXPECT_TRUE(Dialog().Fields().inputFile.empty());
@@ -768,6 +759,7 @@ TEST_F(LongRunTest, EncryptClickedDuringRunIsRefusedByTheStreamAndTheRunComplete
     EXPECT_TRUE(Messages()[0].text.startsWith(QStringLiteral("File could not be opened: ")))
         << Messages()[0].text.toStdString();
     EXPECT_EQ(Messages()[0].owner, nullptr);
+    EXPECT_EQ(Messages()[0].buttons, QMessageBox::Ok | QMessageBox::Cancel);
     EXPECT_EQ(Messages()[1].text, kEncrypted);
     EXPECT_EQ(Messages()[1].owner, &Dialog());
     EXPECT_TRUE(OutputIsTheOperations());
