@@ -304,16 +304,6 @@ TEST_F(InPlace, TakesAndPutsAskTheFileForTheSamePiecesAsReadsAndWrites) {
     }
 }
 
-TEST_F(Stream, DestructionWritesHeldBytes) {
-    {
-        CFileStream stream;
-        ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeCreate), 1);
-        stream.Write("held", 4);
-        EXPECT_FALSE(Exists(path));  // staged until the stream closes
-    }
-    EXPECT_EQ(ReadBytes(path), "held");
-}
-
 TEST_F(Stream, ReopeningFinishesThePreviousFileFirst) {
     const std::string first = dir.File("first");
     const std::string second = dir.File("second");
@@ -626,19 +616,21 @@ TEST(ReadWrite, RandomMixOfReadsWritesAndPositionsMatchesThePlainModel) {
     }
 }
 
+// The stream's destructor writes the bytes it still holds and closes the file.
 TEST_F(PlatformSeam, NewStreamsTakeTheirFileFromTheInstalledFactory) {
     auto log = std::make_shared<FileLog>();
     SetPlatformFileFactory([log] { return std::make_unique<FakeFile>(log); });
     {
         CFileStream stream;
-        ASSERT_EQ(stream.Open(U16(dir.File("x")), CFileStream::ModeCreate), 1);
+        ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeCreate), 1);
         stream.Write("abc", 3);
     }
     SetPlatformFileFactory(nullptr);
     EXPECT_EQ(log->writes, std::vector<std::int32_t>{3});
     EXPECT_EQ(log->closes, 1);
+    EXPECT_EQ(ReadBytes(path), "abc");
     CFileStream plain;
-    ASSERT_EQ(plain.Open(U16(dir.File("x")), CFileStream::ModeRead), 1);
+    ASSERT_EQ(plain.Open(U16(path), CFileStream::ModeRead), 1);
     EXPECT_EQ(log->reads.size(), 0u);
 }
 
