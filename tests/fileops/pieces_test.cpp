@@ -3,7 +3,6 @@
 // block transformed in turn, exactly as the plain loop writes it, decryption must give the
 // plaintext back, and the files must be read and written in exactly the plain loop's pieces: one
 // 16-byte read per block, then one write per stored byte (Encrypt) or per restored block (Decrypt).
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>

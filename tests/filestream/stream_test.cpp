@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <random>
 
 #include "support.h"
