@@ -124,6 +124,14 @@ class MainWindowTest : public ::testing::Test {
         static const RecordedMessage none{};
         return Messages().size() > before ? Messages()[before] : none;
     }
+    // Encrypts input with kGoodKey into reference.bin without the window, which tells what it saw.
+    HeadlessWindow EncryptWithoutWindow(const QString& input) {
+        HeadlessWindow headless;
+        headless.SetPage(kGoodKey.toStdU16String(), input.toStdU16String(),
+                         Path(QStringLiteral("reference.bin")).toStdU16String());
+        EncryptFile(headless);
+        return headless;
+    }
 
     QTemporaryDir folder_;
     std::unique_ptr<CMainDialog> dialog_;
@@ -338,12 +346,8 @@ TEST_F(MainWindowTest, EncryptThenDecryptRestoresTheFile) {
 // status value the operation writes, in the order written.
 TEST_F(MainWindowTest, PageReceivesEveryStatusValueInOrder) {
     const QString input = WriteFile(QStringLiteral("row.bin"), RandomBytes(1 << 20, 9));
-    HeadlessWindow headless;
-    headless.SetPage(kGoodKey.toStdU16String(), input.toStdU16String(),
-                     Path(QStringLiteral("reference.bin")).toStdU16String());
-    EncryptFile(headless);
     QStringList expected;
-    for (const std::u16string& value : headless.StatusValues())
+    for (const std::u16string& value : EncryptWithoutWindow(input).StatusValues())
         expected << QString::fromStdU16String(value);
 
     SelectFile(input);
@@ -393,17 +397,6 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"EncryptLowerCaseKey", "1234.5678.9abc.DEFG", "BEncrypt", false, kInvalidKey},
         Refusal{"DecryptPlainFile", "1234.5678.9ABC.DEFG", "BDecrypt", false, kNotEncrypted}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
-
-TEST_F(MainWindowTest, StreamMessagesHaveNoOwnerAndOfferCancel) {
-    SelectFile(Path(QStringLiteral("missing.bin")));
-    TypeInto(Dialog(), QStringLiteral("key"), kGoodKey);
-    const RecordedMessage& shown = RunUntilMessage(QStringLiteral("BEncrypt"));
-    EXPECT_TRUE(shown.text.startsWith(QStringLiteral("File could not be opened: ")))
-        << shown.text.toStdString();
-    EXPECT_EQ(shown.owner, nullptr);
-    EXPECT_EQ(shown.caption, QString());
-    EXPECT_EQ(shown.buttons, QMessageBox::Ok | QMessageBox::Cancel);
-}
 
 TEST_F(MainWindowTest, RealMessageBoxIsModalOwnedAndUncaptioned) {
     CUiTestHooks::RecordMessages(false);
@@ -499,6 +492,7 @@ struct UnusableStart {
 class UnusableStartTest : public StartFileTest,
                           public ::testing::WithParamInterface<UnusableStart> {};
 
+// The stream's box has no owner and no caption, and offers Cancel (during a run too: LongRunTest).
 TEST_P(UnusableStartTest, ShowsTheStreamsBoxAndStartsEmpty) {
     QString path = QString::fromUtf8(GetParam().path);
     if (path.contains(QStringLiteral("%1"))) path = path.arg(folder_.path());
@@ -507,6 +501,7 @@ TEST_P(UnusableStartTest, ShowsTheStreamsBoxAndStartsEmpty) {
     EXPECT_EQ(Messages().size(), 1u);
     EXPECT_EQ(Messages()[0].text, QString::fromUtf8(GetParam().text).arg(path));
     EXPECT_EQ(Messages()[0].owner, nullptr);
+    EXPECT_EQ(Messages()[0].caption, QString());
     EXPECT_EQ(Messages()[0].buttons, QMessageBox::Ok | QMessageBox::Cancel);
     ExpectEmpty({"input_file", "output_file", "key", "Complete", "CompleteText"});
     EXPECT_TRUE(Dialog().Fields().inputFile.empty());
@@ -713,28 +708,34 @@ class LongRunTest : public MainWindowTest {
         Dialog().View()->page()->runJavaScript(
             QStringLiteral("document.getElementById('%1').click()").arg(id));
     }
-
-    // The file the operation makes of the input with this key, made without the window.
-    QByteArray ExpectedOutput(const QString& key) {
-        HeadlessWindow headless;
-        headless.SetPage(key.toStdU16String(), input_.toStdU16String(),
-                         Path(QStringLiteral("reference.bin")).toStdU16String());
-        EncryptFile(headless);
-        return ReadAll(Path(QStringLiteral("reference.bin")));
+    // Whether the run's output is what the operation makes of the input with the typed key.
+    bool OutputIsTheOperations() {
+        EncryptWithoutWindow(input_);
+        return ReadAll(Path(QStringLiteral("reference.bin"))) ==
+               ReadAll(Path(QStringLiteral("large_encr.bin")));
     }
 
     QString input_;
 };
 
-TEST_F(LongRunTest, CloseBoxDuringRunStopsItAndLeavesNoOutput) {
+// During a run, the close box (false) or a click on Exit (true) stops it, and no output stays.
+class StopLongRunTest : public LongRunTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(StopLongRunTest, EndsTheRunWithCancelAndLeavesNoOutput) {
     RunWith(
-        QStringLiteral("BEncrypt"), [&] { Dialog().close(); },
+        QStringLiteral("BEncrypt"),
+        [&] { GetParam() ? ClickSoon(QStringLiteral("BExit")) : (void)Dialog().close(); },
         [&] { return Dialog().StopRequested(); });
     ASSERT_TRUE(WaitUntil([&] { return !Dialog().isVisible(); }));
     EXPECT_EQ(Dialog().result(), 2);
     EXPECT_FALSE(QFileInfo::exists(Path(QStringLiteral("large_encr.bin"))));
     EXPECT_TRUE(Messages().empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(Ways, StopLongRunTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "ExitClicked" : "CloseBox";
+                         });
 
 // The page's click reached the window and waits in the queue when the close comes: no run.
 TEST_F(LongRunTest, ClickStillQueuedWhenTheCloseComesStartsNoRun) {
@@ -744,16 +745,6 @@ TEST_F(LongRunTest, ClickStillQueuedWhenTheCloseComesStartsNoRun) {
     Dialog().close();
     WaitUntil([] { return false; }, 500);  // time for a wrongly started run to finish
     EXPECT_FALSE(Dialog().isVisible());
-    EXPECT_FALSE(QFileInfo::exists(Path(QStringLiteral("large_encr.bin"))));
-    EXPECT_TRUE(Messages().empty());
-}
-
-TEST_F(LongRunTest, ExitClickedDuringRunStopsItAndLeavesNoOutput) {
-    RunWith(
-        QStringLiteral("BEncrypt"), [&] { ClickSoon(QStringLiteral("BExit")); },
-        [&] { return Dialog().StopRequested(); });
-    ASSERT_TRUE(WaitUntil([&] { return !Dialog().isVisible(); }));
-    EXPECT_EQ(Dialog().result(), 2);
     EXPECT_FALSE(QFileInfo::exists(Path(QStringLiteral("large_encr.bin"))));
     EXPECT_TRUE(Messages().empty());
 }
@@ -768,9 +759,10 @@ TEST_F(LongRunTest, EncryptClickedDuringRunIsRefusedByTheStreamAndTheRunComplete
     EXPECT_TRUE(Messages()[0].text.startsWith(QStringLiteral("File could not be opened: ")))
         << Messages()[0].text.toStdString();
     EXPECT_EQ(Messages()[0].owner, nullptr);
+    EXPECT_EQ(Messages()[0].buttons, QMessageBox::Ok | QMessageBox::Cancel);
     EXPECT_EQ(Messages()[1].text, kEncrypted);
     EXPECT_EQ(Messages()[1].owner, &Dialog());
-    EXPECT_TRUE(ExpectedOutput(kGoodKey) == ReadAll(Path(QStringLiteral("large_encr.bin"))));
+    EXPECT_TRUE(OutputIsTheOperations());
     EXPECT_EQ(Value(QStringLiteral("Complete")), QStringLiteral("100 %"));
     EXPECT_TRUE(Dialog().isVisible());
 }
@@ -786,7 +778,7 @@ TEST_F(LongRunTest, GenerateKeyDuringRunLeavesTheRunsKey) {
     EXPECT_NE(newKey, kGoodKey);
     EXPECT_EQ(newKey.size(), 19);
     EXPECT_EQ(Dialog().Fields().key, newKey.toStdU16String());
-    EXPECT_TRUE(ExpectedOutput(kGoodKey) == ReadAll(Path(QStringLiteral("large_encr.bin"))));
+    EXPECT_TRUE(OutputIsTheOperations());
 }
 
 }  // namespace
@@ -901,6 +893,12 @@ class XProgramTest : public ::testing::Test {
         ASSERT_NE(window_, 0u);
     }
     QString Errors() const { return runtime_.filePath(QStringLiteral("stderr")); }
+    // Makes input.bin in the test's folder, of size bytes that take no room (zero bytes).
+    QString WriteInput(qint64 size) {
+        QFile file(folder_.filePath(QStringLiteral("input.bin")));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.resize(size));
+        return file.fileName();
+    }
     void Click(const QString& id) {
         const QPoint at = buttons_.at(id);
         Tool(QStringLiteral("xdotool"),
@@ -1032,12 +1030,8 @@ class SignalDuringBoxTest : public XProgramTest, public ::testing::WithParamInte
 // at once, leaving an output only where the run had completed it.
 TEST_P(SignalDuringBoxTest, EndsTheProgramPromptlyByTheSignal) {
     const BoxCase& c = GetParam();
-    const QString input = folder_.filePath(QStringLiteral("input.bin"));
+    const QString input = WriteInput(c.inputSize);
     const QString output = folder_.filePath(QStringLiteral("input_encr.bin"));
-    QFile file(input);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(RandomBytes(c.inputSize, 5));
-    file.close();
     if (c.outputDirectory) {
         ASSERT_TRUE(QDir().mkdir(output));
     }
@@ -1075,13 +1069,9 @@ class CloseAfterClickTest : public XProgramTest, public ::testing::WithParamInte
 // The close box pressed this many milliseconds after a click on Encrypt, before the run has
 // started or while it runs: the run stops, and the program ends, leaving the folder as it was.
 TEST_P(CloseAfterClickTest, EndsTheProgramAndLeavesNoOutput) {
-    const QString input = folder_.filePath(QStringLiteral("input.bin"));
-    QFile file(input);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    // Sparse, and long enough that no run ends on its own in the test; small enough that the
-    // percentage, which the window pumps at, changes often in a slow (sanitized) build too.
-    ASSERT_TRUE(file.resize(qint64{8} << 30));
-    file.close();
+    // Long enough that no run ends on its own in the test; small enough that the percentage, which
+    // the window pumps at, changes often in a slow (sanitized) build too.
+    const QString input = WriteInput(qint64{8} << 30);
     const QStringList before = Entries(folder_.path());
 
     Launch(input);

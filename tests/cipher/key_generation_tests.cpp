@@ -64,32 +64,6 @@ TEST(GenerateKeyText, SyntaxAndFreshness) {
     }
 }
 
-// Bytes handed out in order from a list.
-std::vector<std::uint8_t> gDraws;
-std::size_t gDrawn = 0;
-
-long ListReader(void* buffer, std::size_t count) {
-    if (gDrawn + count > gDraws.size()) {
-        ADD_FAILURE() << "more bytes asked for than listed";
-        errno = EIO;
-        return -1;
-    }
-    std::memcpy(buffer, gDraws.data() + gDrawn, count);
-    gDrawn += count;
-    return long(count);
-}
-
-// Every key handed out passes the rule: a key that falls under it is drawn again.
-TEST(GenerateKeyText, DrawsAgainUntilTheKeyPasses) {
-    gDraws = {0,    0,    0,    0,    0,    0,    0,    0,      // 0000.0000.0000.0000
-              0x01, 0,    0,    0,    0x01, 0,    0,    0,      // 1000.0000.1000.0000
-              0x30, 0x00, 0x29, 0x01, 0x06, 0xA2, 0x08, 0xB8,   // 0300.9210.602A.808B
-              0x80, 0x33, 0x40, 0x80, 0xB6, 0x1E, 0x63, 0x19};  // 0833.0408.6BE1.3691
-    gDrawn = 0;
-    EXPECT_EQ(GenerateKeyText(ListReader), "0833.0408.6BE1.3691");
-    EXPECT_EQ(gDrawn, gDraws.size());
-}
-
 TEST(NextKeyByte, VariesFromCallToCall) {
     std::set<int> values;
     for (int i = 0; i < 64; ++i) values.insert(NextKeyByte());
@@ -97,10 +71,12 @@ TEST(NextKeyByte, VariesFromCallToCall) {
     EXPECT_GE(values.size(), 16u);
 }
 
-// A scripted reader: each entry is a count to deliver or a negative errno to fail with.
+// A scripted reader: each entry is a count to deliver or a negative errno to fail with. It hands
+// out the listed bytes in order, and delivers nothing once they are used up.
 std::vector<long> gScript;
 std::size_t gCall = 0;
-std::uint8_t gNext = 0;
+std::vector<std::uint8_t> gBytes;
+std::size_t gGiven = 0;
 
 long ScriptedReader(void* buffer, std::size_t count) {
     if (gCall >= gScript.size()) {
@@ -113,16 +89,29 @@ long ScriptedReader(void* buffer, std::size_t count) {
         errno = int(-step);
         return -1;
     }
-    const std::size_t give = std::min<std::size_t>(count, std::size_t(step));
-    auto* bytes = static_cast<std::uint8_t*>(buffer);
-    for (std::size_t i = 0; i < give; ++i) bytes[i] = gNext++;
+    const std::size_t give = std::min({count, std::size_t(step), gBytes.size() - gGiven});
+    std::memcpy(buffer, gBytes.data() + gGiven, give);
+    gGiven += give;
     return long(give);
 }
 
-void RunScript(std::vector<long> script) {
+void RunScript(std::vector<long> script,
+               std::vector<std::uint8_t> bytes = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}) {
     gScript = std::move(script);
     gCall = 0;
-    gNext = 1;
+    gBytes = std::move(bytes);
+    gGiven = 0;
+}
+
+// Every key handed out passes the rule: a key that falls under it is drawn again.
+TEST(GenerateKeyText, DrawsAgainUntilTheKeyPasses) {
+    RunScript(std::vector<long>(32, 32),
+              {0,    0,    0,    0,    0,    0,    0,    0,       // 0000.0000.0000.0000
+               0x01, 0,    0,    0,    0x01, 0,    0,    0,       // 1000.0000.1000.0000
+               0x30, 0x00, 0x29, 0x01, 0x06, 0xA2, 0x08, 0xB8,    // 0300.9210.602A.808B
+               0x80, 0x33, 0x40, 0x80, 0xB6, 0x1E, 0x63, 0x19});  // 0833.0408.6BE1.3691
+    EXPECT_EQ(GenerateKeyText(ScriptedReader), "0833.0408.6BE1.3691");
+    EXPECT_EQ(gGiven, gBytes.size());
 }
 
 TEST(FillRandomBytes, RetriesInterruptsAndShortReads) {

@@ -55,6 +55,20 @@ CipherState RandomState(std::mt19937_64& random) {
     return state;
 }
 
+struct Counters {
+    std::uint64_t blockCounter, counter1, counter2, counter3;
+};
+
+// The state the key text gives, with the counters set by hand.
+CipherState WithCounters(std::u16string_view key, const Counters& c) {
+    CipherState state = InitCipherState(ParseKeyText(key).digits);
+    state.blockCounter = c.blockCounter;
+    state.counter1 = c.counter1;
+    state.counter2 = c.counter2;
+    state.counter3 = c.counter3;
+    return state;
+}
+
 std::vector<std::uint8_t> RandomBytes(std::mt19937_64& random, std::size_t count) {
     std::vector<std::uint8_t> bytes(count);
     for (auto& b : bytes) b = std::uint8_t(random());
@@ -140,22 +154,15 @@ TEST(Advance, MatchesPlainModelOverLongRuns) {
 
 // Sum 64 (R = 64, r = 0) and a sum with negative low 32 bits both leave words and key bytes alone.
 TEST(Advance, StepsThatRotateNothing) {
-    struct Start {
-        std::uint64_t blockCounter, counter1, counter2, counter3;
-    };
-    const Start starts[] = {
+    const Counters starts[] = {
         {60, 2, 1, 0},              // sum 61 + 2 + 1 + 0 = 64
         {187, 3, 1, 0},             // sum 188 + 3 + 1 = 192: R = 64
         {0x7FFFFFFFull, 1, 1, 0},   // low 32 bits 0x80000002: negative
         {0xFFFFFFFDull, 1, 1, 0},   // low 32 bits wrap to 0
         {0x17FFFFFFFull, 1, 1, 0},  // negative again above 2^32
     };
-    for (const Start& s : starts) {
-        CipherState state = InitCipherState(ParseKeyText(u"1A2B.3C4D.5E6F.7G8H").digits);
-        state.blockCounter = s.blockCounter;
-        state.counter1 = s.counter1;
-        state.counter2 = s.counter2;
-        state.counter3 = s.counter3;
+    for (const Counters& s : starts) {
+        CipherState state = WithCounters(u"1A2B.3C4D.5E6F.7G8H", s);
         const CipherState before = state;
         reference::State model = ModelOf(state);
         const std::int32_t sum = reference::Advance(model);
@@ -250,16 +257,14 @@ TEST(Transform, HandSetStateIsHonoured) {
     state.counter1 = 2;
     state.counter2 = 1;
     state.keyBytes = {17, 200, 17, 255, 0};
+    const CipherState start = state;
     const std::uint8_t plain[5] = {10, 11, 12, 13, 14};
     std::uint8_t out[5];
     EncryptBlock(state, plain, 5, out);
     EXPECT_EQ((std::array<std::uint8_t, 5>{out[0], out[1], out[2], out[3], out[4]}),
               (std::array<std::uint8_t, 5>{13, 11, 10, 12, 14}));
     Bytes16 area{};
-    state.blockCounter = 60;
-    state.counter1 = 2;
-    state.counter2 = 1;
-    state.counter3 = 0;
+    state = start;
     DecryptBlock(state, out, 5, area);
     EXPECT_EQ(0, std::memcmp(area.data(), plain, 5));
 }
@@ -402,10 +407,7 @@ void CheckRun(CipherState& state, reference::State& model, CipherState& decryptS
 // above them then grow on consecutive steps), blockCounter one step before a multiple of 7, and
 // counters wrapping past 2^64. Long runs span several planning stretches.
 TEST_P(BlockRunTest, RunsAcrossCounterBoundaries) {
-    struct Start {
-        std::uint64_t blockCounter, counter1, counter2, counter3;
-    };
-    const Start starts[] = {
+    const Counters starts[] = {
         {0x7FFFFFFFull - 400, 7, 0, 0},       // sum turns negative mid-run
         {0xFFFFFFFFull - 700, 3, 1, 0},       // negative, then wraps to zero and grows again
         {0x17FFFFFFFull - 30, 0, 5, 2},       // the same above 2^32
@@ -417,13 +419,9 @@ TEST_P(BlockRunTest, RunsAcrossCounterBoundaries) {
         {500, 1000, ~0ull - 1, ~0ull},        // counter2 and counter3 wrap
     };
     std::mt19937_64 random(31);
-    for (const Start& s : starts) {
+    for (const Counters& s : starts) {
         for (std::size_t blocks : {1u, 6u, 7u, 8u, 64u, 255u, 257u, 1000u}) {
-            CipherState state = InitCipherState(ParseKeyText(u"K3Y9.Q2ZA.MM7X.04PD").digits);
-            state.blockCounter = s.blockCounter;
-            state.counter1 = s.counter1;
-            state.counter2 = s.counter2;
-            state.counter3 = s.counter3;
+            CipherState state = WithCounters(u"K3Y9.Q2ZA.MM7X.04PD", s);
             CipherState decryptState = state;
             reference::State model = ModelOf(state);
             CheckRun(state, model, decryptState, blocks, random);

@@ -64,18 +64,15 @@ TEST_F(HarnessTest, RunsWithoutCompletionExitOne) {
     // The stream's own messages come through the same trace: the hostile input tests.
 }
 
-// Paths on the command line are bytes: a Latin-1 name reaches its own file, never the one whose
-// name shows the same, and a message shows its stray byte as U+FFFD.
+// Paths on the command line are bytes: a Latin-1 name reaches its own file, and a message shows
+// its stray byte as U+FFFD. That the look-alike name stays untouched is the operations' test.
 TEST_F(HarnessTest, NamesThatAreNotUtf8ReachTheirOwnFiles) {
     const std::string name = (dir / "caf").string() + "\xE9";
     const std::string lookAlike = (dir / "caf").string() + "\xEF\xBF\xBD";
     WriteBytes(name, RandomBytes(17, 1));
-    WriteBytes(lookAlike, RandomBytes(5, 2));
     CommandResult run = Bench("encrypt " + kKeyText + " '" + name + "' '" + name + ".enc'");
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(ReadBytes(name + ".enc").size(), 19u);
-    EXPECT_EQ(ReadBytes(lookAlike), RandomBytes(5, 2));
-    EXPECT_FALSE(fs::exists(lookAlike + ".enc"));
 
     run = Bench("encrypt " + kKeyText + " '" + name + "x' " + Path("out") + " --trace");
     EXPECT_EQ(run.out, "message: File could not be opened: " + lookAlike + "x was not found.\n");

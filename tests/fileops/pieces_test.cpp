@@ -3,7 +3,6 @@
 // block transformed in turn, exactly as the plain loop writes it, decryption must give the
 // plaintext back, and the files must be read and written in exactly the plain loop's pieces: one
 // 16-byte read per block, then one write per stored byte (Encrypt) or per restored block (Decrypt).
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -101,28 +100,30 @@ TEST_P(PiecesTest, OperationsAskTheFilesForThePiecesOfTheBlockByBlockLoop) {
     PlainEncrypt(dir / "plain", dir / "enc-plain");
     const std::vector<Transfers> encryptPlain = Take();
     window.SetPage(kKey, dir / "plain", dir / "enc");
-    EncryptFile(window);
+    EXPECT_EQ(EncryptFile(window), (RunResult{RunOutcome::Completed, kEncryptDone}));
     const std::vector<Transfers> encrypt = Take();
-    ASSERT_EQ(window.MessageTexts(), std::vector<std::u16string>{kEncryptDone});
+    EXPECT_EQ(fs::file_size(dir / "enc"), EncryptedLength(length));
     EXPECT_EQ(ReadBytes(dir / "enc"), ReadBytes(dir / "enc-plain"));
     EXPECT_EQ(encrypt, encryptPlain);
 
     PlainDecrypt(dir / "enc", dir / "back-plain");
     const std::vector<Transfers> decryptPlain = Take();
     window.SetPage(kKey, dir / "enc", dir / "back");
-    DecryptFile(window);
+    EXPECT_EQ(DecryptFile(window), (RunResult{RunOutcome::Completed, kDecryptDone}));
     const std::vector<Transfers> decrypt = Take();
     EXPECT_EQ(ReadBytes(dir / "back"), plain);
     EXPECT_EQ(decrypt, decryptPlain);
+    // Length 0 too: the marker alone decrypts without the empty input's warning.
+    EXPECT_EQ(window.MessageTexts(), (Texts{kEncryptDone, kDecryptDone}));
 }
 
-// Lengths around the block, the run of 64 blocks the operations take at a time and the stream's
-// buffer (10,002 bytes read, 10,001 or 10,016 written at a time), where in-place spans end and
-// pieces change.
+// Every length of a last block, and lengths around the block, the run of 64 blocks the operations
+// take at a time and the stream's buffer (10,002 bytes read, 10,001 or 10,016 written at a time),
+// where in-place spans end and pieces change.
 INSTANTIATE_TEST_SUITE_P(Lengths, PiecesTest,
-                         testing::Values(0, 1, 15, 16, 17, 40, 1023, 1024, 1025, 1040, 1041, 2047,
-                                         2049, 9999, 10000, 10001, 10002, 10003, 10016, 10017,
-                                         10021, 20003, 20004, 30016, 65543, 100003,
-                                         (1u << 20) + 9));
+                         testing::Values(0, 1, 15, 16, 17, 22, 26, 27, 28, 29, 30, 40, 1023, 1024,
+                                         1025, 1040, 1041, 2047, 2049, 9999, 10000, 10001, 10002,
+                                         10003, 10016, 10017, 10021, 20003, 20004, 30016, 65543,
+                                         100003, (1u << 20) + 9));
 
 }  // namespace

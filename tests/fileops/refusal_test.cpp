@@ -62,12 +62,11 @@ INSTANTIATE_TEST_SUITE_P(
     Keys, KeyRefusalTest,
     testing::Values(
         KeyCase{Op::Encrypt, u"", kEnterKey}, KeyCase{Op::Decrypt, u"", kEnterKey},
+        // Which keys are malformed or weak is the cipher's rule (its tests); here, how they are
+        // told, and that the text reaches the rule as typed: neither trimmed nor upper-cased.
         KeyCase{Op::Encrypt, u" ", kInvalid}, KeyCase{Op::Decrypt, u" ", kInvalid},
-        KeyCase{Op::Encrypt, u"7K2Q.M9XA.4ZBC.PL0", kInvalid},
+        KeyCase{Op::Encrypt, u"7k2Q.M9XA.4ZBC.PL0D", kInvalid},
         KeyCase{Op::Decrypt, u"7k2Q.M9XA.4ZBC.PL0D", kInvalid},
-        KeyCase{Op::Encrypt, u"7K2Q-M9XA.4ZBC.PL0D", kInvalid},
-        KeyCase{Op::Decrypt, u"7K2Q.M9XA.4ZBC,PL0D", kInvalid},
-        // Which keys are weak is the cipher's rule (its tests); here, how they are told.
         KeyCase{Op::Encrypt, u"7K2Q.M9XA.0000.0000", kWeak},
         KeyCase{Op::Encrypt, u"0000.0000.0000.0000", kWeak},
         KeyCase{Op::Encrypt, u"0000.0000.0000.0000 and more", kWeak}));

@@ -1,11 +1,10 @@
 #pragma once
-// Helpers of the file operation tests: random keys, encrypted files made by hand, and a fixture
-// whose headless window also records the file stream's own messages.
+// Helpers of the file operation tests: encrypted files made by hand, and a fixture whose headless
+// window also records the file stream's own messages.
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -17,9 +16,6 @@
 
 // Messages or status values, in order.
 using Texts = std::vector<std::u16string>;
-
-// A well-formed key whose two halves are not all "0".
-std::u16string RandomKey(std::mt19937& rng);
 
 // The marker followed by body.
 Bytes Marked(const Bytes& body = {});

@@ -1,4 +1,4 @@
-// Round trips, the stored layout and the status row of complete runs.
+// A wrong key, an empty input, old keys, and the status row of complete runs.
 #include <string>
 #include <vector>
 
@@ -6,31 +6,6 @@
 #include "test_support.h"
 
 namespace {
-
-class RoundTripTest : public OperationTest, public ::testing::WithParamInterface<std::size_t> {};
-
-TEST_P(RoundTripTest, DecryptingTheEncryptionGivesThePlaintextBack) {
-    const std::size_t length = GetParam();
-    std::mt19937 rng(static_cast<std::uint32_t>(length));
-    const std::u16string key = RandomKey(rng);
-    const Bytes plain = RandomBytes(length, static_cast<std::uint32_t>(length) + 7);
-    WriteBytes(dir / "plain", plain);
-
-    window.SetPage(key, dir / "plain", dir / "enc");
-    EXPECT_EQ(EncryptFile(window), (RunResult{RunOutcome::Completed, kEncryptDone}));
-    const Bytes stored = ReadBytes(dir / "enc");
-    ASSERT_EQ(stored.size(), EncryptedLength(length));
-    EXPECT_EQ(JudgeEncryptedInput(stored), EncryptedInput::Marked);
-
-    window.SetPage(key, dir / "enc", dir / "back");
-    EXPECT_EQ(DecryptFile(window), (RunResult{RunOutcome::Completed, kDecryptDone}));
-    EXPECT_TRUE(ReadBytes(dir / "back") == plain) << "key " << testing::PrintToString(key);
-    EXPECT_EQ(window.messages.size(), 2u);
-}
-
-// Length 0 is an empty input: encrypted to the marker alone, which decrypts without a warning.
-// Longer files are read back by the pieces test.
-INSTANTIATE_TEST_SUITE_P(EveryShortLength, RoundTripTest, testing::Range<std::size_t>(0, 101));
 
 using TransferTest = OperationTest;
 
@@ -59,14 +34,6 @@ TEST_F(TransferTest, WrongKeyCompletesSilentlyWithWrongBytesOfTheRightLength) {
     EXPECT_EQ(back.size(), plain.size());
     EXPECT_NE(back, plain);
     EXPECT_EQ(window.MessageTexts(), (Texts{kEncryptDone, kDecryptDone}));
-}
-
-TEST_F(TransferTest, ExistingOutputIsReplacedWhole) {
-    WriteBytes(dir / "plain", RandomBytes(10, 1));
-    WriteBytes(dir / "enc", RandomBytes(5000, 2));
-    window.SetPage(kKey, dir / "plain", dir / "enc");
-    EncryptFile(window);
-    EXPECT_EQ(fs::file_size(dir / "enc"), 12u);
 }
 
 TEST_F(TransferTest, ZeroByteInputIsWarnedAboutThenDecryptsToAnEmptiedOutput) {

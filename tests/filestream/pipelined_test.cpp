@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <iterator>
 #include <numeric>
 #include <set>
 #include <thread>
@@ -27,12 +28,8 @@ std::unique_ptr<IPlatformFile> Inner(std::shared_ptr<FileLog> log, bool piped) {
 
 // Threads of the process.
 std::size_t CountThreads() {
-    std::size_t n = 0;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator("/proc/self/task")) {
-        ++n;
-    }
-    return n;
+    using Tasks = std::filesystem::directory_iterator;
+    return static_cast<std::size_t>(std::distance(Tasks("/proc/self/task"), Tasks()));
 }
 
 // Threads of the process once every thread already joined has left it. A joined thread can stay
@@ -49,7 +46,6 @@ std::size_t ThreadCount(std::size_t expected = 0) {
     (void)warmedUp;
     std::size_t n = CountThreads();
     if (expected == 0) {
-        // No target: the least of a few counts.
         for (int i = 0; i < 20; ++i) {
             std::this_thread::yield();
             n = std::min(n, CountThreads());

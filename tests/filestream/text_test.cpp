@@ -195,41 +195,6 @@ TEST_F(ReadChar, SingleByteAndUtf16) {
 
 // ---- SetPosition
 
-TEST_F(SetPosition, BackToTheStartRereadsTheFile) {
-    const std::string content = Pattern(40);
-    WriteBytes(path, content);
-    CFileStream stream;
-    ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeRead), 1);
-    char buf[40];
-    ASSERT_EQ(stream.Read(buf, 40), 40);
-    EXPECT_TRUE(stream.IsAtEnd());
-    stream.SetPosition(0, CFileStream::OriginBegin);
-    EXPECT_FALSE(stream.IsAtEnd());
-    EXPECT_EQ(stream.GetPosition(), 0u);
-    ASSERT_EQ(stream.Read(buf, 16), 16);
-    EXPECT_EQ(std::string(buf, 16), content.substr(0, 16));
-    stream.SetPosition(-4, CFileStream::OriginEnd);
-    ASSERT_EQ(stream.Read(buf, 16), 4);
-    EXPECT_EQ(std::string(buf, 4), content.substr(36));
-}
-
-TEST_F(SetPosition, EndPositionsSetTheEnd) {
-    WriteBytes(path, Pattern(40));
-    CFileStream stream;
-    ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeRead), 1);
-    stream.SetPosition(40, CFileStream::OriginBegin);
-    EXPECT_TRUE(stream.IsAtEnd());
-    stream.SetPosition(10, CFileStream::OriginBegin);
-    EXPECT_FALSE(stream.IsAtEnd());
-    stream.SetPosition(0, CFileStream::OriginEnd);
-    EXPECT_TRUE(stream.IsAtEnd());
-    EXPECT_EQ(stream.GetPosition(), 40u);
-    WriteBytes(path, "");
-    ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeRead), 1);
-    stream.SetPosition(0, CFileStream::OriginBegin);
-    EXPECT_TRUE(stream.IsAtEnd());
-}
-
 TEST_F(SetPosition, TheCurrentPositionKeepsHeldBytesAnotherPassesThem) {
     auto log = std::make_shared<FileLog>();
     auto stream = LoggedStream(log);

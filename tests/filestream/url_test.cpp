@@ -126,25 +126,23 @@ std::int32_t OpenUrl(CFileStream& stream, const std::u16string& url) {
     return stream.OpenUrl(text);
 }
 
-TEST_F(Url, WithALengthReadsExactlyTheBody) {
-    CFileStream stream;
-    ASSERT_EQ(OpenUrl(stream, server_.Url("/length")), 1);
-    EXPECT_TRUE(stream.IsUrl());
-    EXPECT_EQ(stream.GetLength(), kBody.size());
-    EXPECT_EQ(ReadAll(stream, 16), kBody);
-    EXPECT_TRUE(stream.IsAtEnd());
-    char c = 0;
-    EXPECT_EQ(stream.Read(&c, 1), 0);
-    stream.Close();
-}
-
-TEST_F(Url, WithoutALengthReadsUntilTheSourceEnds) {
-    for (std::int32_t request : {1, 16, 70000}) {
+// With a length the stream knows it from the start; without one, once the source has ended.
+TEST_F(Url, ReadsExactlyTheBodyWithOrWithoutALength) {
+    const std::pair<std::string, std::int32_t> reads[] = {
+        {"/length", 16}, {"/no-length", 1}, {"/no-length", 16}, {"/no-length", 70000}};
+    for (const auto& [path, request] : reads) {
+        SCOPED_TRACE(path + " in requests of " + std::to_string(request));
         CFileStream stream;
-        ASSERT_EQ(OpenUrl(stream, server_.Url("/no-length")), 1);
-        EXPECT_EQ(ReadAll(stream, request), kBody) << request;
+        ASSERT_EQ(OpenUrl(stream, server_.Url(path)), 1);
+        EXPECT_TRUE(stream.IsUrl());
+        if (path == "/length") {
+            EXPECT_EQ(stream.GetLength(), kBody.size());
+        }
+        EXPECT_EQ(ReadAll(stream, request), kBody);
         EXPECT_TRUE(stream.IsAtEnd());
         EXPECT_EQ(stream.GetLength(), kBody.size());
+        char c = 0;
+        EXPECT_EQ(stream.Read(&c, 1), 0);
     }
 }
 

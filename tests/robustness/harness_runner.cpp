@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -20,6 +21,14 @@ namespace robustness {
 namespace {
 
 constexpr int kPage = 4096;
+
+const char* HarnessPath() {
+#ifdef VYX_BENCH_PATH
+    return VYX_BENCH_PATH;
+#else
+    return "vyx_bench";
+#endif
+}
 
 std::vector<std::string> SetprivFor(const RunUser& user) {
     std::vector<std::string> command = {"/usr/bin/setpriv", "--reuid=" + std::to_string(user.uid),
@@ -37,10 +46,10 @@ std::vector<std::string> SetprivFor(const RunUser& user) {
     return command;
 }
 
-std::vector<std::string> CommandFor(const std::vector<std::string>& args, HarnessRun::As as,
-                                    bool hold) {
+std::vector<std::string> CommandFor(const std::vector<std::string>& args,
+                                    const std::optional<RunUser>& user, bool hold) {
     std::vector<std::string> command;
-    if (as == HarnessRun::As::Nobody) command = SetprivFor(RunUser{});
+    if (user) command = SetprivFor(*user);
     // Unbuffered, so every trace line is one write and the first one meets the full pipe.
     if (hold) command.insert(command.end(), {"/usr/bin/stdbuf", "-o0"});
     command.push_back(HarnessPath());
@@ -49,14 +58,6 @@ std::vector<std::string> CommandFor(const std::vector<std::string>& args, Harnes
 }
 
 }  // namespace
-
-const char* HarnessPath() {
-#ifdef VYX_BENCH_PATH
-    return VYX_BENCH_PATH;
-#else
-    return "vyx_bench";
-#endif
-}
 
 bool IsRoot() {
     return ::geteuid() == 0;
@@ -71,14 +72,12 @@ bool NobodyCanReach(const std::string& folder) {
 
 HarnessRun::HarnessRun(const std::vector<std::string>& args, As as, bool hold,
                        std::size_t traceRoom) {
-    Start(CommandFor(args, as, hold), hold, traceRoom);
+    Start(CommandFor(args, as == As::Nobody ? std::optional(RunUser{}) : std::nullopt, hold), hold,
+          traceRoom);
 }
 
 HarnessRun::HarnessRun(const std::vector<std::string>& args, const RunUser& user) {
-    std::vector<std::string> command = SetprivFor(user);
-    command.push_back(HarnessPath());
-    command.insert(command.end(), args.begin(), args.end());
-    Start(command, false, 0);
+    Start(CommandFor(args, user, false), false, 0);
 }
 
 void HarnessRun::Start(const std::vector<std::string>& command, bool hold, std::size_t traceRoom) {

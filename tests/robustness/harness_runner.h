@@ -59,8 +59,6 @@ class HarnessRun {
     std::size_t filler_ = 0;
 };
 
-// The path of the harness executable this build made.
-const char* HarnessPath();
 // Whether "nobody" can run the harness on files under folder (it is reachable and readable).
 bool NobodyCanReach(const std::string& folder);
 // Whether this process runs as root.

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "harness_runner.h"
-#include "robustness_support.h"
+#include "support/files.h"
 
 namespace {
 

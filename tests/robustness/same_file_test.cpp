@@ -13,13 +13,10 @@
 #include <vector>
 
 #include "fileops/file_operations.h"
-#include "robustness_support.h"
 #include "support/operations.h"
 #include "syscall_faults.h"
 
 namespace {
-
-using namespace robustness;
 
 std::vector<std::u16string> Encrypt(const fs::path& input, const fs::path& output) {
     HeadlessWindow window;

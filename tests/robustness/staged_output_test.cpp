@@ -130,8 +130,9 @@ class Staging : public testing::TestWithParam<StagingCase> {
         ++mounts_;
     }
 
+    // Longer than the new output, which must keep nothing of it when it takes the path.
     void Previous(const fs::path& path) {
-        previous_ = Bytes{'o', 'l', 'd', ' ', 'b', 'y', 't', 'e', 's'};
+        previous_ = RandomBytes(400'000, 4);
         WriteBytes(path, *previous_);
         ::chmod(path.c_str(), 0640);
     }
@@ -208,6 +209,8 @@ std::vector<StagingCase> AllCases() {
     std::vector<StagingCase> cases;
     for (int kind = 0; kind < 6; ++kind) {
         for (int end = 0; end < 6; ++end) {
+            // A read-only folder refuses the output at its open, before any run could end.
+            if (kind == int(Kind::ReadOnlyFolder) && end != int(End::Success)) continue;
             cases.push_back({static_cast<Kind>(kind), static_cast<End>(end)});
         }
     }

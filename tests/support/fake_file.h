@@ -100,7 +100,7 @@ class FakeFile : public IPlatformFile {
     bool counted_ = false;
 };
 
-// A stream over a FakeFile on the real file system.
+// A stream over a FakeFile on the real file system (log may be null: a fault counts its calls).
 inline std::unique_ptr<CFileStream> LoggedStream(std::shared_ptr<FileLog> log,
                                                  FaultAt fault = FaultAt::None, int call = 1,
                                                  int cause = CFileException::DiskFull) {

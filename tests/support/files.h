@@ -1,6 +1,6 @@
 #pragma once
 // What every test suite, the fuzz targets and the harness share: a scratch folder, whole-file
-// reading and writing, and what a folder holds.
+// reading and writing, what a folder holds, and a second view of one.
 
 #include <cstdint>
 #include <filesystem>
@@ -41,3 +41,6 @@ Bytes RandomBytes(std::size_t n, std::uint32_t seed = 1);
 std::vector<std::string> Names(const fs::path& folder);
 // How many descriptors this process holds.
 int OpenDescriptors();
+// Makes the folder view show source through a FUSE passthrough mount (bindfs), as a second view
+// of the same files. Returns why it could not, or "" once mounted; the caller unmounts view.
+std::string MountView(const fs::path& source, const fs::path& view);
