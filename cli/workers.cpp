@@ -293,7 +293,8 @@ std::optional<WorkersResult> RunWorkers(std::size_t jobs, unsigned count,
         for (const Worker* worker : batch.workers_) waits.push_back({worker->pipe, POLLIN, 0});
         if (::poll(waits.data(), waits.size(), -1) < 0 && errno != EINTR) break;
         signalfd_siginfo info{};
-        while (::read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        while (waits[0].revents != 0 &&
+               ::read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
             batch.Stop(static_cast<int>(info.ssi_signo));
         }
         for (std::size_t i = 0; i < batch.workers_.size(); ++i) {
