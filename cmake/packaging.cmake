@@ -82,6 +82,8 @@ set(CPACK_OUTPUT_FILE_PREFIX ${PROJECT_SOURCE_DIR})
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 # The libraries' own dependencies include the browser engine's helper process (its -bin package).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Loaded on demand, so not among the libraries the programs are linked with.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcurl4")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-qpa-plugins")
 set(CPACK_GENERATOR DEB)
 include(CPack)

@@ -1,6 +1,11 @@
 #include "filestream/internet_session.h"
 
+// libcurl is loaded when the first URL is opened, not when the program starts: linked in, it and
+// the libraries it pulls in (TLS, Kerberos, LDAP, SSH) cost every start about 7 ms, which a
+// command run once per file in a script pays each time, for a source it hardly ever reads.
+#define CURL_DISABLE_TYPECHECK  // its checking macros would call the linked functions
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -8,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "filestream/file_error.h"
@@ -15,9 +21,54 @@
 
 namespace {
 
-void InitCurlOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+// The functions of libcurl that URL sources call, once loaded.
+struct CurlApi {
+    decltype(&curl_global_init) global_init = nullptr;
+    decltype(&curl_easy_init) easy_init = nullptr;
+    decltype(&curl_easy_setopt) easy_setopt = nullptr;
+    decltype(&curl_easy_getinfo) easy_getinfo = nullptr;
+    decltype(&curl_easy_strerror) easy_strerror = nullptr;
+    decltype(&curl_easy_cleanup) easy_cleanup = nullptr;
+    decltype(&curl_multi_init) multi_init = nullptr;
+    decltype(&curl_multi_add_handle) multi_add_handle = nullptr;
+    decltype(&curl_multi_remove_handle) multi_remove_handle = nullptr;
+    decltype(&curl_multi_perform) multi_perform = nullptr;
+    decltype(&curl_multi_info_read) multi_info_read = nullptr;
+    decltype(&curl_multi_poll) multi_poll = nullptr;
+    decltype(&curl_multi_strerror) multi_strerror = nullptr;
+    decltype(&curl_multi_cleanup) multi_cleanup = nullptr;
+};
+
+// Loads libcurl once and initialises it; nothing when it cannot be loaded whole.
+const CurlApi* Curl() {
+    static const std::optional<CurlApi> api = []() -> std::optional<CurlApi> {
+        void* library = ::dlopen(VYX_LIBCURL_SONAME, RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) return std::nullopt;
+        CurlApi loaded;
+        bool whole = true;
+        const auto take = [&](auto& function, const char* name) {
+            function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(
+                ::dlsym(library, name));
+            whole = whole && function != nullptr;
+        };
+        take(loaded.global_init, "curl_global_init");
+        take(loaded.easy_init, "curl_easy_init");
+        take(loaded.easy_setopt, "curl_easy_setopt");
+        take(loaded.easy_getinfo, "curl_easy_getinfo");
+        take(loaded.easy_strerror, "curl_easy_strerror");
+        take(loaded.easy_cleanup, "curl_easy_cleanup");
+        take(loaded.multi_init, "curl_multi_init");
+        take(loaded.multi_add_handle, "curl_multi_add_handle");
+        take(loaded.multi_remove_handle, "curl_multi_remove_handle");
+        take(loaded.multi_perform, "curl_multi_perform");
+        take(loaded.multi_info_read, "curl_multi_info_read");
+        take(loaded.multi_poll, "curl_multi_poll");
+        take(loaded.multi_strerror, "curl_multi_strerror");
+        take(loaded.multi_cleanup, "curl_multi_cleanup");
+        if (!whole || loaded.global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return std::nullopt;
+        return loaded;  // the library stays loaded for the life of the process
+    }();
+    return api ? &*api : nullptr;
 }
 
 // A URL source read on demand: the transfer advances only while a reader waits for bytes, so at
@@ -56,6 +107,7 @@ class UrlSource final : public IPlatformFile {
     [[noreturn]] void Fail() const;
 
     std::u16string url_;
+    const CurlApi* curl_ = nullptr;
     CURL* easy_ = nullptr;
     CURLM* multi_ = nullptr;
     std::string queue_;
@@ -76,22 +128,22 @@ std::size_t UrlSource::OnData(char* data, std::size_t size, std::size_t count, v
 void UrlSource::PumpUntil(std::size_t wanted) {
     while (!done_ && Queued() < wanted) {
         int running = 0;
-        const CURLMcode code = curl_multi_perform(multi_, &running);
+        const CURLMcode code = curl_->multi_perform(multi_, &running);
         if (code != CURLM_OK) {
             done_ = true;
             result_ = CURLE_FAILED_INIT;
-            std::snprintf(errorText_, sizeof errorText_, "%s", curl_multi_strerror(code));
+            std::snprintf(errorText_, sizeof errorText_, "%s", curl_->multi_strerror(code));
             break;
         }
         int left = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+        while (CURLMsg* message = curl_->multi_info_read(multi_, &left)) {
             if (message->msg == CURLMSG_DONE) {
                 done_ = true;
                 result_ = message->data.result;
             }
         }
         if (done_ || Queued() >= wanted) break;
-        curl_multi_poll(multi_, nullptr, 0, 100, nullptr);
+        curl_->multi_poll(multi_, nullptr, 0, 100, nullptr);
     }
 }
 
@@ -99,10 +151,10 @@ void UrlSource::Fail() const {
     std::u16string reason;
     if (result_ == CURLE_HTTP_RETURNED_ERROR) {
         long status = 0;
-        curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
+        curl_->easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
         reason = u"the server answered with status " + Utf8ToUtf16(std::to_string(status)) + u".";
     } else {
-        std::string text = errorText_[0] != 0 ? errorText_ : curl_easy_strerror(result_);
+        std::string text = errorText_[0] != 0 ? errorText_ : curl_->easy_strerror(result_);
         while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
         if (!text.empty() && text.back() != '.') text.push_back('.');
         reason = Utf8ToUtf16(text);
@@ -111,37 +163,39 @@ void UrlSource::Fail() const {
 }
 
 void UrlSource::Start(const std::string& url, const std::string& agent) {
-    InitCurlOnce();
-    easy_ = curl_easy_init();
-    multi_ = curl_multi_init();
+    curl_ = Curl();
+    if (curl_ != nullptr) {
+        easy_ = curl_->easy_init();
+        multi_ = curl_->multi_init();
+    }
     if (easy_ == nullptr || multi_ == nullptr) {
         throw CInternetException(url_, u"the internet session could not be created.");
     }
-    curl_easy_setopt(easy_, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(easy_, CURLOPT_USERAGENT, agent.c_str());
-    curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, errorText_);
-    curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &UrlSource::OnData);
-    curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
-    curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy_, CURLOPT_FAILONERROR, 1L);
-    curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, 10L);
-    curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https,ftp,ftps");
-    curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https,ftp,ftps");
+    curl_->easy_setopt(easy_, CURLOPT_URL, url.c_str());
+    curl_->easy_setopt(easy_, CURLOPT_USERAGENT, agent.c_str());
+    curl_->easy_setopt(easy_, CURLOPT_ERRORBUFFER, errorText_);
+    curl_->easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &UrlSource::OnData);
+    curl_->easy_setopt(easy_, CURLOPT_WRITEDATA, this);
+    curl_->easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
+    curl_->easy_setopt(easy_, CURLOPT_FAILONERROR, 1L);
+    curl_->easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_->easy_setopt(easy_, CURLOPT_MAXREDIRS, 10L);
+    curl_->easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https,ftp,ftps");
+    curl_->easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https,ftp,ftps");
     // ASCII transfers where the protocol knows them (FTP); HTTP bodies pass unchanged.
-    curl_easy_setopt(easy_, CURLOPT_TRANSFERTEXT, 1L);
-    curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT, 30L);
+    curl_->easy_setopt(easy_, CURLOPT_TRANSFERTEXT, 1L);
+    curl_->easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT, 30L);
     // A source that delivers nothing for a minute has stalled.
-    curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME, 60L);
-    curl_multi_add_handle(multi_, easy_);
+    curl_->easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_->easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME, 60L);
+    curl_->multi_add_handle(multi_, easy_);
 
     // The response has begun once its first body bytes arrive (or it ended without any).
     // A failure after some of the body is raised when the reader gets there.
     PumpUntil(1);
     if (done_ && result_ != CURLE_OK && Queued() == 0) Fail();
     curl_off_t announced = -1;
-    curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+    curl_->easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
     if (announced >= 0) {
         length_ = static_cast<std::uint64_t>(announced);
     } else if (done_) {
@@ -169,9 +223,9 @@ std::int32_t UrlSource::Read(void* destination, std::int32_t count) {
 }
 
 void UrlSource::Abort() noexcept {
-    if (multi_ != nullptr && easy_ != nullptr) curl_multi_remove_handle(multi_, easy_);
-    if (easy_ != nullptr) curl_easy_cleanup(easy_);
-    if (multi_ != nullptr) curl_multi_cleanup(multi_);
+    if (multi_ != nullptr && easy_ != nullptr) curl_->multi_remove_handle(multi_, easy_);
+    if (easy_ != nullptr) curl_->easy_cleanup(easy_);
+    if (multi_ != nullptr) curl_->multi_cleanup(multi_);
     easy_ = nullptr;
     multi_ = nullptr;
 }
