@@ -30,6 +30,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -250,6 +251,19 @@ std::optional<bool> BeginsWithMarker(const std::string& path) {
     return start == EncryptedFileMarker && got == static_cast<ssize_t>(start.size());
 }
 
+// Whether lexically_normal would give the path back as it is: no empty, "." or ".." name in it, and
+// no slash at its end.
+bool AlreadyNormal(std::string_view path) {
+    if (path.empty() || path.back() == '/') return false;
+    for (std::size_t start = path.starts_with('/') ? 1 : 0; start <= path.size();) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        const std::string_view name = path.substr(start, end - start);
+        if (name.empty() || name == "." || name == "..") return false;
+        start = end + 1;
+    }
+    return true;
+}
+
 class Planner {
   public:
     explicit Planner(const Request& request) : request_(request) {}
@@ -322,7 +336,13 @@ class Planner {
         // The current folder is asked once, not once for each of a batch's paths.
         std::error_code cwdError;
         const fs::path cwd = fs::current_path(cwdError);
+        const std::string cwdPrefix =
+            cwd.native().ends_with('/') ? cwd.native() : cwd.native() + '/';
         const auto normal = [&](const std::string& path) {
+            // Most names of a batch are normal already: they are only joined, which is a
+            // good part faster on thousands of files.
+            if (AlreadyNormal(path))
+                return path.starts_with('/') || cwdError ? path : cwdPrefix + path;
             const fs::path given(path);
             return (given.is_absolute() || cwdError ? given : cwd / given)
                 .lexically_normal()
@@ -334,14 +354,14 @@ class Planner {
             if (::stat(path.c_str(), &info) != 0) return std::nullopt;
             return Identity{info.st_dev, info.st_ino};
         };
-        std::map<std::string, std::size_t> inputPaths;
+        std::unordered_map<std::string, std::size_t> inputPaths;
         std::map<Identity, std::size_t> inputFiles;
         for (std::size_t i = 0; i < jobs.size(); ++i) {
             if (jobs[i].input == kStandard) continue;
             inputPaths.emplace(normal(jobs[i].input), i);
             if (const auto id = identity(jobs[i].input)) inputFiles.emplace(*id, i);
         }
-        std::map<std::string, std::size_t> outputPaths;
+        std::unordered_map<std::string, std::size_t> outputPaths;
         std::map<Identity, std::size_t> outputFiles;
         for (std::size_t i = 0; i < jobs.size(); ++i) {
             const Job& job = jobs[i];
