@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -55,8 +54,6 @@ struct Header {
         std::memcpy(&length, in + 1 + sizeof number, sizeof length);
     }
 };
-
-constexpr std::array<int, 3> kSignals = {SIGTERM, SIGINT, SIGHUP};
 
 void WriteAll(int fd, const char* data, std::size_t size) {
     while (size > 0) {
@@ -235,7 +232,7 @@ std::optional<WorkersResult> RunWorkers(std::size_t jobs, unsigned count,
     ::sigprocmask(SIG_BLOCK, nullptr, &previous);
     sigset_t watched;
     sigemptyset(&watched);
-    for (const int signal : kSignals) {
+    for (const int signal : kRunSignals) {
         struct sigaction now {};
         if (::sigaction(signal, nullptr, &now) == 0 && now.sa_handler != SIG_IGN &&
             sigismember(&previous, signal) == 0) {

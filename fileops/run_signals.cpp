@@ -10,12 +10,10 @@
 
 namespace {
 
-constexpr std::array<int, 3> kSignals = {SIGTERM, SIGINT, SIGHUP};
-
 std::atomic<int> g_depth{0};
 volatile std::sig_atomic_t g_caught = 0;
-std::array<struct sigaction, kSignals.size()> g_previous{};
-std::array<bool, kSignals.size()> g_installed{};
+std::array<struct sigaction, kRunSignals.size()> g_previous{};
+std::array<bool, kRunSignals.size()> g_installed{};
 std::atomic<int> g_wake{-1};
 
 extern "C" void NoteSignal(int signal) {
@@ -43,22 +41,22 @@ RunSignalScope::RunSignalScope() {
     RunSignalWakeDescriptor();  // exists before any handler can write to it
     g_caught = 0;
     DrainWake();
-    for (std::size_t i = 0; i < kSignals.size(); ++i) {
+    for (std::size_t i = 0; i < kRunSignals.size(); ++i) {
         g_installed[i] = false;
-        if (::sigaction(kSignals[i], nullptr, &g_previous[i]) != 0) continue;
+        if (::sigaction(kRunSignals[i], nullptr, &g_previous[i]) != 0) continue;
         if (g_previous[i].sa_handler == SIG_IGN) continue;  // e.g. SIGHUP under nohup
         struct sigaction note {};
         note.sa_handler = &NoteSignal;
         sigemptyset(&note.sa_mask);
         note.sa_flags = SA_RESTART;  // file transfers go on; the run stops at its next pump
-        g_installed[i] = ::sigaction(kSignals[i], &note, nullptr) == 0;
+        g_installed[i] = ::sigaction(kRunSignals[i], &note, nullptr) == 0;
     }
 }
 
 RunSignalScope::~RunSignalScope() {
     if (--g_depth != 0) return;
-    for (std::size_t i = 0; i < kSignals.size(); ++i) {
-        if (g_installed[i]) ::sigaction(kSignals[i], &g_previous[i], nullptr);
+    for (std::size_t i = 0; i < kRunSignals.size(); ++i) {
+        if (g_installed[i]) ::sigaction(kRunSignals[i], &g_previous[i], nullptr);
         g_installed[i] = false;
     }
 }

@@ -7,7 +7,11 @@
 // The Encrypt and Decrypt operations each hold a scope. A caller that runs several in a row (a
 // batch) may hold one around them all; the signal then stays noted from one run to the next.
 
+#include <array>
 #include <csignal>
+
+// The termination requests a scope notes.
+inline constexpr std::array<int, 3> kRunSignals = {SIGTERM, SIGINT, SIGHUP};
 
 class RunSignalScope {
   public:
