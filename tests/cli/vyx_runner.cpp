@@ -73,7 +73,7 @@ bool Await(Condition condition) {
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!condition()) {
         if (std::chrono::steady_clock::now() > giveUp) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
 }
@@ -112,10 +112,7 @@ VyxResult OnPipes(const VyxLaunch& launch) {
     ::close(in[0]), ::close(out[1]), ::close(err[1]);
     ::signal(SIGPIPE, SIG_IGN);
     if (launch.signalAtInputRead) {
-        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (!BlockedReadingInput(pid) && std::chrono::steady_clock::now() < giveUp) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
+        Await([&] { return BlockedReadingInput(pid); });
         ::kill(pid, *launch.signalAtInputRead);
     }
     VyxResult result;
@@ -170,11 +167,7 @@ VyxResult OnTerminal(const VyxLaunch& launch) {
     }
     if (launch.signalAtProgress) {
         // Without a key prompt, the first thing written is the first file's progress line.
-        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (WaitingCall(pid) != std::pair<long, std::string>{SYS_write, "0x2"} &&
-               std::chrono::steady_clock::now() < giveUp) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
+        Await([&] { return WaitingCall(pid) == std::pair<long, std::string>{SYS_write, "0x2"}; });
         ::kill(pid, *launch.signalAtProgress);
         ::tcflow(slave, TCOON);
     }
