@@ -23,7 +23,7 @@ void PosixFile::Fail(int cause, int error) const {
 void PosixFile::Open(std::u16string_view path, FileAccess access) {
     Abort();
     path_.assign(path);
-    written_ = regular_ = false;
+    written_ = regular_ = lengthFresh_ = endSeen_ = false;
     position_ = writebackFrom_ = 0;
 
     // The operating system takes bytes: U+DC80..U+DCFF carry bytes that are not UTF-8, any other
@@ -39,6 +39,8 @@ void PosixFile::Open(std::u16string_view path, FileAccess access) {
         fd_ = staged->Descriptor();
         staged_ = std::move(staged);
         regular_ = true;
+        lengthSeen_ = 0;  // a file of its own, new and empty
+        lengthFresh_ = true;
         return;
     }
     OpenExisting(*osPath, access == FileAccess::ReadWrite);
@@ -69,8 +71,8 @@ void PosixFile::OpenExisting(const std::string& osPath, bool write) {
     if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
         refuse(CFileException::AccessDenied, S_ISDIR(st.st_mode) ? EISDIR : ENXIO);
     }
-    const int statusFlags = ::fcntl(fd, F_GETFL);
-    if (statusFlags >= 0) ::fcntl(fd, F_SETFL, statusFlags & ~O_NONBLOCK);
+    // O_NONBLOCK is the only status flag the open set, and F_SETFL changes status flags alone.
+    ::fcntl(fd, F_SETFL, 0);
 
     if (!claim_.ClaimFile(st, write ? ClaimRole::Writer : ClaimRole::Reader, fd)) {
         refuse(CFileException::SharingViolation, 0);
@@ -82,12 +84,16 @@ void PosixFile::OpenExisting(const std::string& osPath, bool write) {
     if (lock == LockResult::Failed) refuse(CFileException::Generic, errno);
 
     regular_ = S_ISREG(st.st_mode);
+    lengthSeen_ = static_cast<std::uint64_t>(st.st_size);
+    lengthFresh_ = regular_;
+    modeSeen_ = st.st_mode & 07777;
     fd_ = fd;
 }
 
 std::int32_t PosixFile::Read(void* destination, std::int32_t count) {
     if (fd_ < 0) Fail(CFileException::InvalidFile, EBADF);
     auto* out = static_cast<unsigned char*>(destination);
+    lengthFresh_ = false;
     std::int32_t got = 0;
     while (got < count) {
         const ssize_t n = ::read(fd_, out + got, static_cast<std::size_t>(count - got));
@@ -99,7 +105,12 @@ std::int32_t PosixFile::Read(void* destination, std::int32_t count) {
         if (n == 0) break;
         got += static_cast<std::int32_t>(n);
         position_ += static_cast<std::uint64_t>(n);
+        // The system reads a regular file in full up to its end: a short read found the end.
+        if (regular_) break;
     }
+    // A short read of a regular file tells its length as a query would.
+    endSeen_ = lengthFresh_ = regular_ && got < count;
+    if (endSeen_) lengthSeen_ = position_;
     return got;
 }
 
@@ -108,6 +119,7 @@ void PosixFile::Write(const void* source, std::int32_t count) {
     const auto* in = static_cast<const unsigned char*>(source);
     std::int32_t done = 0;
     if (count > 0) written_ = true;
+    lengthFresh_ = endSeen_ = false;
     while (done < count) {
         const ssize_t n = ::write(fd_, in + done, static_cast<std::size_t>(count - done));
         if (n < 0) {
@@ -136,6 +148,7 @@ void PosixFile::StartWriteback() noexcept {
 
 std::uint64_t PosixFile::Seek(std::int64_t offset, SeekOrigin origin) {
     if (fd_ < 0) Fail(CFileException::InvalidFile, EBADF);
+    endSeen_ = false;
     const int whence = origin == SeekOrigin::Begin     ? SEEK_SET
                        : origin == SeekOrigin::Current ? SEEK_CUR
                                                        : SEEK_END;
@@ -147,16 +160,26 @@ std::uint64_t PosixFile::Seek(std::int64_t offset, SeekOrigin origin) {
 
 std::uint64_t PosixFile::GetLength() const {
     if (fd_ < 0) Fail(CFileException::InvalidFile, EBADF);
+    if (lengthFresh_) return lengthSeen_;
     struct stat st {};
     if (::fstat(fd_, &st) != 0) Fail(CFileException::Generic, errno);
-    if (S_ISREG(st.st_mode)) return static_cast<std::uint64_t>(st.st_size);
+    if (S_ISREG(st.st_mode)) {
+        lengthSeen_ = static_cast<std::uint64_t>(st.st_size);
+        lengthFresh_ = true;
+        return lengthSeen_;
+    }
     // Devices: their end as a seek finds it (0 for most character devices).
     const off_t end = ::lseek(fd_, 0, SEEK_END);
     ::lseek(fd_, static_cast<off_t>(position_), SEEK_SET);
     return end < 0 ? 0 : static_cast<std::uint64_t>(end);
 }
 
+bool PosixFile::IsDrained() const {
+    return endSeen_ || GetPosition() >= GetLength();
+}
+
 std::uint32_t PosixFile::Permissions() const {
+    if (fd_ >= 0 && !staged_) return modeSeen_;  // as the open found them
     struct stat st {};
     if (fd_ < 0 || ::fstat(fd_, &st) != 0) return 0666;
     return st.st_mode & 07777;
@@ -167,6 +190,7 @@ void PosixFile::Close() {
     int fd = fd_;
     fd_ = -1;
     claim_.Release();
+    endSeen_ = false;
     if (staged_) {
         std::unique_ptr<StagedOutput> staged = std::move(staged_);
         if (CommitGroup* group = CommitGroup::Current()) {
@@ -194,6 +218,7 @@ void PosixFile::Close() {
 
 void PosixFile::Abort() noexcept {
     claim_.Release();
+    endSeen_ = false;
     if (fd_ < 0) return;
     if (staged_) {
         staged_.reset();  // drops the staged file

@@ -36,6 +36,8 @@ class PosixFile : public IPlatformFile {
     std::uint64_t Seek(std::int64_t offset, SeekOrigin origin) override;
     std::uint64_t GetPosition() const override { return position_; }
     std::uint64_t GetLength() const override;
+    // A regular file whose last read came back short is at its end without asking again.
+    bool IsDrained() const override;
     void Close() override;
     void Abort() noexcept override;
     void AbortAndRemove() noexcept override;
@@ -58,6 +60,13 @@ class PosixFile : public IPlatformFile {
     bool written_ = false;
     std::uint64_t position_ = 0;
     std::uint64_t writebackFrom_ = 0;  // where the bytes not yet handed to writeback begin
+    // The length the system last reported (by a query, or by a short read), which stands until
+    // the next read or write: asking again in between would learn nothing that the file might
+    // not change a moment later anyway. The mode is the one the open found.
+    mutable std::uint64_t lengthSeen_ = 0;
+    mutable bool lengthFresh_ = false;
+    std::uint32_t modeSeen_ = 0666;
+    bool endSeen_ = false;  // the last read came back short, and position_ is that end
     std::u16string path_;
     mode_t newFileMode_ = 0666;
     FileClaim claim_;
