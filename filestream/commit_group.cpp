@@ -39,12 +39,11 @@ CommitGroup* CommitGroup::Current() {
     return g_current;
 }
 
-void CommitGroup::Add(std::unique_ptr<StagedOutput> output) {
+void CommitGroup::Add(std::unique_ptr<StagedOutput> output, std::uint64_t bytes) {
     // Its bytes are left to the flush's sync, which writes the whole group's at once: started
     // file by file, the writes of small files go to the disk one by one. A large file has started
     // most of its own as it was written.
-    struct stat st {};
-    if (::fstat(output->Descriptor(), &st) == 0) bytes_ += static_cast<std::uint64_t>(st.st_size);
+    bytes_ += bytes;
     // One descriptor for each folder, however many outputs wait there.
     const struct stat& folder = output->Folder();
     std::weak_ptr<SharedFolder>& shared = folders_[{folder.st_dev, folder.st_ino}];

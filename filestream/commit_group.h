@@ -65,8 +65,8 @@ class CommitGroup {
     // The group that a stream closing on this thread hands its staged output to, if any.
     static CommitGroup* Current();
 
-    // Takes over a staged output whose stream has closed, and starts its writeback.
-    void Add(std::unique_ptr<StagedOutput> output);
+    // Takes over a staged output whose stream has closed, holding `bytes` bytes.
+    void Add(std::unique_ptr<StagedOutput> output, std::uint64_t bytes);
     // Where the group's outputs keep their folders' hidden names, each folder listed once.
     HiddenNameListings* Listings() { return &listings_; }
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 
@@ -24,7 +25,7 @@ void PosixFile::Open(std::u16string_view path, FileAccess access) {
     Abort();
     path_.assign(path);
     written_ = regular_ = lengthFresh_ = endSeen_ = false;
-    position_ = writebackFrom_ = 0;
+    position_ = writebackFrom_ = extent_ = 0;
 
     // The operating system takes bytes: U+DC80..U+DCFF carry bytes that are not UTF-8, any other
     // lone surrogate has no spelling there, and a zero character would silently cut the path
@@ -131,6 +132,7 @@ void PosixFile::Write(const void* source, std::int32_t count) {
         done += static_cast<std::int32_t>(n);
         position_ += static_cast<std::uint64_t>(n);
     }
+    extent_ = std::max(extent_, position_);
     StartWriteback();
 }
 
@@ -194,7 +196,7 @@ void PosixFile::Close() {
     if (staged_) {
         std::unique_ptr<StagedOutput> staged = std::move(staged_);
         if (CommitGroup* group = CommitGroup::Current()) {
-            group->Add(std::move(staged));
+            group->Add(std::move(staged), extent_);
         } else {
             staged->Commit();  // discards what it staged when it throws
         }

@@ -60,6 +60,7 @@ class PosixFile : public IPlatformFile {
     bool written_ = false;
     std::uint64_t position_ = 0;
     std::uint64_t writebackFrom_ = 0;  // where the bytes not yet handed to writeback begin
+    std::uint64_t extent_ = 0;         // the end of the bytes written, for a new file its length
     // The length the system last reported (by a query, or by a short read), which stands until
     // the next read or write: asking again in between would learn nothing that the file might
     // not change a moment later anyway. The mode is the one the open found.
