@@ -30,6 +30,7 @@
 #include <utility>
 #include <vector>
 
+#include "filestream/file_claims.h"
 #include "filestream/file_error.h"
 #include "filestream/staged_output.h"
 
@@ -91,6 +92,7 @@ class CommitGroup {
     std::vector<std::optional<CFileException>> TakeSettled();
 
     Limits limits_;
+    FileSystemTypesKept typesKept_;
     // Declared before the outputs that share them, so that they outlive them.
     std::map<std::pair<dev_t, ino_t>, std::weak_ptr<SharedFolder>> folders_;
     std::vector<std::unique_ptr<StagedOutput>> pending_;

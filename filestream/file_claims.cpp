@@ -21,6 +21,10 @@ std::mutex g_mutex;
 std::unordered_multimap<ino_t, Claim> g_files;
 std::unordered_multimap<std::string, Claim> g_names;
 unsigned long g_nextId = 1;
+// While a batch runs, each file system's type is asked once: a device number names one mounted
+// file system for as long as it stays mounted.
+int g_typesKept = 0;
+std::unordered_map<dev_t, bool> g_fuseByDevice;
 
 bool SameTime(const struct timespec& a, const struct timespec& b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
@@ -40,10 +44,28 @@ void Erase(Map& claims, const typename Map::key_type& key, unsigned long id) {
 }  // namespace
 
 SeenFile SeeFile(const struct stat& st, int fd) {
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        const auto known = g_fuseByDevice.find(st.st_dev);
+        if (known != g_fuseByDevice.end()) return {st, known->second};
+    }
     struct statfs fs {};
     // Unknown counts as FUSE: the cautious side, which refuses rather than writes.
-    const bool fuse = fd < 0 || ::fstatfs(fd, &fs) != 0 || fs.f_type == FUSE_SUPER_MAGIC;
+    if (fd < 0 || ::fstatfs(fd, &fs) != 0) return {st, true};
+    const bool fuse = fs.f_type == FUSE_SUPER_MAGIC;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_typesKept > 0) g_fuseByDevice.emplace(st.st_dev, fuse);
     return {st, fuse};
+}
+
+FileSystemTypesKept::FileSystemTypesKept() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    ++g_typesKept;
+}
+
+FileSystemTypesKept::~FileSystemTypesKept() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (--g_typesKept == 0) g_fuseByDevice.clear();
 }
 
 bool SameFile(const SeenFile& seenA, const SeenFile& seenB) {

@@ -50,5 +50,15 @@ struct SeenFile {
 
 // How the file that st describes, reached by fd (as for ClaimFile), is seen.
 SeenFile SeeFile(const struct stat& st, int fd);
+
+// While one of these lives (a batch's commit group holds one), SeeFile asks each file system's
+// type once instead of once per file.
+class FileSystemTypesKept {
+  public:
+    FileSystemTypesKept();
+    ~FileSystemTypesKept();
+    FileSystemTypesKept(const FileSystemTypesKept&) = delete;
+    FileSystemTypesKept& operator=(const FileSystemTypesKept&) = delete;
+};
 // Whether the two name the same file (see above).
 bool SameFile(const SeenFile& a, const SeenFile& b);
