@@ -204,4 +204,24 @@ TEST(CommitGroup, BoundsTheDescriptorsOfWaitingOutputs) {
     EXPECT_EQ(OpenDescriptors(), before);
 }
 
+// The group is also due once the bytes waiting to be made durable reach its bound: an output
+// counts with its length, however its bytes were written.
+TEST(CommitGroup, IsDueAtItsByteBound) {
+    ScratchDir dir;
+    CommitGroup group({.descriptors = 64, .bytes = 1000, .delay = std::chrono::hours(1)});
+    const CommitGroupScope scope(group);
+    const std::string bytes(600, 'x');
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_FALSE(group.Due()) << i;
+        PosixFile file;
+        file.Open(PathFromOsBytes(dir.File("out" + std::to_string(i))),
+                  FileAccess::CreateReadWrite);
+        file.Write(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+        file.Seek(0, SeekOrigin::Begin);
+        file.Write("y", 1);
+        file.Close();
+    }
+    EXPECT_TRUE(group.Due());
+}
+
 }  // namespace
