@@ -239,8 +239,10 @@ std::vector<FaultCase> AllCases() {
         for (At at : {At::First, At::Middle, At::Last}) {
             cases.push_back({op, Fault::PartialWrite, at});
         }
-        cases.push_back({op, Fault::KernelShortWriteFull, At::First});
-        cases.push_back({op, Fault::KernelShortWriteFull, At::Middle});
+        // At the last write the output's final flush meets the full disk, as Close writes it.
+        for (At at : {At::First, At::Middle, At::Last}) {
+            cases.push_back({op, Fault::KernelShortWriteFull, at});
+        }
         cases.push_back({op, Fault::KernelShortWriteOnly, At::Middle});
         cases.push_back({op, Fault::KernelShortWriteOnly, At::Last});
         cases.push_back({op, Fault::CloseError, At::Closing});
