@@ -4,6 +4,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 // ---- CTextBuffer
 
 TEST(TextBuffer, GrowsToHalfAgainPlusOneAndNeverShrinks) {
@@ -129,21 +131,10 @@ INSTANTIATE_TEST_SUITE_P(
                       LineCase{"CrCr", "a\r\rb", {u"a", u"", u"b"}},
                       LineCase{"CrLfCrLf", "a\r\n\r\nb", {u"a", u"", u"b"}},
                       LineCase{"Latin1Bytes", "caf\xE9\n\xFF", {u"caf\u00e9", u"\u00ff"}},
-                      LineCase{"Utf16WithMark",
-                               std::string("\xFF\xFE"
-                                           "a\0\n\0",
-                                           6),
-                               {u"\uFEFFa"}},
-                      LineCase{"Utf16CrLf",
-                               std::string("\xFF\xFE"
-                                           "a\0\r\0\n\0\x42\x26",
-                                           10),
-                               {u"\uFEFFa", u"\u2642"}},
-                      LineCase{"Utf16OddLastByte",
-                               std::string("\xFF\xFE"
-                                           "a\0b",
-                                           5),
-                               {u"\uFEFFab"}}),
+                      LineCase{"Utf16WithMark", "\xFF\xFE\x61\0\n\0"s, {u"\uFEFFa"}},
+                      LineCase{
+                          "Utf16CrLf", "\xFF\xFE\x61\0\r\0\n\0\x42\x26"s, {u"\uFEFFa", u"\u2642"}},
+                      LineCase{"Utf16OddLastByte", "\xFF\xFE\x61\0b"s, {u"\uFEFFab"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ReadLine, LinesUpToTheBufferLimit) {
