@@ -215,6 +215,7 @@ TEST_P(FaultInjection, EndsWithTheErrorTextBothFilesClosedAndNothingLost) {
     if (c.at == At::Opening) {
         // The input cannot even be looked at: that is a file that could not be opened.
         EXPECT_EQ(message.source, HeadlessWindow::Source::Stream);
+        EXPECT_EQ(message.buttons, MessageButtons::OkCancel);
         EXPECT_EQ(message.text, u"File could not be opened: " + expected);
         EXPECT_EQ(observed.result.outcome, RunOutcome::Failed);
         EXPECT_TRUE(observed.status.empty());
