@@ -23,7 +23,6 @@ enum class At { Opening, First, Middle, Last, Closing };
 enum class Fault {
     ReadError,             // the input's n-th read throws: a hardware I/O error
     WriteError,            // the output's n-th write throws: disk full, nothing written
-    PartialWrite,          // the output's n-th write stores half its bytes, then throws disk full
     CloseError,            // the output's close closes the file, then throws a hardware I/O error
     KernelShortWriteFull,  // write(2) on the output takes half the n-th request, then ENOSPC
     KernelShortWriteOnly,  // write(2) on the output takes half the n-th request, then goes on
@@ -43,7 +42,6 @@ constexpr std::size_t kPlainLength = 100'003;
 
 const char* const kFaultNames[] = {"ReadError",
                                    "WriteError",
-                                   "PartialWrite",
                                    "CloseError",
                                    "KernelShortWriteThenFull",
                                    "KernelShortWriteOnly",
@@ -80,8 +78,6 @@ FaultPlan PlanFor(Fault fault, int call) {
             return FaultPlan(FaultAt::Read, call, CFileException::HardIO, kInput);
         case Fault::WriteError:
             return FaultPlan(FaultAt::Write, call, CFileException::DiskFull, kOutput);
-        case Fault::PartialWrite:
-            return FaultPlan(FaultAt::HalfWrite, call, CFileException::DiskFull, kOutput);
         case Fault::CloseError:
             return FaultPlan(FaultAt::Close, 1, CFileException::HardIO, kOutput);
         case Fault::KernelShortWriteFull:
@@ -204,7 +200,6 @@ TEST_P(FaultInjection, EndsWithTheErrorTextBothFilesClosedAndNothingLost) {
             expected = FileErrorText(CFileException::HardIO, input.u16string());
             break;
         case Fault::WriteError:
-        case Fault::PartialWrite:
         case Fault::KernelShortWriteFull:
             expected = FileErrorText(CFileException::DiskFull, output.u16string());
             break;
@@ -236,9 +231,6 @@ std::vector<FaultCase> AllCases() {
         }
         for (At at : {At::First, At::Middle, At::Last}) {
             cases.push_back({op, Fault::WriteError, at});
-        }
-        for (At at : {At::First, At::Middle, At::Last}) {
-            cases.push_back({op, Fault::PartialWrite, at});
         }
         // At the last write the output's final flush meets the full disk, as Close writes it.
         for (At at : {At::First, At::Middle, At::Last}) {
