@@ -26,26 +26,21 @@ TEST(TextBuffer, GrowsToHalfAgainPlusOneAndNeverShrinks) {
     }
 }
 
-TEST(TextBuffer, EmptyAndNullTextsAndTheSharedEmptyText) {
+TEST(TextBuffer, AssignTakesNullEmptyAndItsOwnText) {
     CTextBuffer buffer;
-    EXPECT_EQ(std::u16string(buffer.Text()), u"");
+    EXPECT_EQ(std::u16string(buffer.Text()), u"");  // the shared empty text
     buffer.Assign(u"abc");
     buffer.Assign(nullptr);
     EXPECT_EQ(buffer.Length(), 0);
     EXPECT_EQ(buffer.Capacity(), 5u);  // the block stays
     EXPECT_EQ(std::u16string(buffer.Text()), u"");
-    buffer.Assign(u"xyz");
-    buffer.Assign(u"");
-    EXPECT_EQ(std::u16string(buffer.Text()), u"");
-}
-
-TEST(TextBuffer, AssigningItsOwnTextOrAPartOfIt) {
-    CTextBuffer buffer;
     buffer.Assign(u"hello world");
     buffer.Assign(buffer.Text());
     EXPECT_EQ(std::u16string(buffer.Text()), u"hello world");
     buffer.Assign(buffer.Text() + 6);
     EXPECT_EQ(std::u16string(buffer.Text()), u"world");
+    buffer.Assign(u"");
+    EXPECT_EQ(std::u16string(buffer.Text()), u"");
 }
 
 TEST(TextBuffer, AppendTable) {
