@@ -146,19 +146,9 @@ class FaultInjection : public testing::TestWithParam<FaultCase> {
         const bool reading = fault == Fault::ReadError;
         const int first = reading ? 2 : 1;
         const int last = reading ? reads : writes;
-        switch (at) {
-            case At::Opening:
-                return 1;
-            case At::First:
-                return first;
-            case At::Middle:
-                return (first + last) / 2;
-            case At::Last:
-                return last;
-            case At::Closing:
-                return 1;
-        }
-        return 1;
+        if (at == At::First) return first;
+        if (at == At::Middle) return (first + last) / 2;
+        return at == At::Last ? last : 1;  // opening and closing: their one call
     }
 
     ScratchDir scratch;
