@@ -1,7 +1,7 @@
 // The platform file contract (filestream/platform_file.h) over every implementation: the POSIX
-// file, the pipelined file over it, the chain the streams get, and the fake file the stream tests
-// use. A behaviour of one implementation alone is tested next to it instead; the sharing rule
-// through the chain the streams get, in sharing_test.cpp.
+// file, the chain the streams get (the pipelined file over the POSIX one), and the fake file the
+// stream tests use. A behaviour of one implementation alone is tested next to it instead; the
+// sharing rule through the chain the streams get, in sharing_test.cpp.
 
 #include <sys/stat.h>
 
@@ -11,7 +11,6 @@
 #include <random>
 #include <string>
 
-#include "filestream/pipelined_file.h"
 #include "filestream/text_convert.h"
 #include "support.h"
 
@@ -20,12 +19,6 @@ namespace {
 struct Posix {
     static constexpr const char* kName = "Posix";
     static std::unique_ptr<IPlatformFile> Make() { return std::make_unique<PosixFile>(); }
-};
-struct Pipelined {
-    static constexpr const char* kName = "Pipelined";
-    static std::unique_ptr<IPlatformFile> Make() {
-        return std::make_unique<PipelinedFile>(std::make_unique<PosixFile>());
-    }
 };
 struct Production {
     static constexpr const char* kName = "Production";
@@ -45,7 +38,7 @@ struct ImplementationNames {
     }
 };
 
-using Implementations = ::testing::Types<Posix, Pipelined, Production, Fake>;
+using Implementations = ::testing::Types<Posix, Production, Fake>;
 
 template <typename T>
 class PlatformFileContract : public ::testing::Test {
