@@ -23,7 +23,6 @@ enum class At { Opening, First, Middle, Last, Closing };
 enum class Fault {
     ReadError,             // the input's n-th read throws: a hardware I/O error
     WriteError,            // the output's n-th write throws: disk full, nothing written
-    CloseError,            // the output's close closes the file, then throws a hardware I/O error
     KernelShortWriteFull,  // write(2) on the output takes half the n-th request, then ENOSPC
     KernelShortWriteOnly,  // write(2) on the output takes half the n-th request, then goes on
     KernelFsyncError,      // fsync(2) on the output fails with EIO
@@ -40,14 +39,9 @@ struct FaultCase {
 // Large enough for several transfers each way through the stream's ten-kilobyte buffer.
 constexpr std::size_t kPlainLength = 100'003;
 
-const char* const kFaultNames[] = {"ReadError",
-                                   "WriteError",
-                                   "CloseError",
-                                   "KernelShortWriteThenFull",
-                                   "KernelShortWriteOnly",
-                                   "KernelFsyncError",
-                                   "KernelCloseError",
-                                   "KernelNamingError"};
+const char* const kFaultNames[] = {
+    "ReadError",        "WriteError",       "KernelShortWriteThenFull", "KernelShortWriteOnly",
+    "KernelFsyncError", "KernelCloseError", "KernelNamingError"};
 const char* const kAtNames[] = {"Opening", "First", "Middle", "Last", "Closing"};
 
 std::string CaseName(const testing::TestParamInfo<FaultCase>& info) {
@@ -78,8 +72,6 @@ FaultPlan PlanFor(Fault fault, int call) {
             return FaultPlan(FaultAt::Read, call, CFileException::HardIO, kInput);
         case Fault::WriteError:
             return FaultPlan(FaultAt::Write, call, CFileException::DiskFull, kOutput);
-        case Fault::CloseError:
-            return FaultPlan(FaultAt::Close, 1, CFileException::HardIO, kOutput);
         case Fault::KernelShortWriteFull:
             return below(Kind::ShortWriteThenFull);
         case Fault::KernelShortWriteOnly:
@@ -228,7 +220,6 @@ std::vector<FaultCase> AllCases() {
         }
         cases.push_back({op, Fault::KernelShortWriteOnly, At::Middle});
         cases.push_back({op, Fault::KernelShortWriteOnly, At::Last});
-        cases.push_back({op, Fault::CloseError, At::Closing});
         cases.push_back({op, Fault::KernelCloseError, At::Closing});
         cases.push_back({op, Fault::KernelFsyncError, At::Closing});
         cases.push_back({op, Fault::KernelNamingError, At::Closing});
