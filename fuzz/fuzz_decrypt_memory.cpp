@@ -1,10 +1,10 @@
-// The real Decrypt operation on arbitrary inputs, as fuzz_decrypt_file checks it, but with every
-// file in memory (a FakeFile over a MemoryDisk, installed as the platform file of every stream),
-// so that a run costs no system call and the fuzzer gets through millions of inputs: never a
-// crash, a file without the marker is refused with nothing written, an accepted file gives an
-// output of exactly its length less the marker, holding what the block transform restores, and the
-// status row only counts up, from "0 %" to "100 %". The round trip through the Encrypt operation
-// is left to fuzz_decrypt_file: it would triple the cost of a run.
+// The real Decrypt operation on arbitrary inputs with every file in memory (a FakeFile over a
+// MemoryDisk, installed as the platform file of every stream), so that a run costs no system call
+// and the fuzzer gets through millions of inputs: never a crash, a file without the marker is
+// refused with nothing written, an accepted file gives an output of exactly its length less the
+// marker, holding what the block transform restores, and the status row only counts up, from
+// "0 %" to "100 %". fuzz_decrypt_file holds the same run on real files to this one, and takes the
+// round trip through the Encrypt operation, which would triple the cost of a run here.
 
 #include <algorithm>
 #include <array>

@@ -9,6 +9,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 constexpr char16_t kWellFormed[] = u"0123.4567.89AB.CDEF";
 
 std::u16string WithCharacter(std::u16string text, std::size_t position, char16_t c) {
@@ -51,20 +53,12 @@ INSTANTIATE_TEST_SUITE_P(
         VerdictCase{"LeadingSpace", u" 0123.4567.89AB.CDEF", KeyVerdict::KeyMalformed},
         VerdictCase{"TrailingLetters", u"0123.4567.89AB.CDEFxyz", KeyVerdict::KeyAccepted},
         VerdictCase{"TrailingSpace", u"0123.4567.89AB.CDEF ", KeyVerdict::KeyAccepted},
-        VerdictCase{"NoSeparators", u"0123456789ABCDEF000", KeyVerdict::KeyMalformed},
-        VerdictCase{"ZInLastPosition", u"0000.0000.0000.000Z", KeyVerdict::KeyAccepted},
-        VerdictCase{"EveryPositionWrong", u"abcd-efgh-ijkl-mnop", KeyVerdict::KeyMalformed},
-        VerdictCase{"OnlyLastPositionWrong", u"0000.0000.0000.000z", KeyVerdict::KeyMalformed},
-        VerdictCase{"NulInside",
-                    std::u16string(u"0000.0000.0000.00\0"
-                                   u"0",
-                                   19),
-                    KeyVerdict::KeyMalformed},
-        VerdictCase{"ArabicIndicDigit", u"\u06610000.0000.0000.000", KeyVerdict::KeyMalformed}),
+        VerdictCase{"NulInside", u"0000.0000.0000.00\u00000"s, KeyVerdict::KeyMalformed}),
     [](const testing::TestParamInfo<VerdictCase>& info) { return info.param.name; });
 
-// Every key position refuses the characters just outside the accepted ranges and lower case;
-// every separator position refuses anything but ".".
+// Every key position refuses the characters just outside the accepted ranges, lower case and
+// look-alikes, and takes both ends of each range; every separator position refuses anything but
+// ".".
 TEST(KeyText, EveryPositionIsJudged) {
     const std::u16string good = kWellFormed;
     for (std::size_t position = 0; position < 19; ++position) {
@@ -143,24 +137,6 @@ TEST(KeyState, MatchesPlainModelForManyTexts) {
         const reference::State model = reference::Init(parsed.digits);
         ASSERT_EQ(state, reference::AsCipherState(model));
     }
-}
-
-// Exchanging the two characters that fold into one byte, or using digits with the same OR,
-// leaves the state unchanged.
-TEST(KeyState, SymmetricPairsGiveSameState) {
-    const std::u16string base = u"1A2B.3C4D.5E6F.7G8H";
-    const CipherState expected = StateOf(base);
-    const std::pair<std::size_t, std::size_t> pairs[] = {{0, 5},   {1, 6},   {2, 7},   {3, 8},
-                                                         {10, 15}, {11, 16}, {12, 17}, {13, 18}};
-    for (auto [a, b] : pairs) {
-        std::u16string swapped = base;
-        std::swap(swapped[a], swapped[b]);
-        ASSERT_NE(swapped, base);
-        EXPECT_EQ(StateOf(swapped), expected);
-    }
-    EXPECT_EQ(StateOf(u"1000.3000.0000.0000"), StateOf(u"3000.3000.0000.0000"));
-    // A different OR gives a different state.
-    EXPECT_NE(StateOf(u"1000.4000.0000.0000").wordA, StateOf(u"3000.3000.0000.0000").wordA);
 }
 
 }  // namespace

@@ -87,13 +87,9 @@ TEST(Rotate, MatchesOneBitLoops) {
                 << count;
         }
     }
-    EXPECT_EQ(RotateLeft64(0x0123456789ABCDEFull, 64), 0x0123456789ABCDEFull);
-    EXPECT_EQ(RotateLeft64(1, 100), 1ull << 36);
-    EXPECT_EQ(RotateLeft64(1, -1), 1u);
+    // A count below zero turns nothing, as the loops do not run, however far below.
     EXPECT_EQ(RotateLeft64(1, std::numeric_limits<std::int32_t>::min()), 1u);
-    EXPECT_EQ(RotateLeft8(0x81, 1), 0x03);
-    EXPECT_EQ(RotateLeft8(0x81, 8), 0x81);
-    EXPECT_EQ(RotateLeft8(0x81, -3), 0x81);
+    EXPECT_EQ(RotateLeft8(0x81, std::numeric_limits<std::int32_t>::min()), 0x81);
 }
 
 struct CounterCase {
@@ -139,19 +135,6 @@ INSTANTIATE_TEST_SUITE_P(
         return "Steps" + std::to_string(info.param.steps);
     });
 
-TEST(Advance, MatchesPlainModelOverLongRuns) {
-    std::mt19937_64 random(7);
-    for (int round = 0; round < 300; ++round) {
-        CipherState state = RandomState(random);
-        reference::State model = ModelOf(state);
-        for (int step = 0; step < 300; ++step) {
-            AdvanceCipherState(state);
-            reference::Advance(model);
-            ExpectMatchesModel(state, model);
-        }
-    }
-}
-
 // Sum 64 (R = 64, r = 0) and a sum with negative low 32 bits both leave words and key bytes alone.
 TEST(Advance, StepsThatRotateNothing) {
     const Counters starts[] = {
@@ -175,33 +158,12 @@ TEST(Advance, StepsThatRotateNothing) {
     }
 }
 
-TEST(Order, ExampleAndTies) {
-    Bytes16 keys{17, 200, 17, 255, 0};
-    Bytes16 order{};
-    EmissionOrder(keys, 5, order);
-    EXPECT_EQ((std::array<std::uint8_t, 5>{order[0], order[1], order[2], order[3], order[4]}),
-              (std::array<std::uint8_t, 5>{3, 1, 0, 2, 4}));
-
-    Bytes16 equal;
-    equal.fill(99);
-    EmissionOrder(equal, 16, order);
-    for (std::uint8_t i = 0; i < 16; ++i) EXPECT_EQ(order[i], i);
-
-    // Only key bytes 0..n-1 take part: a large byte beyond the block changes nothing.
-    Bytes16 tail{1, 2, 3};
-    tail[15] = 255;
-    EmissionOrder(tail, 3, order);
-    EXPECT_EQ(order[0], 2);
-    EXPECT_EQ(order[1], 1);
-    EXPECT_EQ(order[2], 0);
-}
-
 TEST(Order, MatchesThresholdScan) {
     std::mt19937_64 random(11);
     for (int round = 0; round < 3000; ++round) {
         Bytes16 keys;
-        // Few distinct values make ties common.
-        const unsigned spread = round % 2 ? 256 : 4;
+        // Few distinct values make ties common (one value: all tie); bytes past n play no part.
+        const unsigned spread = round % 3 == 0 ? 256 : round % 3 == 1 ? 4 : 1;
         for (auto& k : keys) k = std::uint8_t(random() % spread * (256 / spread));
         for (int n = 1; n <= 16; ++n) {
             Bytes16 order{};
@@ -221,7 +183,9 @@ TEST(Mask, BytesAreLittleEndianWords) {
 }
 
 // The library's block functions against the plain model, for every block length, over many
-// states, including counters where the signed sum is negative or wraps.
+// states and long runs of steps from each, including counters where the signed sum is negative or
+// wraps: the whole state must follow the model's after every block. The restore area carries the
+// earlier blocks' bytes, which a short block must leave to the model's unmasking alone.
 TEST(Transform, MatchesPlainModelInBothDirections) {
     std::mt19937_64 random(2024);
     for (int round = 0; round < 400; ++round) {
@@ -231,7 +195,7 @@ TEST(Transform, MatchesPlainModelInBothDirections) {
         reference::State decryptModel = encryptModel;
         Bytes16 area{};
         Bytes16 modelArea{};
-        for (int block = 0; block < 64; ++block) {
+        for (int block = 0; block < 300; ++block) {
             const int n = block < 16 ? block + 1 : int(random() % 16) + 1;
             const std::vector<std::uint8_t> plain = RandomBytes(random, std::size_t(n));
             std::uint8_t out[16];
@@ -294,30 +258,6 @@ TEST(Transform, AllZeroKeyLeavesDataUnchanged) {
     }
     EXPECT_EQ(state.wordA | state.wordB, 0u);
     EXPECT_EQ(state.keyBytes, Bytes16{});
-}
-
-// What a short block leaves in positions n..15 of the restore area never changes its result;
-// those positions are only unmasked.
-TEST(Transform, ShortBlockIgnoresRestoreAreaTail) {
-    std::mt19937_64 random(17);
-    for (int round = 0; round < 200; ++round) {
-        const CipherState start = RandomState(random);
-        const int n = int(random() % 15) + 1;
-        const std::vector<std::uint8_t> plain = RandomBytes(random, std::size_t(n));
-        CipherState encryptState = start;
-        std::uint8_t stored[16];
-        EncryptBlock(encryptState, plain.data(), n, stored);
-        const Bytes16 mask = BlockMask(encryptState);
-        for (int fill = 0; fill < 3; ++fill) {
-            Bytes16 area;
-            for (auto& b : area) b = std::uint8_t(random());
-            const Bytes16 before = area;
-            CipherState decryptState = start;
-            DecryptBlock(decryptState, stored, n, area);
-            ASSERT_EQ(0, std::memcmp(area.data(), plain.data(), std::size_t(n)));
-            for (int i = n; i < 16; ++i) ASSERT_EQ(area[i], before[i] ^ mask[i]);
-        }
-    }
 }
 
 // Runs of full blocks are shuffled either by the processor's byte-shuffle instruction or by a

@@ -1,8 +1,5 @@
-// Runs that do not finish: the disk fills up, the window asks to stop, or a nested run collides.
-// A full disk is tested here alone, on a real file system, for the stream and the operations.
-#include <sys/mount.h>
-#include <unistd.h>
-
+// Runs that do not finish: the window asks to stop, or a nested run collides. A full disk at any
+// write of a run is the fault injection's (tests/robustness).
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,57 +8,6 @@
 #include "test_support.h"
 
 namespace {
-
-class SmallFileSystemTest : public OperationTest, public testing::WithParamInterface<Op> {
-  protected:
-    void SetUp() override {
-        OperationTest::SetUp();
-        mountPoint_ = dir / "small";
-        fs::create_directory(mountPoint_);
-        if (geteuid() != 0 || mount("tmpfs", mountPoint_.c_str(), "tmpfs", 0, "size=64k") != 0) {
-            GTEST_SKIP() << "needs root to mount a small file system";
-        }
-        mounted_ = true;
-    }
-    void TearDown() override {
-        if (mounted_) umount2(mountPoint_.c_str(), MNT_DETACH);
-        OperationTest::TearDown();
-    }
-
-    fs::path mountPoint_;
-    bool mounted_ = false;
-};
-
-TEST_P(SmallFileSystemTest, ReportsDiskFullAndRemovesTheCutOffOutput) {
-    const Bytes input = InputFor(GetParam(), 1'000'000);
-    WriteBytes(dir / "in", input);
-    const fs::path output = mountPoint_ / "out";
-    window.SetPage(kKey, dir / "in", output);
-    const RunResult result = RunOp(GetParam(), window);
-
-    EXPECT_EQ(window.MessageTexts(),
-              Texts{u"Disk full while accessing " + output.u16string() + u"."});
-    EXPECT_EQ(result, (RunResult{RunOutcome::Failed, window.MessageTexts()[0]}));
-    EXPECT_FALSE(fs::exists(output));
-    EXPECT_TRUE(ReadBytes(dir / "in") == input);
-}
-
-TEST_P(SmallFileSystemTest, FailureOnTheFinalFlushRemovesTheOutputToo) {
-    // Leave less room than the one buffer of output a small run holds until it closes.
-    WriteBytes(mountPoint_ / "filler", RandomBytes(64 * 1024 - 4096, 1));
-    WriteBytes(dir / "in", InputFor(GetParam(), 6000));
-    const fs::path output = mountPoint_ / "out";
-    window.SetPage(kKey, dir / "in", output);
-    RunOp(GetParam(), window);
-
-    EXPECT_EQ(window.MessageTexts(),
-              Texts{u"Disk full while accessing " + output.u16string() + u"."});
-    EXPECT_FALSE(fs::exists(output));
-}
-
-INSTANTIATE_TEST_SUITE_P(BothOperations, SmallFileSystemTest,
-                         testing::Values(Op::Encrypt, Op::Decrypt),
-                         [](const auto& info) { return std::string(OpName(info.param)); });
 
 struct StopCase {
     Op op;

@@ -3,6 +3,7 @@
 // block transformed in turn, exactly as the plain loop writes it, decryption must give the
 // plaintext back, and the files must be read and written in exactly the plain loop's pieces: one
 // 16-byte read per block, then one write per stored byte (Encrypt) or per restored block (Decrypt).
+// The plain loop also writes files with keys that Encrypt refuses, which Decrypt must take.
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,18 +46,18 @@ class PiecesTest : public OperationTest, public ::testing::WithParamInterface<st
         std::make_shared<std::vector<std::shared_ptr<FileLog>>>();
 };
 
-CipherState KeyState() {
-    return InitCipherState(ParseKeyText(kKey).digits);
+CipherState KeyState(std::u16string_view key = kKey) {
+    return InitCipherState(ParseKeyText(key).digits);
 }
 
-void PlainEncrypt(const fs::path& input, const fs::path& output) {
+void PlainEncrypt(const fs::path& input, const fs::path& output, std::u16string_view key = kKey) {
     CFileStream in;
     CFileStream out;
     ASSERT_EQ(in.Open(input.u16string(), CFileStream::ModeRead), 1);
     ASSERT_EQ(out.Open(output.u16string(), CFileStream::ModeCreate), 1);
     out.Write(&EncryptedFileMarker[0], 1);
     out.Write(&EncryptedFileMarker[1], 1);
-    CipherState state = KeyState();
+    CipherState state = KeyState(key);
     std::uint8_t block[16];
     std::uint8_t stored[16];
     for (;;) {
@@ -125,5 +126,23 @@ INSTANTIATE_TEST_SUITE_P(Lengths, PiecesTest,
                                          1025, 1040, 1041, 2047, 2049, 9999, 10000, 10001, 10002,
                                          10003, 10016, 10017, 10021, 20003, 20004, 30016, 65543,
                                          100003, (1u << 20) + 9));
+
+// Files that exist were written with whatever key the user had; decryption takes them all.
+using WeakKeyTest = OperationTest;
+
+TEST_F(WeakKeyTest, DecryptAcceptsKeysThatEncryptRefuses) {
+    const Bytes body = RandomBytes(50, 4);
+    WriteBytes(dir / "plain", body);
+    for (const char16_t* key :
+         {u"0000.0000.0000.0000", u"0000.0000.4ZBC.PL0D", u"7K2Q.M9XA.0000.0000",
+          u"1000.0000.1000.0000", u"0000.000Z.0000.000Z"}) {
+        PlainEncrypt(dir / "plain", dir / "enc", key);
+        window.messages.clear();
+        window.SetPage(key, dir / "enc", dir / "back");
+        DecryptFile(window);
+        EXPECT_EQ(ReadBytes(dir / "back"), body) << testing::PrintToString(key);
+        EXPECT_EQ(window.MessageTexts(), Texts{kDecryptDone});
+    }
+}
 
 }  // namespace

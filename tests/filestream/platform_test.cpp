@@ -1,14 +1,13 @@
-// The platform file: cause texts, which cause an operating system refusal becomes, paths the
-// operating system cannot take, what is not a file, and the commit group's descriptors. Which
-// cause an open failure has is the contract's (platform_contract_test.cpp); how the stream tells
-// it, the sharing tests'.
+// The platform file: cause texts, paths the operating system cannot take, what is not a file, and
+// the commit group's descriptors. Which cause an open failure has is the contract's
+// (platform_contract_test.cpp); how the stream tells it, the sharing tests'; that names outside
+// ASCII reach their bytes, the path tests' and the operations' (tests/fileops/byte_names_test.cpp).
 
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -38,13 +37,6 @@ TEST(CauseText, PathOrUnnamedFileAndUnknownCauses) {
     EXPECT_EQ(latin1.path, u"/tmp/caf\xDCE9");
 }
 
-TEST(CauseMapping, AMissingNameIsNotFoundAMissingFolderAnInvalidPath) {
-    EXPECT_EQ(OpenErrorCause(ENOENT, "/tmp/not-there"), CFileException::FileNotFound);
-    EXPECT_EQ(OpenErrorCause(ENOENT, "/tmp/no-such-folder-vyx/x"), CFileException::BadPath);
-    EXPECT_EQ(OpenErrorCause(ENOENT, "plain-name"), CFileException::FileNotFound);
-    EXPECT_EQ(OpenErrorCause(ENOENT, "/etc/passwd/x"), CFileException::BadPath);
-}
-
 using OpenPaths = FileTest;
 
 TEST_F(OpenPaths, LongPathsReachTheOperatingSystem) {
@@ -58,15 +50,6 @@ TEST_F(OpenPaths, LongPathsReachTheOperatingSystem) {
     stream.Write("long", 4);
     stream.Close();
     EXPECT_EQ(ReadBytes(longPath), "long");
-}
-
-TEST_F(OpenPaths, NonAsciiNamesRoundTrip) {
-    const std::u16string name = U16(dir.Path().string()) + u"/r\u00e9sum\u00e9 \U0001F512.doc";
-    CFileStream stream;
-    ASSERT_EQ(stream.Open(name, CFileStream::ModeCreate), 1);
-    stream.Write("x", 1);
-    stream.Close();
-    EXPECT_TRUE(Exists(U8(name)));
 }
 
 TEST_F(OpenPaths, TextTheOperatingSystemCannotTakeIsRefusedAsAnInvalidPath) {

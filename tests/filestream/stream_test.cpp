@@ -9,6 +9,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 struct ReadCase {
     const char* name;
     std::size_t fileSize;
@@ -23,7 +25,6 @@ using Write = FileTest;
 using InPlace = FileTest;
 using Stream = FileTest;
 using Failure = FileTest;
-using CloseAndRemove = FileTest;
 using PlatformSeam = FileTest;
 
 class ReadSequence : public FileTest, public ::testing::WithParamInterface<ReadCase> {};
@@ -96,19 +97,12 @@ TEST_F(Open, ByteOrderMarkSetsTheEncodingAndIsNotSkipped) {
         std::string bytes;
         std::int32_t encoding;
     };
-    // The four-byte cases must keep their final zero byte: a literal would stop before it.
-    const Case cases[] = {{std::string("\xFF\xFE"
-                                       "a\0",
-                                       4),
-                           1},
+    const Case cases[] = {{"\xFF\xFE\x61\0"s, 1},
                           {"\xFF\xFE", 1},
-                          {std::string("\xFE\xFF"
-                                       "a\0",
-                                       4),
-                           2},
+                          {"\xFE\xFF\x61\0"s, 2},
                           {"\xFF", 2},
                           {"ab", 2},
-                          {std::string(1, '\0'), 2}};
+                          {"\0"s, 2}};
     for (const Case& c : cases) {
         WriteBytes(path, c.bytes);
         CFileStream stream;
@@ -359,27 +353,23 @@ TEST_F(Failure, WriteErrorTravelsOutOfWriteAndTheStreamCanBeDiscarded) {
     EXPECT_FALSE(Exists(path));
 }
 
-TEST_F(Failure, CloseErrorLeavesTheStreamClosedAndRemovable) {
-    auto stream = LoggedStream(nullptr, FaultAt::Close, 1, CFileException::HardIO);
-    ASSERT_EQ(stream->Open(U16(path), CFileStream::ModeCreate), 1);
-    stream->Write("data", 4);
-    EXPECT_THROW(stream->Close(), CFileException);
-    EXPECT_FALSE(stream->IsOpen());
-    EXPECT_FALSE(Exists(path));  // a new file that failed to close never takes its name
-    stream->CloseAndRemove();
-    EXPECT_FALSE(Exists(path));
-}
-
-TEST_F(Failure, FlushErrorOnCloseStillLetsTheFileGo) {
-    auto stream = LoggedStream(nullptr, FaultAt::Write, 1);
-    ASSERT_EQ(stream->Open(U16(path), CFileStream::ModeCreate), 1);
-    stream->Write("data", 4);
-    EXPECT_THROW(stream->Close(), CFileException);
-    EXPECT_FALSE(stream->IsOpen());
-    CFileStream other;  // the lock went with the file
-    RecordingPresenter presenter;
-    EXPECT_EQ(other.Open(U16(path), CFileStream::ModeCreate), 1);
-    EXPECT_TRUE(presenter.shown.empty());
+// Whether Close itself fails or the last piece it writes does, the stream is closed, the new file
+// never takes its name and its lock goes with it.
+TEST_F(Failure, CloseErrorLeavesTheStreamClosedAndTheFileGone) {
+    for (const FaultAt at : {FaultAt::Close, FaultAt::Write}) {
+        auto stream = LoggedStream(nullptr, at, 1, CFileException::HardIO);
+        ASSERT_EQ(stream->Open(U16(path), CFileStream::ModeCreate), 1);
+        stream->Write("data", 4);
+        EXPECT_THROW(stream->Close(), CFileException);
+        EXPECT_FALSE(stream->IsOpen());
+        EXPECT_FALSE(Exists(path));
+        stream->CloseAndRemove();
+        CFileStream other;
+        RecordingPresenter presenter;
+        EXPECT_EQ(other.Open(U16(path), CFileStream::ModeCreate), 1);
+        EXPECT_TRUE(presenter.shown.empty());
+        other.CloseAndRemove();
+    }
 }
 
 TEST_F(Failure, DestructorSwallowsTheErrorAndTellsTheUser) {
@@ -407,37 +397,6 @@ TEST_F(Failure, ReadErrorTravelsOutOfRead) {
         EXPECT_EQ(error.Message(),
                   u"A hardware I/O error was reported while accessing " + U16(path) + u".");
     }
-}
-
-TEST_F(Failure, ProbeReadErrorIsAnOpenFailure) {
-    WriteBytes(path, "abc");
-    RecordingPresenter presenter;
-    auto stream = LoggedStream(nullptr, FaultAt::Read, 1, CFileException::HardIO);
-    EXPECT_EQ(stream->Open(U16(path), CFileStream::ModeRead), 0);
-    EXPECT_FALSE(stream->IsOpen());
-    ASSERT_EQ(presenter.shown.size(), 1u);
-    EXPECT_EQ(presenter.shown[0].buttons, MessageButtons::OkCancel);
-}
-
-TEST_F(CloseAndRemove, DropsTheNewFileAndNeverRemovesOneThatExisted) {
-    {  // a new file: never named
-        CFileStream stream;
-        ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeCreate), 1);
-        stream.Write("x", 1);
-        stream.CloseAndRemove();
-        EXPECT_FALSE(Exists(path));
-        stream.CloseAndRemove();  // twice is harmless
-    }
-    WriteBytes(path, "the user's");
-    for (std::int32_t mode :
-         {CFileStream::ModeCreate, CFileStream::ModeReadWrite, CFileStream::ModeRead}) {
-        CFileStream stream;
-        ASSERT_EQ(stream.Open(U16(path), mode), 1);
-        if (mode != CFileStream::ModeRead) stream.Write("new", 3);
-        stream.CloseAndRemove();
-        EXPECT_TRUE(Exists(path)) << "mode " << mode;
-    }
-    EXPECT_EQ(Names(dir.Path()).size(), 1u);
 }
 
 // ---- Contract breaches end the process with status 0 after their message.

@@ -4,6 +4,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 // ---- CTextBuffer
 
 TEST(TextBuffer, GrowsToHalfAgainPlusOneAndNeverShrinks) {
@@ -24,26 +26,21 @@ TEST(TextBuffer, GrowsToHalfAgainPlusOneAndNeverShrinks) {
     }
 }
 
-TEST(TextBuffer, EmptyAndNullTextsAndTheSharedEmptyText) {
+TEST(TextBuffer, AssignTakesNullEmptyAndItsOwnText) {
     CTextBuffer buffer;
-    EXPECT_EQ(std::u16string(buffer.Text()), u"");
+    EXPECT_EQ(std::u16string(buffer.Text()), u"");  // the shared empty text
     buffer.Assign(u"abc");
     buffer.Assign(nullptr);
     EXPECT_EQ(buffer.Length(), 0);
     EXPECT_EQ(buffer.Capacity(), 5u);  // the block stays
     EXPECT_EQ(std::u16string(buffer.Text()), u"");
-    buffer.Assign(u"xyz");
-    buffer.Assign(u"");
-    EXPECT_EQ(std::u16string(buffer.Text()), u"");
-}
-
-TEST(TextBuffer, AssigningItsOwnTextOrAPartOfIt) {
-    CTextBuffer buffer;
     buffer.Assign(u"hello world");
     buffer.Assign(buffer.Text());
     EXPECT_EQ(std::u16string(buffer.Text()), u"hello world");
     buffer.Assign(buffer.Text() + 6);
     EXPECT_EQ(std::u16string(buffer.Text()), u"world");
+    buffer.Assign(u"");
+    EXPECT_EQ(std::u16string(buffer.Text()), u"");
 }
 
 TEST(TextBuffer, AppendTable) {
@@ -129,21 +126,10 @@ INSTANTIATE_TEST_SUITE_P(
                       LineCase{"CrCr", "a\r\rb", {u"a", u"", u"b"}},
                       LineCase{"CrLfCrLf", "a\r\n\r\nb", {u"a", u"", u"b"}},
                       LineCase{"Latin1Bytes", "caf\xE9\n\xFF", {u"caf\u00e9", u"\u00ff"}},
-                      LineCase{"Utf16WithMark",
-                               std::string("\xFF\xFE"
-                                           "a\0\n\0",
-                                           6),
-                               {u"\uFEFFa"}},
-                      LineCase{"Utf16CrLf",
-                               std::string("\xFF\xFE"
-                                           "a\0\r\0\n\0\x42\x26",
-                                           10),
-                               {u"\uFEFFa", u"\u2642"}},
-                      LineCase{"Utf16OddLastByte",
-                               std::string("\xFF\xFE"
-                                           "a\0b",
-                                           5),
-                               {u"\uFEFFab"}}),
+                      LineCase{"Utf16WithMark", "\xFF\xFE\x61\0\n\0"s, {u"\uFEFFa"}},
+                      LineCase{
+                          "Utf16CrLf", "\xFF\xFE\x61\0\r\0\n\0\x42\x26"s, {u"\uFEFFa", u"\u2642"}},
+                      LineCase{"Utf16OddLastByte", "\xFF\xFE\x61\0b"s, {u"\uFEFFab"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ReadLine, LinesUpToTheBufferLimit) {

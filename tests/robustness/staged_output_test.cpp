@@ -28,7 +28,7 @@
 namespace {
 
 enum class Kind { New, Existing, Symlink, DanglingSymlink, HardLinked, ReadOnlyFolder };
-// A real full disk is tested with the operations; here the kernel reports it (WriteFails).
+// The kernel reports a full disk (WriteFails), as a full file system would.
 enum class End { Success, Stop, WriteFails, FsyncFails, NamingFails, FolderSyncFails };
 
 struct StagingCase {

@@ -97,8 +97,7 @@ void FakeFile::CountOpen(bool open) {
 }
 
 bool FakeFile::Strikes(FaultAt kind) {
-    const FaultAt planned = plan_.at == FaultAt::HalfWrite ? FaultAt::Write : plan_.at;
-    if (!log_ || planned != kind || (plan_.only && *plan_.only != access_)) return false;
+    if (!log_ || plan_.at != kind || (plan_.only && *plan_.only != access_)) return false;
     if (++log_->faultCalls != plan_.call) return false;
     ++log_->faultsFired;
     return true;
@@ -129,10 +128,7 @@ void FakeFile::Write(const void* source, std::int32_t count) {
         log_->writes.push_back(count);
         log_->transfers.push_back("w" + std::to_string(count));
     }
-    if (Strikes(FaultAt::Write)) {
-        if (plan_.at == FaultAt::HalfWrite) store_->Write(source, count / 2);
-        throw CFileException(plan_.cause, path_);
-    }
+    if (Strikes(FaultAt::Write)) throw CFileException(plan_.cause, path_);
     store_->Write(source, count);
 }
 

@@ -42,8 +42,8 @@ struct FileLog {
     int faultsFired = 0;  // how often it struck
 };
 
-// HalfWrite stores half the bytes, then fails. A failed Close still lets the file go.
-enum class FaultAt { None, Read, Write, HalfWrite, Close };
+// A failed Close still lets the file go.
+enum class FaultAt { None, Read, Write, Close };
 
 // The call-th call (from 1) of its kind fails with cause. The calls are counted over all files that
 // share a log and, with `only`, over those opened that way alone (an input's reads, say).
