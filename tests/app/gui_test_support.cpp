@@ -16,6 +16,8 @@
 #include "dhtml_dialog.h"
 #include "ui_services_testing.h"
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 class CTestStandIn : public IUiServicesStandIn {
@@ -107,21 +109,21 @@ QString Quoted(const QString& text) {
 }  // namespace
 
 void ClickElement(CDHtmlDialog& dialog, const QString& id) {
-    RunScript(dialog, QStringLiteral("document.getElementById(%1).click(); true").arg(Quoted(id)));
+    RunScript(dialog, u"document.getElementById(%1).click(); true"_s.arg(Quoted(id)));
 }
 
 void TypeInto(CDHtmlDialog& dialog, const QString& id, const QString& text) {
-    RunScript(dialog, QStringLiteral("(function () { const e = document.getElementById(%1);"
-                                     " e.value = %2; e.dispatchEvent(new Event('input'));"
-                                     " return true; })()")
-                          .arg(Quoted(id), Quoted(text)));
+    RunScript(dialog,
+              u"(function () { const e = document.getElementById(%1);"
+              " e.value = %2; e.dispatchEvent(new Event('input'));"
+              " return true; })()"_s.arg(Quoted(id), Quoted(text)));
 }
 
 QString PageValue(CDHtmlDialog& dialog, const QString& id) {
-    return RunScript(dialog, QStringLiteral("(function () { const e = document.getElementById(%1);"
-                                            " return e.tagName === 'INPUT' ? e.value"
-                                            " : e.textContent; })()")
-                                 .arg(Quoted(id)))
+    return RunScript(dialog,
+                     u"(function () { const e = document.getElementById(%1);"
+                     " return e.tagName === 'INPUT' ? e.value"
+                     " : e.textContent; })()"_s.arg(Quoted(id)))
         .toString();
 }
 
