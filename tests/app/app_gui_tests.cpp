@@ -81,8 +81,8 @@ class MainWindowTest : public ::testing::Test {
     void SetUp() override { Open(); }
     // Starts the window as the program does, with startFile as its command line's FILE.
     void Open(const QString& startFile = QString()) {
-        CUiTestHooks::Reset();
-        CUiTestHooks::RecordMessages(true);
+        UiTestHooks().Reset();
+        UiTestHooks().recording = true;
         ASSERT_TRUE(folder_.isValid());
         dialog_ = std::make_unique<CMainDialog>();
         if (!startFile.isEmpty()) dialog_->SelectStartFile(startFile);
@@ -90,7 +90,7 @@ class MainWindowTest : public ::testing::Test {
     }
     void TearDown() override {
         dialog_.reset();
-        CUiTestHooks::Reset();
+        UiTestHooks().Reset();
     }
 
     CMainDialog& Dialog() { return *dialog_; }
@@ -104,18 +104,16 @@ class MainWindowTest : public ::testing::Test {
     QString Value(const QString& id) { return PageValue(*dialog_, id); }
     void Click(const QString& id) { ClickElement(*dialog_, id); }
 
-    // Select File, answered in advance with path (nullopt: cancelled).
-    void SelectFile(std::optional<QString> path) {
-        const int before = CUiTestHooks::OpenFileRequests();
-        CUiTestHooks::AnswerNextOpenFile(path);
+    // Select File, answered in advance with path.
+    void SelectFile(const QString& path) {
+        const int before = UiTestHooks().openFileRequests;
+        UiTestHooks().openFileAnswers.push_back(path);
         Click(u"BOpenFile"_s);
-        ASSERT_TRUE(WaitUntil([&] { return CUiTestHooks::OpenFileRequests() == before + 1; }));
-        if (path) {
-            ASSERT_TRUE(WaitUntil([&] { return Value(u"input_file"_s) == *path; }));
-        }
+        ASSERT_TRUE(WaitUntil([&] { return UiTestHooks().openFileRequests == before + 1; }));
+        ASSERT_TRUE(WaitUntil([&] { return Value(u"input_file"_s) == path; }));
     }
 
-    std::vector<RecordedMessage>& Messages() { return CUiTestHooks::Messages(); }
+    std::vector<RecordedMessage>& Messages() { return UiTestHooks().messages; }
     // Clicks the button and waits for the operation to show a message and return.
     const RecordedMessage& RunUntilMessage(const QString& id) {
         const std::size_t before = Messages().size();
@@ -399,7 +397,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 
 TEST_F(MainWindowTest, RealMessageBoxIsModalOwnedAndUncaptioned) {
-    CUiTestHooks::RecordMessages(false);
+    UiTestHooks().recording = false;
     bool seen = false;
     QString text, title;
     QWidget* owner = nullptr;
@@ -638,7 +636,7 @@ TEST_F(MainWindowTest, CloseBoxEndsTheRunWithCancel) {
 
 // Exit ends the run with Cancel, as the program runs the window.
 TEST(MainWindowModal, DoModalReturnsCancelAfterExit) {
-    CUiTestHooks::Reset();
+    UiTestHooks().Reset();
     CMainDialog dialog;
     // Written before the page exists: the page shows it once it has loaded.
     dialog.Fields().key = u"KEPT.OVER.LOAD.0000";
@@ -781,7 +779,7 @@ TEST_F(LongRunTest, GenerateKeyDuringRunLeavesTheRunsKey) {
 std::map<QString, QPoint> ButtonCentres() {
     static std::map<QString, QPoint> centres;
     if (!centres.empty()) return centres;
-    CUiTestHooks::Reset();
+    UiTestHooks().Reset();
     CMainDialog dialog;
     if (!ShowAndWaitForPage(dialog)) return centres;
     const QVariantMap found = RunScript(dialog, QStringLiteral(R"((function () {
