@@ -557,10 +557,10 @@ TEST_F(VyxTest, SecondRecursiveRunReplacesNothing) {
 
 // Data never goes to a terminal; a pipe's progress counts bytes.
 TEST_F(VyxTest, TerminalGetsNoDataAndCountsThePipesBytes) {
-    const Bytes plain = RandomBytes(50000, 5);
+    MakePair("plain", "window", 50000, 5);
     VyxLaunch launch{.args = {"encrypt", "-"},
                      .keyEnv = kKeyText,
-                     .input = std::string(plain.begin(), plain.end()),
+                     .input = ReadString(dir / "plain"),
                      .terminal = true};
     const VyxResult refused = Vyx(launch);
     EXPECT_EQ(refused.status, 2);
@@ -571,8 +571,6 @@ TEST_F(VyxTest, TerminalGetsNoDataAndCountsThePipesBytes) {
     const VyxResult run = Vyx(launch);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(std::regex_search(run.err, std::regex(R"(\r- +[0-9.]+ k?B )"))) << run.err;
-    WriteBytes(dir / "plain", plain);
-    RunAsWindow(Op::Encrypt, dir / "plain", dir / "window");
     EXPECT_EQ(ReadBytes(dir / "out"), ReadBytes(dir / "window"));
 }
 
