@@ -46,15 +46,16 @@
 #include "support/child.h"
 #include "support/headless_window.h"
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
-const QString kEnterKey = QStringLiteral("Please enter a key or select 'Generate Key'");
-const QString kInvalidKey = QStringLiteral("Invalid key format");
-const QString kNotEncrypted = QStringLiteral("This is not an encrypted file");
-const QString kEncrypted =
-    QStringLiteral("Encryption complete. Please retain this key for future reference.");
-const QString kDecrypted = QStringLiteral("Decryption complete");
-const QString kGoodKey = QStringLiteral("1234.5678.9ABC.DEFG");
+const QString kEnterKey = u"Please enter a key or select 'Generate Key'"_s;
+const QString kInvalidKey = u"Invalid key format"_s;
+const QString kNotEncrypted = u"This is not an encrypted file"_s;
+const QString kEncrypted = u"Encryption complete. Please retain this key for future reference."_s;
+const QString kDecrypted = u"Decryption complete"_s;
+const QString kGoodKey = u"1234.5678.9ABC.DEFG"_s;
 const QByteArray kMarker(reinterpret_cast<const char*>(EncryptedFileMarker.data()),
                          static_cast<qsizetype>(EncryptedFileMarker.size()));
 
@@ -80,8 +81,8 @@ class MainWindowTest : public ::testing::Test {
     void SetUp() override { Open(); }
     // Starts the window as the program does, with startFile as its command line's FILE.
     void Open(const QString& startFile = QString()) {
-        CUiTestHooks::Reset();
-        CUiTestHooks::RecordMessages(true);
+        UiTestHooks().Reset();
+        UiTestHooks().recording = true;
         ASSERT_TRUE(folder_.isValid());
         dialog_ = std::make_unique<CMainDialog>();
         if (!startFile.isEmpty()) dialog_->SelectStartFile(startFile);
@@ -89,7 +90,7 @@ class MainWindowTest : public ::testing::Test {
     }
     void TearDown() override {
         dialog_.reset();
-        CUiTestHooks::Reset();
+        UiTestHooks().Reset();
     }
 
     CMainDialog& Dialog() { return *dialog_; }
@@ -103,18 +104,29 @@ class MainWindowTest : public ::testing::Test {
     QString Value(const QString& id) { return PageValue(*dialog_, id); }
     void Click(const QString& id) { ClickElement(*dialog_, id); }
 
-    // Select File, answered in advance with path (nullopt: cancelled).
-    void SelectFile(std::optional<QString> path) {
-        const int before = CUiTestHooks::OpenFileRequests();
-        CUiTestHooks::AnswerNextOpenFile(path);
-        Click(QStringLiteral("BOpenFile"));
-        ASSERT_TRUE(WaitUntil([&] { return CUiTestHooks::OpenFileRequests() == before + 1; }));
-        if (path) {
-            ASSERT_TRUE(WaitUntil([&] { return Value(QStringLiteral("input_file")) == *path; }));
-        }
+    // Select File, answered in advance with path.
+    void SelectFile(const QString& path) {
+        const int before = UiTestHooks().openFileRequests;
+        UiTestHooks().openFileAnswers.push_back(path);
+        Click(u"BOpenFile"_s);
+        ASSERT_TRUE(WaitUntil([&] { return UiTestHooks().openFileRequests == before + 1; }));
+        ASSERT_TRUE(WaitUntil([&] { return Value(u"input_file"_s) == path; }));
     }
 
-    std::vector<RecordedMessage>& Messages() { return CUiTestHooks::Messages(); }
+    // Runs trigger, and act on the modal T it opens; true once act ran and no modal is left.
+    template <typename T>
+    static bool AnswerModal(const std::function<void()>& trigger,
+                            const std::function<void(T&)>& act) {
+        bool seen = false;
+        OnNextModal<T>([&](T& modal) {
+            seen = true;
+            act(modal);
+        });
+        trigger();
+        return WaitUntil([&] { return seen && QApplication::activeModalWidget() == nullptr; });
+    }
+
+    std::vector<RecordedMessage>& Messages() { return UiTestHooks().messages; }
     // Clicks the button and waits for the operation to show a message and return.
     const RecordedMessage& RunUntilMessage(const QString& id) {
         const std::size_t before = Messages().size();
@@ -128,7 +140,7 @@ class MainWindowTest : public ::testing::Test {
     HeadlessWindow EncryptWithoutWindow(const QString& input) {
         HeadlessWindow headless;
         headless.SetPage(kGoodKey.toStdU16String(), input.toStdU16String(),
-                         Path(QStringLiteral("reference.bin")).toStdU16String());
+                         Path(u"reference.bin"_s).toStdU16String());
         EncryptFile(headless);
         return headless;
     }
@@ -138,7 +150,7 @@ class MainWindowTest : public ::testing::Test {
 };
 
 TEST_F(MainWindowTest, FrameHasCaptionFixedSizeMinimiseButNoMaximise) {
-    EXPECT_EQ(Dialog().windowTitle(), QStringLiteral("VYX Encryption"));
+    EXPECT_EQ(Dialog().windowTitle(), u"VYX Encryption"_s);
     const QSize expected = CDialogUnits().Size(375, 225);
     EXPECT_EQ(Dialog().size(), expected);
     EXPECT_EQ(Dialog().minimumSize(), expected);
@@ -182,7 +194,7 @@ TEST_F(MainWindowTest, PageStartsEmptyWithItsCaptionsLabelsAndFonts) {
     })())"))
                                  .toMap();
     EXPECT_EQ(page["title"].toString(), QString());
-    EXPECT_EQ(page["background"].toString(), QStringLiteral("rgb(211, 211, 211)"));
+    EXPECT_EQ(page["background"].toString(), u"rgb(211, 211, 211)"_s);
     EXPECT_EQ(page["tables"].toInt(), 2);
     const QVariantMap captions = page["captions"].toMap();
     const QVariantMap widths = page["widths"].toMap();
@@ -191,29 +203,28 @@ TEST_F(MainWindowTest, PageStartsEmptyWithItsCaptionsLabelsAndFonts) {
         {"BEncrypt", "Encrypt"},      {"BDecrypt", "Decrypt"}, {"BExit", "Exit"}};
     for (const auto& [id, caption] : buttons) {
         EXPECT_EQ(captions[id].toString(), QString::fromUtf8(caption)) << id;
-        if (QString::fromUtf8(id) != QStringLiteral("BHelpAbout")) {
+        if (QString::fromUtf8(id) != u"BHelpAbout"_s) {
             EXPECT_EQ(widths[id].toInt(), 110) << id;
         }
-        EXPECT_TRUE(page[QStringLiteral("font_") + id].toString().endsWith(QStringLiteral("px")));
-        EXPECT_TRUE(
-            page[QStringLiteral("font_") + id].toString().startsWith(QStringLiteral("Verdana")))
-            << id << " " << page[QStringLiteral("font_") + id].toString().toStdString();
+        const QString font = page[u"font_"_s + id].toString();
+        EXPECT_TRUE(font.startsWith(u"Verdana"_s) && font.endsWith(u"px"_s))
+            << id << " " << font.toStdString();
     }
     EXPECT_EQ(page["values"].toStringList(), QStringList(5, QString()));
-    EXPECT_EQ(page["inputLabel"].toString(), QStringLiteral("Input File"));
-    EXPECT_EQ(page["outputLabel"].toString(), QStringLiteral("Ouput File"));
-    EXPECT_EQ(page["keyLabel"].toString(), QStringLiteral("Key"));
+    EXPECT_EQ(page["inputLabel"].toString(), u"Input File"_s);
+    EXPECT_EQ(page["outputLabel"].toString(), u"Ouput File"_s);
+    EXPECT_EQ(page["keyLabel"].toString(), u"Key"_s);
     EXPECT_EQ(page["outputSize"].toInt(), 65);
     EXPECT_EQ(page["keySize"].toInt(), 22);
-    EXPECT_EQ(page["labelFamily"].toString(), QStringLiteral("Arial"));
-    EXPECT_EQ(page["labelFont"].toString().left(5), QStringLiteral("13.33"));  // 10 pt
-    EXPECT_EQ(page["inputFont"].toString().left(5), QStringLiteral("10.66"));  // 8 pt
-    EXPECT_EQ(page["spanFont"].toString().left(5), QStringLiteral("10.66"));
+    EXPECT_EQ(page["labelFamily"].toString(), u"Arial"_s);
+    EXPECT_EQ(page["labelFont"].toString().left(5), u"13.33"_s);  // 10 pt
+    EXPECT_EQ(page["inputFont"].toString().left(5), u"10.66"_s);  // 8 pt
+    EXPECT_EQ(page["spanFont"].toString().left(5), u"10.66"_s);
     EXPECT_TRUE(page["aboutRight"].toBool());
 }
 
 TEST_F(MainWindowTest, TabReachesEveryControlInPageOrder) {
-    RunScript(Dialog(), QStringLiteral("document.activeElement.blur(); window.focus(); true"));
+    RunScript(Dialog(), u"document.activeElement.blur(); window.focus(); true"_s);
     QWidget* target = Dialog().View()->focusProxy();
     ASSERT_NE(target, nullptr);
     QStringList visited;
@@ -222,7 +233,7 @@ TEST_F(MainWindowTest, TabReachesEveryControlInPageOrder) {
         QString id;
         WaitUntil(
             [&] {
-                id = RunScript(Dialog(), QStringLiteral("document.activeElement.id")).toString();
+                id = RunScript(Dialog(), u"document.activeElement.id"_s).toString();
                 return !id.isEmpty() && !visited.contains(id);
             },
             5000);
@@ -233,9 +244,9 @@ TEST_F(MainWindowTest, TabReachesEveryControlInPageOrder) {
 }
 
 TEST_F(MainWindowTest, TypedKeysReachThePageValues) {
-    RunScript(Dialog(), QStringLiteral("document.getElementById('key').focus(); true"));
+    RunScript(Dialog(), u"document.getElementById('key').focus(); true"_s);
     QTest::keyClicks(Dialog().View()->focusProxy(), kGoodKey);
-    ASSERT_TRUE(WaitUntil([&] { return Value(QStringLiteral("key")) == kGoodKey; }));
+    ASSERT_TRUE(WaitUntil([&] { return Value(u"key"_s) == kGoodKey; }));
     // The page has told every keystroke; a read now sees the whole text.
     ASSERT_TRUE(WaitUntil([&] {
         Dialog().ReadPageFields();
@@ -244,26 +255,24 @@ TEST_F(MainWindowTest, TypedKeysReachThePageValues) {
 }
 
 TEST_F(MainWindowTest, GenerateKeyFillsKeyAndRewritesEditedOutput) {
-    const QString input = WriteFile(QStringLiteral("plain.txt"), "abc");
+    const QString input = WriteFile(u"plain.txt"_s, "abc");
     SelectFile(input);
-    const QString proposed = Path(QStringLiteral("plain_encr.txt"));
-    EXPECT_EQ(Value(QStringLiteral("output_file")), proposed);
-
-    TypeInto(Dialog(), QStringLiteral("output_file"), QStringLiteral("/somewhere/else"));
-    Click(QStringLiteral("BGenerateKey"));
-    const QRegularExpression keyText(QStringLiteral("^[0-9A-F]{4}(\\.[0-9A-F]{4}){3}$"));
+    const QString proposed = Path(u"plain_encr.txt"_s);
+    TypeInto(Dialog(), u"output_file"_s, u"/somewhere/else"_s);
+    Click(u"BGenerateKey"_s);
+    const QRegularExpression keyText(u"^[0-9A-F]{4}(\\.[0-9A-F]{4}){3}$"_s);
     QString key;
     ASSERT_TRUE(WaitUntil([&] {
-        key = Value(QStringLiteral("key"));
+        key = Value(u"key"_s);
         return !key.isEmpty();
     }));
     EXPECT_TRUE(keyText.match(key).hasMatch()) << key.toStdString();
     EXPECT_EQ(Dialog().Fields().key, key.toStdU16String());
     // The page was not read first: the edited output went back to the held value.
-    EXPECT_EQ(Value(QStringLiteral("output_file")), proposed);
+    EXPECT_EQ(Value(u"output_file"_s), proposed);
 
-    Click(QStringLiteral("BGenerateKey"));
-    ASSERT_TRUE(WaitUntil([&] { return Value(QStringLiteral("key")) != key; }));
+    Click(u"BGenerateKey"_s);
+    ASSERT_TRUE(WaitUntil([&] { return Value(u"key"_s) != key; }));
 }
 
 // The page is rewritten from the held values: a typed output and a typed key are replaced.
@@ -273,11 +282,11 @@ TEST_F(MainWindowTest, SelectFileProposesOutputAndRewritesThePage) {
                                                          {"notes", "notes_encr"}};
     for (const auto& [name, proposal] : cases) {
         const QString input = WriteFile(QString::fromUtf8(name), "x");
-        TypeInto(Dialog(), QStringLiteral("output_file"), QStringLiteral("edited by hand"));
-        TypeInto(Dialog(), QStringLiteral("key"), kGoodKey);
+        TypeInto(Dialog(), u"output_file"_s, u"edited by hand"_s);
+        TypeInto(Dialog(), u"key"_s, kGoodKey);
         SelectFile(input);
-        EXPECT_EQ(Value(QStringLiteral("output_file")), Path(QString::fromUtf8(proposal)));
-        EXPECT_EQ(Value(QStringLiteral("key")), QString());
+        EXPECT_EQ(Value(u"output_file"_s), Path(QString::fromUtf8(proposal)));
+        EXPECT_EQ(Value(u"key"_s), QString());
         EXPECT_EQ(Dialog().Fields().inputFile, input.toStdU16String());
         EXPECT_EQ(Dialog().Fields().outputFile, Path(QString::fromUtf8(proposal)).toStdU16String());
     }
@@ -285,81 +294,56 @@ TEST_F(MainWindowTest, SelectFileProposesOutputAndRewritesThePage) {
 
 // Cancelled, it changes nothing: neither the typed values nor the held ones.
 TEST_F(MainWindowTest, RealOpenFileDialogAsksForOneExistingFileAndCancels) {
-    SelectFile(WriteFile(QStringLiteral("a.bin"), "a"));
-    TypeInto(Dialog(), QStringLiteral("key"), kGoodKey);
-    TypeInto(Dialog(), QStringLiteral("output_file"), QStringLiteral("typed"));
+    SelectFile(WriteFile(u"a.bin"_s, "a"));
+    TypeInto(Dialog(), u"key"_s, kGoodKey);
+    TypeInto(Dialog(), u"output_file"_s, u"typed"_s);
     const PageFields before = Dialog().Fields();
-    bool seen = false;
-    QFileDialog::FileMode mode = QFileDialog::Directory;
-    QFileDialog::AcceptMode accept = QFileDialog::AcceptSave;
-    QStringList filters;
-    QWidget* owner = nullptr;
-    OnNextModal<QFileDialog>([&](QFileDialog& files) {
-        seen = true;
-        mode = files.fileMode();
-        accept = files.acceptMode();
-        filters = files.nameFilters();
-        owner = files.parentWidget();
+    const auto open = [&] { Click(u"BOpenFile"_s); };
+    ASSERT_TRUE(AnswerModal<QFileDialog>(open, [&](QFileDialog& files) {
+        EXPECT_EQ(files.fileMode(), QFileDialog::ExistingFile);
+        EXPECT_EQ(files.acceptMode(), QFileDialog::AcceptOpen);
+        EXPECT_EQ(files.nameFilters(), QStringList{u"All Files (*)"_s});
+        EXPECT_EQ(files.parentWidget(), &Dialog());
         files.reject();
-    });
-    Click(QStringLiteral("BOpenFile"));
-    ASSERT_TRUE(WaitUntil([&] { return seen && QApplication::activeModalWidget() == nullptr; }));
-    EXPECT_EQ(mode, QFileDialog::ExistingFile);
-    EXPECT_EQ(accept, QFileDialog::AcceptOpen);
-    EXPECT_EQ(filters, QStringList{QStringLiteral("All Files (*)")});
-    EXPECT_EQ(owner, &Dialog());
-    EXPECT_EQ(Value(QStringLiteral("key")), kGoodKey);
-    EXPECT_EQ(Value(QStringLiteral("output_file")), QStringLiteral("typed"));
-    EXPECT_EQ(Value(QStringLiteral("input_file")), Path(QStringLiteral("a.bin")));
+    }));
+    EXPECT_EQ(Value(u"key"_s), kGoodKey);
+    EXPECT_EQ(Value(u"output_file"_s), u"typed"_s);
+    EXPECT_EQ(Value(u"input_file"_s), Path(u"a.bin"_s));
     EXPECT_EQ(Dialog().Fields().outputFile, before.outputFile);
     EXPECT_EQ(Dialog().Fields().key, before.key);
 }
 
-TEST_F(MainWindowTest, EncryptThenDecryptRestoresTheFile) {
-    const QByteArray plain = RandomBytes(300'007, 7);
-    const QString input = WriteFile(QStringLiteral("data.bin"), plain);
-    SelectFile(input);
-    Click(QStringLiteral("BGenerateKey"));
-    ASSERT_TRUE(WaitUntil([&] { return !Value(QStringLiteral("key")).isEmpty(); }));
-
-    const RecordedMessage& encrypted = RunUntilMessage(QStringLiteral("BEncrypt"));
-    EXPECT_EQ(encrypted.text, kEncrypted);
-    EXPECT_EQ(encrypted.caption, QString());
-    EXPECT_EQ(encrypted.owner, &Dialog());
-    EXPECT_EQ(encrypted.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-    EXPECT_EQ(Value(QStringLiteral("CompleteText")), QStringLiteral("Complete"));
-    EXPECT_EQ(Value(QStringLiteral("Complete")), QStringLiteral("100 %"));
-    const QByteArray stored = ReadAll(Path(QStringLiteral("data_encr.bin")));
-    ASSERT_EQ(stored.size(), EncryptedSize(plain.size()));
-    EXPECT_EQ(stored.left(kMarker.size()), kMarker);
-    EXPECT_NE(stored.mid(kMarker.size()), plain);
-
-    SelectFile(Path(QStringLiteral("data_encr.bin")));
-    EXPECT_EQ(Value(QStringLiteral("output_file")), Path(QStringLiteral("data_decr.bin")));
-    const RecordedMessage& decrypted = RunUntilMessage(QStringLiteral("BDecrypt"));
-    EXPECT_EQ(decrypted.text, kDecrypted);
-    EXPECT_EQ(Value(QStringLiteral("Complete")), QStringLiteral("100 %"));
-    EXPECT_EQ(ReadAll(Path(QStringLiteral("data_decr.bin"))), plain);
-}
-
 // The window turns its event loop on a clock, not at every value: the page still receives every
 // status value the operation writes, in the order written.
-TEST_F(MainWindowTest, PageReceivesEveryStatusValueInOrder) {
-    const QString input = WriteFile(QStringLiteral("row.bin"), RandomBytes(1 << 20, 9));
+TEST_F(MainWindowTest, EncryptThenDecryptRestoresTheFileShowingEveryStatusValue) {
+    const QByteArray plain = RandomBytes(1 << 20, 7);
+    const QString input = WriteFile(u"data.bin"_s, plain);
     QStringList expected;
     for (const std::u16string& value : EncryptWithoutWindow(input).StatusValues())
         expected << QString::fromStdU16String(value);
-
     SelectFile(input);
-    TypeInto(Dialog(), QStringLiteral("key"), kGoodKey);
+    Click(u"BGenerateKey"_s);
+    ASSERT_TRUE(WaitUntil([&] { return !Value(u"key"_s).isEmpty(); }));
     RunScript(Dialog(), QStringLiteral(R"((function () {
         const row = document.getElementById('Complete');
         window.statusSeen = [];
         new MutationObserver(() => window.statusSeen.push(row.textContent))
             .observe(row, {childList: true, characterData: true, subtree: true});
     })())"));
-    EXPECT_EQ(RunUntilMessage(QStringLiteral("BEncrypt")).text, kEncrypted);
-    EXPECT_EQ(RunScript(Dialog(), QStringLiteral("window.statusSeen")).toStringList(), expected);
+
+    const RecordedMessage& encrypted = RunUntilMessage(u"BEncrypt"_s);
+    EXPECT_EQ(encrypted.text, kEncrypted);
+    EXPECT_EQ(encrypted.caption, QString());
+    EXPECT_EQ(encrypted.owner, &Dialog());
+    EXPECT_EQ(encrypted.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    EXPECT_EQ(Value(u"CompleteText"_s), u"Complete"_s);
+    EXPECT_EQ(RunScript(Dialog(), u"window.statusSeen"_s).toStringList(), expected);
+    EXPECT_EQ(QFileInfo(Path(u"data_encr.bin"_s)).size(), EncryptedSize(plain.size()));
+
+    SelectFile(Path(u"data_encr.bin"_s));
+    EXPECT_EQ(RunUntilMessage(u"BDecrypt"_s).text, kDecrypted);
+    EXPECT_EQ(Value(u"Complete"_s), u"100 %"_s);
+    EXPECT_EQ(ReadAll(Path(u"data_decr.bin"_s)), plain);
 }
 
 struct Refusal {
@@ -376,15 +360,15 @@ TEST_P(RefusalTest, ShowsItsMessageAndTouchesNoOutput) {
     const Refusal& c = GetParam();
     const QByteArray content =
         c.encryptedInput ? kMarker + QByteArray("payload") : QByteArray("plain");
-    SelectFile(WriteFile(QStringLiteral("in.txt"), content));
-    TypeInto(Dialog(), QStringLiteral("key"), QString::fromUtf8(c.key));
+    SelectFile(WriteFile(u"in.txt"_s, content));
+    TypeInto(Dialog(), u"key"_s, QString::fromUtf8(c.key));
     const RecordedMessage& shown = RunUntilMessage(QString::fromUtf8(c.button));
     EXPECT_EQ(shown.text, c.message);
     EXPECT_EQ(shown.owner, &Dialog());
     EXPECT_EQ(Messages().size(), 1u);
-    EXPECT_FALSE(QFileInfo::exists(Path(QStringLiteral("in_encr.txt"))));
-    EXPECT_EQ(Value(QStringLiteral("Complete")), QString());
-    EXPECT_EQ(Value(QStringLiteral("CompleteText")), QString());
+    EXPECT_FALSE(QFileInfo::exists(Path(u"in_encr.txt"_s)));
+    EXPECT_EQ(Value(u"Complete"_s), QString());
+    EXPECT_EQ(Value(u"CompleteText"_s), QString());
 }
 
 // Every refusal and its text is the operations' (their tests); here, each way one reaches the user.
@@ -399,26 +383,18 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 
 TEST_F(MainWindowTest, RealMessageBoxIsModalOwnedAndUncaptioned) {
-    CUiTestHooks::RecordMessages(false);
-    bool seen = false;
-    QString text, title;
-    QWidget* owner = nullptr;
-    OnNextModal<QMessageBox>([&](QMessageBox& box) {
-        seen = true;
-        text = box.text();
-        title = box.windowTitle();
-        owner = box.parentWidget();
+    UiTestHooks().recording = false;
+    const auto open = [&] { Click(u"BEncrypt"_s); };
+    ASSERT_TRUE(AnswerModal<QMessageBox>(open, [&](QMessageBox& box) {
+        EXPECT_EQ(box.text(), kEnterKey);
+        EXPECT_EQ(box.windowTitle(), QString());
+        EXPECT_EQ(box.parentWidget(), &Dialog());
         box.button(QMessageBox::Ok)->click();
-    });
-    Click(QStringLiteral("BEncrypt"));
-    ASSERT_TRUE(WaitUntil([&] { return seen && QApplication::activeModalWidget() == nullptr; }));
-    EXPECT_EQ(text, kEnterKey);
-    EXPECT_EQ(title, QString());
-    EXPECT_EQ(owner, &Dialog());
+    }));
 }
 
 TEST_F(MainWindowTest, PageComesBackWithItsValuesAfterItsProcessDies) {
-    const QString input = WriteFile(QStringLiteral("kept.txt"), "k");
+    const QString input = WriteFile(u"kept.txt"_s, "k");
     SelectFile(input);
     const qint64 renderer = Dialog().View()->page()->renderProcessPid();
     ASSERT_GT(renderer, 0);
@@ -426,27 +402,23 @@ TEST_F(MainWindowTest, PageComesBackWithItsValuesAfterItsProcessDies) {
     ASSERT_TRUE(WaitUntil([&] { return !Dialog().IsPageReady(); }));
     ASSERT_TRUE(WaitUntil([&] { return Dialog().IsPageReady(); }));
     EXPECT_NE(Dialog().View()->page()->renderProcessPid(), renderer);
-    EXPECT_EQ(Value(QStringLiteral("input_file")), input);
-    EXPECT_EQ(Value(QStringLiteral("output_file")), Path(QStringLiteral("kept_encr.txt")));
-    Click(QStringLiteral("BGenerateKey"));  // and the buttons work again
-    ASSERT_TRUE(WaitUntil([&] { return !Value(QStringLiteral("key")).isEmpty(); }));
+    EXPECT_EQ(Value(u"input_file"_s), input);
+    EXPECT_EQ(Value(u"output_file"_s), Path(u"kept_encr.txt"_s));
+    Click(u"BGenerateKey"_s);  // and the buttons work again
+    ASSERT_TRUE(WaitUntil([&] { return !Value(u"key"_s).isEmpty(); }));
 }
 
 TEST_F(MainWindowTest, DroppedFileIsSelected) {
-    const QString input = WriteFile(QStringLiteral("dropped.pdf"), "%PDF");
+    const QString input = WriteFile(u"dropped.pdf"_s, "%PDF");
     QWidget* target = Dialog().View()->focusProxy();
     ASSERT_NE(target, nullptr);
     auto drop = [&](const QString& path, QEvent::Type type) {
         QMimeData mime;
         mime.setUrls({QUrl::fromLocalFile(path)});
-        const QPointF at(target->width() / 2.0, target->height() / 2.0);
-        if (type == QEvent::DragEnter) {
-            QDragEnterEvent event(at.toPoint(), Qt::CopyAction, &mime, Qt::LeftButton,
-                                  Qt::NoModifier);
-            QApplication::sendEvent(target, &event);
-            return event.isAccepted();
-        }
-        QDropEvent event(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        const QPoint at = target->rect().center();
+        QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QDropEvent dropped(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QDropEvent& event = type == QEvent::DragEnter ? enter : dropped;
         QApplication::sendEvent(target, &event);
         return event.isAccepted();
     };
@@ -455,10 +427,10 @@ TEST_F(MainWindowTest, DroppedFileIsSelected) {
     EXPECT_FALSE(drop(folder_.path(), QEvent::Drop));
     EXPECT_TRUE(drop(input, QEvent::DragEnter));
     EXPECT_TRUE(drop(input, QEvent::Drop));
-    ASSERT_TRUE(WaitUntil([&] { return Value(QStringLiteral("input_file")) == input; }));
-    EXPECT_EQ(Value(QStringLiteral("output_file")), Path(QStringLiteral("dropped_encr.pdf")));
+    ASSERT_TRUE(WaitUntil([&] { return Value(u"input_file"_s) == input; }));
+    EXPECT_EQ(Value(u"output_file"_s), Path(u"dropped_encr.pdf"_s));
     // The page is still the program's own.
-    EXPECT_EQ(Dialog().View()->url(), QUrl(QStringLiteral("qrc:/page/main.html")));
+    EXPECT_EQ(Dialog().View()->url(), QUrl(u"qrc:/page/main.html"_s));
 }
 
 // Started with a FILE on the command line, as a file manager's "Open With" starts it.
@@ -471,14 +443,14 @@ class StartFileTest : public MainWindowTest {
 };
 
 TEST_F(StartFileTest, RelativeFileIsSelectedWithItsProposal) {
-    const QString input = WriteFile(QStringLiteral("report.doc"), "r");
+    const QString input = WriteFile(u"report.doc"_s, "r");
     const QString here = QDir::currentPath();
     QDir::setCurrent(folder_.path());
-    Open(QStringLiteral("report.doc"));
+    Open(u"report.doc"_s);
     QDir::setCurrent(here);
     ASSERT_FALSE(HasFatalFailure());
-    EXPECT_EQ(Value(QStringLiteral("input_file")), input);
-    EXPECT_EQ(Value(QStringLiteral("output_file")), Path(QStringLiteral("report_encr.doc")));
+    EXPECT_EQ(Value(u"input_file"_s), input);
+    EXPECT_EQ(Value(u"output_file"_s), Path(u"report_encr.doc"_s));
     ExpectEmpty({"key", "Complete", "CompleteText"});
     EXPECT_TRUE(Messages().empty());
 }
@@ -495,7 +467,7 @@ class UnusableStartTest : public StartFileTest,
 // The stream's box has no owner and no caption, and offers Cancel (during a run too: LongRunTest).
 TEST_P(UnusableStartTest, ShowsTheStreamsBoxAndStartsEmpty) {
     QString path = QString::fromUtf8(GetParam().path);
-    if (path.contains(QStringLiteral("%1"))) path = path.arg(folder_.path());
+    if (path.contains(u"%1"_s)) path = path.arg(folder_.path());
     ASSERT_NO_FATAL_FAILURE(Open(path));
     ASSERT_TRUE(WaitUntil([&] { return !Messages().empty(); }));
     EXPECT_EQ(Messages().size(), 1u);
@@ -520,21 +492,19 @@ INSTANTIATE_TEST_SUITE_P(
 // A 300-character path keeps to one line with its file name shown, leaves every element inside
 // the window, and is what the operation uses.
 TEST_F(StartFileTest, LongPathKeepsThePageInsideTheWindow) {
-    const QString name = QStringLiteral("/quarterly_report.doc");
+    const QString name = u"/quarterly_report.doc"_s;
     QString folder = folder_.path();
     // Folders of 16 characters, then a last one of at least one that makes up the rest.
-    while (folder.size() + name.size() + 16 + 2 <= 300)
-        folder += QStringLiteral("/a_deeper_folder");
-    folder += QStringLiteral("/") + QString(300 - folder.size() - name.size() - 1, QChar(u'z'));
+    while (folder.size() + name.size() + 16 + 2 <= 300) folder += u"/a_deeper_folder"_s;
+    folder += u"/"_s + QString(300 - folder.size() - name.size() - 1, QChar(u'z'));
     ASSERT_TRUE(QDir().mkpath(folder));
     const QString input = folder + name;
     ASSERT_EQ(input.size(), 300);
-    ASSERT_TRUE(QFile::copy(WriteFile(QStringLiteral("plain"), "long way down"), input));
+    ASSERT_TRUE(QFile::copy(WriteFile(u"plain"_s, "long way down"), input));
     ASSERT_NO_FATAL_FAILURE(Open(input));
-    TypeInto(Dialog(), QStringLiteral("key"), kGoodKey);
-    EXPECT_EQ(RunUntilMessage(QStringLiteral("BEncrypt")).text, kEncrypted);
-    EXPECT_EQ(ReadAll(folder + QStringLiteral("/quarterly_report_encr.doc")).size(),
-              EncryptedSize(13));
+    TypeInto(Dialog(), u"key"_s, kGoodKey);
+    EXPECT_EQ(RunUntilMessage(u"BEncrypt"_s).text, kEncrypted);
+    EXPECT_EQ(ReadAll(folder + u"/quarterly_report_encr.doc"_s).size(), EncryptedSize(13));
 
     const QVariantMap page = RunScript(Dialog(), QStringLiteral(R"((function () {
         const span = document.getElementById('input_file');
@@ -553,7 +523,7 @@ TEST_F(StartFileTest, LongPathKeepsThePageInsideTheWindow) {
     EXPECT_EQ(page["outside"].toStringList(), QStringList());
     EXPECT_TRUE(page["nameWhole"].toBool());
     EXPECT_TRUE(page["foldersCut"].toBool());
-    EXPECT_EQ(Value(QStringLiteral("Complete")), QStringLiteral("100 %"));
+    EXPECT_EQ(Value(u"Complete"_s), u"100 %"_s);
 }
 
 struct AboutCase {
@@ -567,45 +537,37 @@ class AboutBoxTest : public MainWindowTest, public ::testing::WithParamInterface
 
 TEST_P(AboutBoxTest, ShowsTheSameBoxAndCloses) {
     const AboutCase& c = GetParam();
-    bool seen = false;
     int result = -1;
-    QStringList texts;
-    QString title;
-    bool okDefault = false, okTopRight = false, hasIcon = false;
-    OnNextModal<CAboutDialog>([&](CAboutDialog& about) {
-        seen = true;
-        title = about.windowTitle();
+    const auto open = [&] {
+        if (c.command == 0)
+            Click(u"BHelpAbout"_s);
+        else
+            Dialog().OnSysCommand(static_cast<unsigned>(c.command), 0);
+    };
+    ASSERT_TRUE(AnswerModal<CAboutDialog>(open, [&](CAboutDialog& about) {
+        EXPECT_EQ(about.windowTitle(), u"Vyx Encryption"_s);
+        QStringList texts;
         for (QLabel* label : about.findChildren<QLabel*>())
             if (!label->text().isEmpty()) texts << label->text();
-        okDefault =
-            about.OkButton()->isDefault() && about.OkButton()->text() == QStringLiteral("OK");
-        okTopRight = about.OkButton()->geometry().left() > about.width() / 2 &&
-                     about.OkButton()->geometry().top() < about.height() / 4;
-        hasIcon = !about.IconLabel()->pixmap().isNull();
+        EXPECT_EQ(texts, (QStringList{u"VYX 128 bit data encryption\nVersion 1.02"_s,
+                                      u"Encryption may assist in protecting the contents of a "
+                                      "message. There is no guarantee that an orgininal message "
+                                      "cannot be recovered from the encrypted data in part or in "
+                                      "full."_s,
+                                      u"This system should not be used in cases where loss or "
+                                      "damage could occur should an original message be "
+                                      "recovered."_s}));
+        const QPushButton& ok = *about.OkButton();
+        EXPECT_TRUE(ok.isDefault() && ok.text() == u"OK"_s);
+        EXPECT_TRUE(ok.x() > about.width() / 2 && ok.y() < about.height() / 4);  // top right
+        EXPECT_FALSE(about.IconLabel()->pixmap().isNull());
         QObject::connect(&about, &QDialog::finished, [&](int code) { result = code; });
         if (c.closeWith != 0)
             QTest::keyClick(&about, static_cast<Qt::Key>(c.closeWith));
         else
             about.close();
-    });
-    if (c.command == 0)
-        Click(QStringLiteral("BHelpAbout"));
-    else
-        Dialog().OnSysCommand(static_cast<unsigned>(c.command), 0);
-    ASSERT_TRUE(WaitUntil([&] { return seen && result != -1; }));
+    }));
     EXPECT_EQ(result, c.result);
-    EXPECT_EQ(title, QStringLiteral("Vyx Encryption"));
-    EXPECT_EQ(texts,
-              (QStringList{
-                  QStringLiteral("VYX 128 bit data encryption\nVersion 1.02"),
-                  QStringLiteral("Encryption may assist in protecting the contents of a message. "
-                                 "There is no guarantee that an orgininal message cannot be "
-                                 "recovered from the encrypted data in part or in full."),
-                  QStringLiteral("This system should not be used in cases where loss or damage "
-                                 "could occur should an original message be recovered.")}));
-    EXPECT_TRUE(okDefault);
-    EXPECT_TRUE(okTopRight);
-    EXPECT_TRUE(hasIcon);
     EXPECT_TRUE(Dialog().isVisible());  // the main window stays
 }
 
@@ -635,15 +597,9 @@ TEST_F(MainWindowTest, OtherSystemCommandsOpenNoAboutBox) {
     }
 }
 
-TEST_F(MainWindowTest, CloseBoxEndsTheRunWithCancel) {
-    Dialog().close();
-    ASSERT_TRUE(WaitUntil([&] { return !Dialog().isVisible(); }));
-    EXPECT_EQ(Dialog().result(), 2);
-}
-
 // Exit ends the run with Cancel, as the program runs the window.
 TEST(MainWindowModal, DoModalReturnsCancelAfterExit) {
-    CUiTestHooks::Reset();
+    UiTestHooks().Reset();
     CMainDialog dialog;
     // Written before the page exists: the page shows it once it has loaded.
     dialog.Fields().key = u"KEPT.OVER.LOAD.0000";
@@ -652,13 +608,13 @@ TEST(MainWindowModal, DoModalReturnsCancelAfterExit) {
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
         if (!dialog.IsPageReady() || !keyShown.isEmpty()) return;
-        keyShown = PageValue(dialog, QStringLiteral("key"));
-        ClickElement(dialog, QStringLiteral("BExit"));
+        keyShown = PageValue(dialog, u"key"_s);
+        ClickElement(dialog, u"BExit"_s);
     });
     poll.start(20);
     QTimer::singleShot(60000, &dialog, [&] { dialog.EndDialog(-1); });  // a hung test ends
     EXPECT_EQ(dialog.DoModal(), 2);
-    EXPECT_EQ(keyShown, QStringLiteral("KEPT.OVER.LOAD.0000"));
+    EXPECT_EQ(keyShown, u"KEPT.OVER.LOAD.0000"_s);
 }
 
 // Runs act once from inside the first pump of the operation started by clicking button.
@@ -669,9 +625,9 @@ class LongRunTest : public MainWindowTest {
     void SetUp() override {
         MainWindowTest::SetUp();
         if (HasFatalFailure()) return;
-        input_ = WriteFile(QStringLiteral("large.bin"), RandomBytes(kLargeFile, 3));
+        input_ = WriteFile(u"large.bin"_s, RandomBytes(kLargeFile, 3));
         SelectFile(input_);
-        TypeInto(Dialog(), QStringLiteral("key"), kGoodKey);
+        TypeInto(Dialog(), u"key"_s, kGoodKey);
     }
 
     // Clicks button; from inside the first pump that finds the run going, calls act and then lets
@@ -705,14 +661,12 @@ class LongRunTest : public MainWindowTest {
     }
     // Clicks an element without waiting for the page's answer (the caller is inside a pump).
     void ClickSoon(const QString& id) {
-        Dialog().View()->page()->runJavaScript(
-            QStringLiteral("document.getElementById('%1').click()").arg(id));
+        Dialog().View()->page()->runJavaScript(u"document.getElementById('%1').click()"_s.arg(id));
     }
     // Whether the run's output is what the operation makes of the input with the typed key.
     bool OutputIsTheOperations() {
         EncryptWithoutWindow(input_);
-        return ReadAll(Path(QStringLiteral("reference.bin"))) ==
-               ReadAll(Path(QStringLiteral("large_encr.bin")));
+        return ReadAll(Path(u"reference.bin"_s)) == ReadAll(Path(u"large_encr.bin"_s));
     }
 
     QString input_;
@@ -723,12 +677,11 @@ class StopLongRunTest : public LongRunTest, public ::testing::WithParamInterface
 
 TEST_P(StopLongRunTest, EndsTheRunWithCancelAndLeavesNoOutput) {
     RunWith(
-        QStringLiteral("BEncrypt"),
-        [&] { GetParam() ? ClickSoon(QStringLiteral("BExit")) : (void)Dialog().close(); },
+        u"BEncrypt"_s, [&] { GetParam() ? ClickSoon(u"BExit"_s) : (void)Dialog().close(); },
         [&] { return Dialog().StopRequested(); });
     ASSERT_TRUE(WaitUntil([&] { return !Dialog().isVisible(); }));
     EXPECT_EQ(Dialog().result(), 2);
-    EXPECT_FALSE(QFileInfo::exists(Path(QStringLiteral("large_encr.bin"))));
+    EXPECT_FALSE(QFileInfo::exists(Path(u"large_encr.bin"_s)));
     EXPECT_TRUE(Messages().empty());
 }
 
@@ -737,15 +690,17 @@ INSTANTIATE_TEST_SUITE_P(Ways, StopLongRunTest, ::testing::Values(false, true),
                              return info.param ? "ExitClicked" : "CloseBox";
                          });
 
-// The page's click reached the window and waits in the queue when the close comes: no run.
+// The page's click reached the window and waits in the queue when the close comes: no run, and
+// the window ends with Cancel as the close box does outside a run.
 TEST_F(LongRunTest, ClickStillQueuedWhenTheCloseComesStartsNoRun) {
     auto* bridge = Dialog().findChild<CPageBridge*>();
     ASSERT_NE(bridge, nullptr);
-    bridge->click(QStringLiteral("BEncrypt"), {}, 0);
+    bridge->click(u"BEncrypt"_s, {}, 0);
     Dialog().close();
     WaitUntil([] { return false; }, 500);  // time for a wrongly started run to finish
     EXPECT_FALSE(Dialog().isVisible());
-    EXPECT_FALSE(QFileInfo::exists(Path(QStringLiteral("large_encr.bin"))));
+    EXPECT_EQ(Dialog().result(), 2);
+    EXPECT_FALSE(QFileInfo::exists(Path(u"large_encr.bin"_s)));
     EXPECT_TRUE(Messages().empty());
 }
 
@@ -753,28 +708,27 @@ TEST_F(LongRunTest, ClickStillQueuedWhenTheCloseComesStartsNoRun) {
 // works on the same files, and the stream refuses it the output the outer run is writing.
 TEST_F(LongRunTest, EncryptClickedDuringRunIsRefusedByTheStreamAndTheRunCompletes) {
     RunWith(
-        QStringLiteral("BEncrypt"), [&] { ClickSoon(QStringLiteral("BEncrypt")); },
-        [&] { return !Messages().empty(); });
+        u"BEncrypt"_s, [&] { ClickSoon(u"BEncrypt"_s); }, [&] { return !Messages().empty(); });
     ASSERT_EQ(Messages().size(), 2u);
-    EXPECT_TRUE(Messages()[0].text.startsWith(QStringLiteral("File could not be opened: ")))
+    EXPECT_TRUE(Messages()[0].text.startsWith(u"File could not be opened: "_s))
         << Messages()[0].text.toStdString();
     EXPECT_EQ(Messages()[0].owner, nullptr);
     EXPECT_EQ(Messages()[0].buttons, QMessageBox::Ok | QMessageBox::Cancel);
     EXPECT_EQ(Messages()[1].text, kEncrypted);
     EXPECT_EQ(Messages()[1].owner, &Dialog());
     EXPECT_TRUE(OutputIsTheOperations());
-    EXPECT_EQ(Value(QStringLiteral("Complete")), QStringLiteral("100 %"));
+    EXPECT_EQ(Value(u"Complete"_s), u"100 %"_s);
     EXPECT_TRUE(Dialog().isVisible());
 }
 
 // Generate Key from a pump changes the page's key; the running operation keeps the key it read.
 TEST_F(LongRunTest, GenerateKeyDuringRunLeavesTheRunsKey) {
     RunWith(
-        QStringLiteral("BEncrypt"), [&] { ClickSoon(QStringLiteral("BGenerateKey")); },
+        u"BEncrypt"_s, [&] { ClickSoon(u"BGenerateKey"_s); },
         [&] { return Dialog().Fields().key != kGoodKey.toStdU16String(); });
     ASSERT_EQ(Messages().size(), 1u);
     EXPECT_EQ(Messages()[0].text, kEncrypted);
-    const QString newKey = Value(QStringLiteral("key"));
+    const QString newKey = Value(u"key"_s);
     EXPECT_NE(newKey, kGoodKey);
     EXPECT_EQ(newKey.size(), 19);
     EXPECT_EQ(Dialog().Fields().key, newKey.toStdU16String());
@@ -790,7 +744,7 @@ TEST_F(LongRunTest, GenerateKeyDuringRunLeavesTheRunsKey) {
 std::map<QString, QPoint> ButtonCentres() {
     static std::map<QString, QPoint> centres;
     if (!centres.empty()) return centres;
-    CUiTestHooks::Reset();
+    UiTestHooks().Reset();
     CMainDialog dialog;
     if (!ShowAndWaitForPage(dialog)) return centres;
     const QVariantMap found = RunScript(dialog, QStringLiteral(R"((function () {
@@ -814,16 +768,14 @@ std::map<QString, QPoint> ButtonCentres() {
 // client leaves (our probe below, every xdotool), and a client that connects during the reset is
 // dropped: the program then dies with "could not connect to display".
 QString StartXServer(QProcess& server) {
-    server.start(QStringLiteral("Xvfb"),
-                 {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
-                  QStringLiteral("tcp"), QStringLiteral("-noreset")});
+    server.start(u"Xvfb"_s, {u"-displayfd"_s, u"1"_s, u"-nolisten"_s, u"tcp"_s, u"-noreset"_s});
     QByteArray number;
     QDeadlineTimer deadline(30000);
     while (!number.endsWith('\n') && !deadline.hasExpired()) {
         if (server.waitForReadyRead(100)) number += server.readAllStandardOutput();
         if (server.state() == QProcess::NotRunning) return {};
     }
-    QString display = QStringLiteral(":") + QString::fromLatin1(number.trimmed());
+    QString display = u":"_s + QString::fromLatin1(number.trimmed());
     while (!deadline.hasExpired()) {
         xcb_connection_t* connection = xcb_connect(display.toLatin1().constData(), nullptr);
         const bool connected = xcb_connection_has_error(connection) == 0;
@@ -877,41 +829,39 @@ class XProgramTest : public ::testing::Test {
                              .defaultSignals = true});
         ::close(errors);
     }
-    // Starts the program with file as its FILE and waits until its page is shown.
-    void Launch(const QString& file) {
+    // Starts the program with file as its FILE, waits until its page is shown, then clicks
+    // Generate Key and button.
+    void LaunchAndClick(const QString& file, const QString& button) {
         buttons_ = ButtonCentres();
         ASSERT_EQ(buttons_.size(), 3u) << "the page did not report in";
         ASSERT_NO_FATAL_FAILURE(Start(file, true));
         ASSERT_TRUE(WaitUntil([&] { return ReadAll(Errors()).contains("page shown"); }, 60000))
             << "the page did not show";
-        window_ = Tool(QStringLiteral("xdotool"),
-                       {QStringLiteral("search"), QStringLiteral("--sync"),
-                        QStringLiteral("--onlyvisible"), QStringLiteral("--name"),
-                        QStringLiteral("^VYX Encryption$")})
-                      .section(QLatin1Char('\n'), 0, 0)
+        window_ = Tool(u"xdotool"_s, {u"search"_s, u"--sync"_s, u"--onlyvisible"_s, u"--name"_s,
+                                      u"^VYX Encryption$"_s})
+                      .section(u'\n', 0, 0)
                       .toUInt();
         ASSERT_NE(window_, 0u);
+        Click(u"BGenerateKey"_s);
+        Click(button);
     }
-    QString Errors() const { return runtime_.filePath(QStringLiteral("stderr")); }
+    QString Errors() const { return runtime_.filePath(u"stderr"_s); }
     // Makes input.bin in the test's folder, of size bytes that take no room (zero bytes).
     QString WriteInput(qint64 size) {
-        QFile file(folder_.filePath(QStringLiteral("input.bin")));
+        QFile file(folder_.filePath(u"input.bin"_s));
         EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.resize(size));
         return file.fileName();
     }
     void Click(const QString& id) {
         const QPoint at = buttons_.at(id);
-        Tool(QStringLiteral("xdotool"),
-             {QStringLiteral("mousemove"), QStringLiteral("--window"), QString::number(window_),
-              QString::number(at.x()), QString::number(at.y()), QStringLiteral("click"),
-              QStringLiteral("1")});
+        Tool(u"xdotool"_s, {u"mousemove"_s, u"--window"_s, QString::number(window_),
+                            QString::number(at.x()), QString::number(at.y()), u"click"_s, u"1"_s});
     }
     // The program's mapped top-level windows: the main window, and a box when one is up.
     QStringList VisibleWindows() {
-        return Tool(QStringLiteral("xdotool"),
-                    {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                     QStringLiteral("--classname"), QStringLiteral("^vyx-encryption$")})
-            .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        return Tool(u"xdotool"_s,
+                    {u"search"_s, u"--onlyvisible"_s, u"--classname"_s, u"^vyx-encryption$"_s})
+            .split(u'\n', Qt::SkipEmptyParts);
     }
     // The program's wait status once it has ended within timeoutMs, or nothing.
     std::optional<int> WaitForEnd(int timeoutMs) {
@@ -960,7 +910,7 @@ class XProgramTest : public ::testing::Test {
     QString Tool(const QString& tool, const QStringList& arguments) const {
         QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("DISPLAY"), display_);
+        environment.insert(u"DISPLAY"_s, display_);
         process.setProcessEnvironment(environment);
         process.start(tool, arguments);
         process.waitForFinished(20000);
@@ -982,9 +932,9 @@ class XProgramTest : public ::testing::Test {
 using DesktopTest = XProgramTest;
 
 TEST_F(DesktopTest, MissingFileStartIsSilentAndItsBoxUncaptioned) {
-    if (QStandardPaths::findExecutable(QStringLiteral("xprop")).isEmpty())
+    if (QStandardPaths::findExecutable(u"xprop"_s).isEmpty())
         GTEST_SKIP() << "xprop is missing: it reads what a window manager reads (x11-utils)";
-    ASSERT_NO_FATAL_FAILURE(Start(runtime_.filePath(QStringLiteral("missing.bin")), false));
+    ASSERT_NO_FATAL_FAILURE(Start(runtime_.filePath(u"missing.bin"_s), false));
     QStringList windows;
     ASSERT_TRUE(WaitUntil(
         [&] {
@@ -992,20 +942,17 @@ TEST_F(DesktopTest, MissingFileStartIsSilentAndItsBoxUncaptioned) {
             return windows.size() == 2;
         },
         90000))
-        << "the box did not appear; mapped: " << windows.join(QLatin1Char(' ')).toStdString()
+        << "the box did not appear; mapped: " << windows.join(u' ').toStdString()
         << "; its errors: " << ReadAll(Errors()).toStdString();
     QStringList captions;
     for (const QString& id : windows) {
-        captions << Tool(QStringLiteral("xprop"),
-                         {QStringLiteral("-id"), id, QStringLiteral("WM_NAME"),
-                          QStringLiteral("_NET_WM_NAME")})
-                        .simplified();
+        captions << Tool(u"xprop"_s, {u"-id"_s, id, u"WM_NAME"_s, u"_NET_WM_NAME"_s}).simplified();
     }
     captions.sort();
     EXPECT_EQ(captions, (QStringList{
-                            QStringLiteral("WM_NAME(STRING) = \"VYX Encryption\" "
-                                           "_NET_WM_NAME(UTF8_STRING) = \"VYX Encryption\""),
-                            QStringLiteral("WM_NAME(STRING) = _NET_WM_NAME(UTF8_STRING) ="),
+                            u"WM_NAME(STRING) = \"VYX Encryption\" "
+                            "_NET_WM_NAME(UTF8_STRING) = \"VYX Encryption\""_s,
+                            u"WM_NAME(STRING) = _NET_WM_NAME(UTF8_STRING) ="_s,
                         }));
     EXPECT_EQ(QString::fromUtf8(ReadAll(Errors())), QString());
 }
@@ -1031,16 +978,13 @@ class SignalDuringBoxTest : public XProgramTest, public ::testing::WithParamInte
 TEST_P(SignalDuringBoxTest, EndsTheProgramPromptlyByTheSignal) {
     const BoxCase& c = GetParam();
     const QString input = WriteInput(c.inputSize);
-    const QString output = folder_.filePath(QStringLiteral("input_encr.bin"));
+    const QString output = folder_.filePath(u"input_encr.bin"_s);
     if (c.outputDirectory) {
         ASSERT_TRUE(QDir().mkdir(output));
     }
     const QStringList before = Entries(folder_.path());
 
-    Launch(input);
-    if (HasFatalFailure()) return;
-    Click(QStringLiteral("BGenerateKey"));
-    Click(QString::fromUtf8(c.button));
+    ASSERT_NO_FATAL_FAILURE(LaunchAndClick(input, QString::fromUtf8(c.button)));
     ASSERT_TRUE(WaitUntil([&] { return VisibleWindows().size() == 2; }, 30000)) << "no box came up";
     ::kill(pid_, c.signal);
     // Prompt is well under a second on a quiet machine; a loaded one may take a few to tear the
@@ -1051,7 +995,7 @@ TEST_P(SignalDuringBoxTest, EndsTheProgramPromptlyByTheSignal) {
     EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == c.signal) << *status;
     QStringList expected = before;
     if (c.outputKept) {
-        expected = QStringList{QStringLiteral("input.bin"), QStringLiteral("input_encr.bin")};
+        expected = QStringList{u"input.bin"_s, u"input_encr.bin"_s};
         EXPECT_EQ(QFileInfo(output).size(), EncryptedSize(c.inputSize));
     }
     EXPECT_EQ(Entries(folder_.path()), expected);
@@ -1074,10 +1018,7 @@ TEST_P(CloseAfterClickTest, EndsTheProgramAndLeavesNoOutput) {
     const QString input = WriteInput(qint64{8} << 30);
     const QStringList before = Entries(folder_.path());
 
-    Launch(input);
-    if (HasFatalFailure()) return;
-    Click(QStringLiteral("BGenerateKey"));
-    Click(QStringLiteral("BEncrypt"));
+    ASSERT_NO_FATAL_FAILURE(LaunchAndClick(input, u"BEncrypt"_s));
     QThread::msleep(static_cast<unsigned long>(GetParam()));
     SendClose();
     const std::optional<int> status = WaitForEnd(10000);

@@ -5,72 +5,46 @@
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QPointer>
 #include <QTimer>
 #include <QWebEnginePage>
 #include <QWebEngineView>
-#include <deque>
 #include <memory>
 #include <utility>
 
 #include "dhtml_dialog.h"
-#include "ui_services_testing.h"
 
-namespace {
+using namespace Qt::StringLiterals;
 
-class CTestStandIn : public IUiServicesStandIn {
-  public:
-    std::optional<QMessageBox::StandardButton> AnswerMessage(
-        QWidget* owner, const QString& text, const QString& caption,
-        QMessageBox::StandardButtons buttons) override {
-        if (!recording) return std::nullopt;
-        messages.push_back({text, caption, owner, buttons});
-        return buttons.testFlag(QMessageBox::Ok) ? QMessageBox::Ok : QMessageBox::NoButton;
-    }
-    std::optional<std::optional<QString>> AnswerOpenFile(QWidget* /*owner*/) override {
-        ++openFileRequests;
-        if (openFileAnswers.empty()) return std::nullopt;
-        const auto [chosen, path] = openFileAnswers.front();
-        openFileAnswers.pop_front();
-        return chosen ? std::optional<QString>(path) : std::nullopt;
-    }
-
-    bool recording = false;
-    std::vector<RecordedMessage> messages;
-    std::deque<std::pair<bool, QString>> openFileAnswers;  // chosen?, path
-    int openFileRequests = 0;
-};
-
-// Installed on first use and for good: every box of the tests asks it first.
-CTestStandIn& StandIn() {
-    static CTestStandIn* const standIn = [] {
-        static CTestStandIn instance;
+CUiTestHooks& UiTestHooks() {
+    static CUiTestHooks* const hooks = [] {
+        static CUiTestHooks instance;
         SetUiServicesStandIn(&instance);
         return &instance;
     }();
-    return *standIn;
+    return *hooks;
 }
 
-}  // namespace
-
-void CUiTestHooks::RecordMessages(bool on) {
-    StandIn().recording = on;
-}
-std::vector<RecordedMessage>& CUiTestHooks::Messages() {
-    return StandIn().messages;
-}
-void CUiTestHooks::AnswerNextOpenFile(const std::optional<QString>& answer) {
-    StandIn().openFileAnswers.emplace_back(answer.has_value(), answer.value_or(QString()));
-}
-int CUiTestHooks::OpenFileRequests() {
-    return StandIn().openFileRequests;
-}
 void CUiTestHooks::Reset() {
-    CTestStandIn& standIn = StandIn();
-    standIn.recording = false;
-    standIn.messages.clear();
-    standIn.openFileAnswers.clear();
-    standIn.openFileRequests = 0;
+    recording = false;
+    messages.clear();
+    openFileAnswers.clear();
+    openFileRequests = 0;
+}
+
+std::optional<QMessageBox::StandardButton> CUiTestHooks::AnswerMessage(
+    QWidget* owner, const QString& text, const QString& caption,
+    QMessageBox::StandardButtons buttons) {
+    if (!recording) return std::nullopt;
+    messages.push_back({text, caption, owner, buttons});
+    return buttons.testFlag(QMessageBox::Ok) ? QMessageBox::Ok : QMessageBox::NoButton;
+}
+
+std::optional<std::optional<QString>> CUiTestHooks::AnswerOpenFile(QWidget* /*owner*/) {
+    ++openFileRequests;
+    if (openFileAnswers.empty()) return std::nullopt;
+    const QString path = openFileAnswers.front();
+    openFileAnswers.pop_front();
+    return std::optional<QString>(path);
 }
 
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
@@ -107,21 +81,21 @@ QString Quoted(const QString& text) {
 }  // namespace
 
 void ClickElement(CDHtmlDialog& dialog, const QString& id) {
-    RunScript(dialog, QStringLiteral("document.getElementById(%1).click(); true").arg(Quoted(id)));
+    RunScript(dialog, u"document.getElementById(%1).click(); true"_s.arg(Quoted(id)));
 }
 
 void TypeInto(CDHtmlDialog& dialog, const QString& id, const QString& text) {
-    RunScript(dialog, QStringLiteral("(function () { const e = document.getElementById(%1);"
-                                     " e.value = %2; e.dispatchEvent(new Event('input'));"
-                                     " return true; })()")
-                          .arg(Quoted(id), Quoted(text)));
+    RunScript(dialog,
+              u"(function () { const e = document.getElementById(%1);"
+              " e.value = %2; e.dispatchEvent(new Event('input'));"
+              " return true; })()"_s.arg(Quoted(id), Quoted(text)));
 }
 
 QString PageValue(CDHtmlDialog& dialog, const QString& id) {
-    return RunScript(dialog, QStringLiteral("(function () { const e = document.getElementById(%1);"
-                                            " return e.tagName === 'INPUT' ? e.value"
-                                            " : e.textContent; })()")
-                                 .arg(Quoted(id)))
+    return RunScript(dialog,
+                     u"(function () { const e = document.getElementById(%1);"
+                     " return e.tagName === 'INPUT' ? e.value"
+                     " : e.textContent; })()"_s.arg(Quoted(id)))
         .toString();
 }
 

@@ -5,9 +5,13 @@
 #include <QMessageBox>
 #include <QString>
 #include <QVariant>
+#include <deque>
 #include <functional>
 #include <optional>
+#include <ostream>
 #include <vector>
+
+#include "ui_services_testing.h"
 
 class CDHtmlDialog;
 class QWidget;
@@ -20,21 +24,25 @@ struct RecordedMessage {
 };
 
 // Answers the program's message boxes and open-file dialogs in place of the user.
-class CUiTestHooks {
-  public:
+struct CUiTestHooks final : IUiServicesStandIn {
     // While recording, message boxes are not shown: each is recorded and answered with OK.
-    static void RecordMessages(bool on);
-    static std::vector<RecordedMessage>& Messages();
-
-    // The next open-file dialog is not shown and answers with this (nullopt: the user cancelled).
-    static void AnswerNextOpenFile(const std::optional<QString>& answer);
-
-    // Counts the open-file dialogs asked for, answered in advance or not.
-    static int OpenFileRequests();
+    bool recording = false;
+    std::vector<RecordedMessage> messages;
+    // The next open-file dialogs are not shown and answer with these paths.
+    std::deque<QString> openFileAnswers;
+    // The open-file dialogs asked for, answered in advance or not.
+    int openFileRequests = 0;
 
     // No recording, no answers, no requests counted.
-    static void Reset();
+    void Reset();
+    std::optional<QMessageBox::StandardButton> AnswerMessage(
+        QWidget* owner, const QString& text, const QString& caption,
+        QMessageBox::StandardButtons buttons) override;
+    std::optional<std::optional<QString>> AnswerOpenFile(QWidget* owner) override;
 };
+
+// The hooks, installed on first use and for good: every box of the tests asks them first.
+CUiTestHooks& UiTestHooks();
 
 // Processes events until done() holds or timeoutMs passes; returns done().
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 20000);
@@ -52,29 +60,24 @@ void TypeInto(CDHtmlDialog& dialog, const QString& id, const QString& text);
 // An element's value (inputs) or text content (anything else), read from the page.
 QString PageValue(CDHtmlDialog& dialog, const QString& id);
 
+// The untyped machinery behind OnNextModal.
+void OnNextModalWidget(const std::function<bool(QWidget&)>& act, int timeoutMs);
+
 // Calls act with the next modal widget of type T that becomes active (polled from a timer), for
 // example to check a message box and press one of its buttons. Returns once act has run or the
 // timeout passed, without blocking the caller: the timer keeps running in whatever event loop
 // is current, including a modal box's own.
 template <typename T>
-void OnNextModal(const std::function<void(T&)>& act, int timeoutMs = 20000);
-
-// The untyped machinery behind OnNextModal.
-void OnNextModalWidget(const std::function<bool(QWidget&)>& act, int timeoutMs);
-
-template <typename T>
-void OnNextModal(const std::function<void(T&)>& act, int timeoutMs) {
+void OnNextModal(const std::function<void(T&)>& act, int timeoutMs = 20000) {
     OnNextModalWidget(
         [act](QWidget& widget) {
             T* typed = qobject_cast<T*>(&widget);
-            if (typed == nullptr) return false;
-            act(*typed);
-            return true;
+            if (typed != nullptr) act(*typed);
+            return typed != nullptr;
         },
         timeoutMs);
 }
 
-#include <ostream>
 // Lets test failures show texts as text.
 inline void PrintTo(const QString& text, std::ostream* os) {
     *os << '"' << text.toStdString() << '"';
