@@ -110,7 +110,6 @@ VyxResult OnPipes(const VyxLaunch& launch) {
     // No controlling terminal: /dev/tty cannot be opened.
     const pid_t pid = StartCommand(CommandFor(launch, in[0], out[1], err[1]));
     ::close(in[0]), ::close(out[1]), ::close(err[1]);
-    ::signal(SIGPIPE, SIG_IGN);
     if (launch.signalAtInputRead) {
         Await([&] { return BlockedReadingInput(pid); });
         ::kill(pid, *launch.signalAtInputRead);
@@ -161,7 +160,6 @@ VyxResult OnTerminal(const VyxLaunch& launch) {
     if (in[0] >= 0) {
         // Fits the pipe: written whole before the terminal is read.
         ::close(in[0]);
-        ::signal(SIGPIPE, SIG_IGN);
         [[maybe_unused]] ssize_t n = ::write(in[1], launch.input.data(), launch.input.size());
         ::close(in[1]);
     }
@@ -194,5 +192,6 @@ VyxResult OnTerminal(const VyxLaunch& launch) {
 }  // namespace
 
 VyxResult RunVyx(const VyxLaunch& launch) {
+    ::signal(SIGPIPE, SIG_IGN);  // a vyx that stops reading its input is no failure here
     return launch.terminal ? OnTerminal(launch) : OnPipes(launch);
 }
