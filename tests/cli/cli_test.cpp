@@ -174,11 +174,8 @@ TEST_F(VyxTest, BatchGoesOnPastFailures) {
               "vyx: c_encr.bin: This is not an encrypted file\n"
               "vyx: d_encr.bin: File could not be opened: Access to d_encr.bin was denied.\n"
               "vyx: 5 files: 3 done, 2 failed\n");
-    for (const char* name : {"a", "b", "e"}) {
-        EXPECT_EQ(ReadBytes(dir.Path() / (std::string(name) + "_decr.bin")),
-                  ReadBytes(dir.Path() / (std::string(name) + ".bin")))
-            << name;
-    }
+    for (const std::string name : {"a", "b", "e"})
+        EXPECT_EQ(ReadBytes(dir / (name + "_decr.bin")), ReadBytes(dir / (name + ".bin"))) << name;
     EXPECT_FALSE(fs::exists(dir / "c_decr.bin"));
     EXPECT_FALSE(fs::exists(dir / "d_decr.bin"));
 }
@@ -361,12 +358,9 @@ TEST_F(VyxTest, GenkeyPrintsAKeyThatEncryptTakes) {
 // What a file holds, by label: "P<n>" a plaintext of its own, "E<n>" that plaintext encrypted as
 // the window writes it, anything else the text itself.
 Bytes Content(const std::string& label) {
-    if (label.size() < 2 || (label[0] != 'P' && label[0] != 'E') || !std::isdigit(label[1])) {
-        return Bytes(label.begin(), label.end());
-    }
-    const int n = label[1] - '0';
-    Bytes plain =
-        RandomBytes(3000 + 1000 * static_cast<std::size_t>(n), static_cast<std::uint32_t>(n));
+    if (!std::regex_match(label, std::regex("[PE][0-9]"))) return Bytes(label.begin(), label.end());
+    const auto n = static_cast<std::uint32_t>(label[1] - '0');
+    Bytes plain = RandomBytes(3000 + 1000 * std::size_t{n}, n);
     if (label[0] == 'P') return plain;
     ScratchDir scratch;
     WriteBytes(scratch / "plain", plain);
@@ -432,7 +426,7 @@ const std::string kClear = "\x1b[2Jgone";  // would clear it
 INSTANTIATE_TEST_SUITE_P(
     Unix, ContractTest,
     testing::Values(
-        // An existing output is kept, that file fails, the others go on; -f replaces.
+        // An existing output is kept, that file fails, the others go on; -f replaces (-o's too).
         ContractCase{.name = "NoReplaceWithoutForce",
                      .files = {{"a.doc", "P1"}, {"a_encr.doc", "old"}, {"b.doc", "P2"}},
                      .args = {"encrypt", "a.doc", "b.doc"},
@@ -440,10 +434,10 @@ INSTANTIATE_TEST_SUITE_P(
                      .err = "vyx: a_encr.doc already exists; use -f to replace it\n"
                             "vyx: 2 files: 1 done, 1 failed\n",
                      .after = {{"b_encr.doc", "E2"}}},
-        ContractCase{.name = "Force",
-                     .files = {{"a.doc", "P1"}, {"a_encr.doc", "old"}},
-                     .args = {"encrypt", "-f", "a.doc"},
-                     .after = {{"a_encr.doc", "E1"}}},
+        ContractCase{.name = "ForceReplacesTheChosenName",
+                     .files = {{"a_encr.doc", "E1"}, {"back", "old"}},
+                     .args = {"decrypt", "-f", "-o", "back", "a_encr.doc"},
+                     .after = {{"back", "P1"}}},
         // A batch whose output is one of its own files is refused whole, -f or not: by path,
         // by another spelling, and as the same file under another name.
         ContractCase{.name = "OwnInput",
@@ -480,10 +474,6 @@ INSTANTIATE_TEST_SUITE_P(
                      .files = {{"a_encr.doc", "E3"}},
                      .args = {"decrypt", "-o", "-", "a_encr.doc"},
                      .out = "P3"},
-        ContractCase{.name = "ChosenName",
-                     .files = {{"a_encr.doc", "E1"}},
-                     .args = {"decrypt", "-o", "back", "a_encr.doc"},
-                     .after = {{"back", "P1"}}},
         // A warning, and the file counts as done.
         ContractCase{.name = "EmptyInput",
                      .files = {{"e_encr.doc", ""}},
@@ -501,22 +491,35 @@ INSTANTIATE_TEST_SUITE_P(
                      .args = {"encrypt", "-n", "a.doc", "b.doc"},
                      .out = "a.doc -> a_encr.doc\nb.doc -> b_encr.doc\n"},
         // Folders: the encrypted files for decrypt, the others for encrypt, links never
-        // followed; -v says what was skipped.
+        // followed, the outputs of an earlier run kept; -v says what was skipped.
         ContractCase{.name = "RecursiveDecrypt",
                      .files = {{"d", "dir"},
                                {"d/x_encr.bin", "E1"},
+                               {"d/w_encr.bin", "E2"},
+                               {"d/w_decr.bin", "old"},
                                {"d/s", "dir"},
                                {"d/s/y.txt", "P2"},
+                               {"d/s/z_encr.bin", "E3"},
                                {"d/l_encr.bin", "link:x_encr.bin"}},
                      .args = {"decrypt", "-r", "-v", "d"},
+                     .status = 1,
                      .err = "vyx: d/l_encr.bin: skipped: a symbolic link\n"
-                            "vyx: d/s/y.txt: skipped: not encrypted\n",
-                     .after = {{"d/x_decr.bin", "P1"}}},
-        ContractCase{
-            .name = "RecursiveEncrypt",
-            .files = {{"d", "dir"}, {"d/a.txt", "P1"}, {"d/s", "dir"}, {"d/s/b_encr.txt", "E2"}},
-            .args = {"encrypt", "-r", "d"},
-            .after = {{"d/a_encr.txt", "E1"}}},
+                            "vyx: d/s/y.txt: skipped: not encrypted\n"
+                            "vyx: d/w_decr.bin: skipped: not encrypted\n"
+                            "vyx: d/w_decr.bin already exists; use -f to replace it\n"
+                            "vyx: 3 files: 2 done, 1 failed\n",
+                     .after = {{"d/x_decr.bin", "P1"}, {"d/s/z_decr.bin", "P3"}}},
+        ContractCase{.name = "RecursiveEncrypt",
+                     .files = {{"d", "dir"},
+                               {"d/a.txt", "P1"},
+                               {"d/s", "dir"},
+                               {"d/s/b.txt", "P2"},
+                               {"d/s/b_encr.txt", "E2"}},
+                     .args = {"encrypt", "-r", "d"},
+                     .status = 1,
+                     .err = "vyx: d/s/b_encr.txt already exists; use -f to replace it\n"
+                            "vyx: 2 files: 1 done, 1 failed\n",
+                     .after = {{"d/a_encr.txt", "E1"}}},
         // Names are quoted as GNU tools quote them: one message is one line, and no escape
         // sequence reaches the terminal.
         ContractCase{.name = "NameWithNewline",
@@ -535,23 +538,6 @@ INSTANTIATE_TEST_SUITE_P(
             .err = "vyx: ''$'\\033''[2Jgone': File could not be opened: ''$'\\033''[2Jgone' "
                    "was not found.\n"}),
     [](const auto& info) { return std::string(info.param.name); });
-
-// The user's way through a tree: encrypt it, decrypt it beside, and a second run of either
-// makes nothing new and replaces nothing.
-TEST_F(VyxTest, SecondRecursiveRunReplacesNothing) {
-    fs::create_directories(dir / "tree/sub");
-    WriteBytes(dir / "tree/a.doc", Content("P1"));
-    WriteBytes(dir / "tree/sub/b.doc", Content("P2"));
-    for (const char* command : {"encrypt", "decrypt"}) {
-        EXPECT_EQ(Vyx({command, "-r", "tree"}, kKeyText).status, 0) << command;
-        const std::map<std::string, Bytes> done = Tree(dir.Path());
-        const VyxResult again = Vyx({command, "-r", "tree"}, kKeyText);
-        EXPECT_EQ(again.status, 1) << command;
-        EXPECT_NE(again.err.find("already exists; use -f to replace it"), std::string::npos);
-        EXPECT_TRUE(Tree(dir.Path()) == done) << command;
-    }
-    EXPECT_EQ(ReadBytes(dir / "tree/sub/b_decr.doc"), Content("P2"));
-}
 
 // Data never goes to a terminal; a pipe's progress counts bytes.
 TEST_F(VyxTest, TerminalGetsNoDataAndCountsThePipesBytes) {
@@ -599,7 +585,6 @@ TEST_F(VyxTest, FailedWritesToTheStandardStreamsFail) {
 TEST_F(VyxTest, PipelineOf100MegabytesRestoresTheBytes) {
     WriteBytes(dir / "plain", RandomBytes(100 << 20, 7));
     ASSERT_EQ(Shell(dir.Path(), "$VYX encrypt - <plain | $VYX decrypt - >back"), 0);
-    EXPECT_EQ(fs::file_size(dir / "back"), fs::file_size(dir / "plain"));
     EXPECT_EQ(ReadBytes(dir / "back"), ReadBytes(dir / "plain"));
 }
 
