@@ -213,7 +213,10 @@ TEST(WriteFaultDirect, EveryLaterCallThatNeedsTheFileThrowsTheSameCause) {
         EXPECT_FALSE(file.IsOpen());
         EXPECT_EQ(log->writes,
                   (std::vector<std::int32_t>{kHalfSlot, 2 * kHalfSlot, 2 * kHalfSlot}));
-        EXPECT_TRUE(ReadBytes(path) == piece + piece + piece);
+        std::string reached = piece;
+        reached += piece;
+        reached += piece;
+        EXPECT_TRUE(ReadBytes(path) == reached);
     }
 }
 
