@@ -20,10 +20,6 @@ reference::State ModelOf(const CipherState& s) {
     return {s.wordA, s.wordB, s.keyBytes, s.blockCounter, s.counter1, s.counter2, s.counter3};
 }
 
-void ExpectMatchesModel(const CipherState& s, const reference::State& m) {
-    ASSERT_EQ(s, reference::AsCipherState(m));
-}
-
 // Counters drawn where the signed sum changes behaviour: small, just below and above 2^31 and
 // 2^32 (low 32 bits negative, zero, positive again), and anywhere.
 std::uint64_t InterestingCounter(std::mt19937_64& random) {
@@ -203,7 +199,7 @@ TEST(Transform, MatchesPlainModelInBothDirections) {
             EncryptBlock(encryptState, plain.data(), n, out);
             reference::Encrypt(encryptModel, plain.data(), n, expected);
             ASSERT_EQ(0, std::memcmp(out, expected, std::size_t(n)));
-            ExpectMatchesModel(encryptState, encryptModel);
+            ASSERT_EQ(encryptState, reference::AsCipherState(encryptModel));
 
             DecryptBlock(decryptState, out, n, area);
             reference::Decrypt(decryptModel, out, n, modelArea);
@@ -277,8 +273,6 @@ INSTANTIATE_TEST_SUITE_P(Shuffles, BlockRunTest, testing::Values(false, true),
                              return info.param ? "Vector" : "Portable";
                          });
 
-}  // namespace
-
 // Runs of full blocks in a CipherRun against the plain model: any run length (none included), in
 // place or not, from states with interesting counters and with key bytes set by hand, and
 // continuing with a block of any length afterwards, as a file's last block.
@@ -306,7 +300,7 @@ TEST_P(BlockRunTest, BlockRunsMatchPlainModel) {
         run.EncryptBlocks(inPlace ? stored.data() : plain.data(), blocks, stored.data());
         run.EncryptBlock(plain.data() + blocks * 16, n, stored.data() + blocks * 16);
         ASSERT_EQ(0, std::memcmp(stored.data(), expected.data(), blocks * 16 + n)) << round;
-        ExpectMatchesModel(run.State(), model);
+        ASSERT_EQ(run.State(), reference::AsCipherState(model));
 
         std::vector<std::uint8_t> restored =
             inPlace ? stored : std::vector<std::uint8_t>(stored.size());
@@ -316,11 +310,9 @@ TEST_P(BlockRunTest, BlockRunsMatchPlainModel) {
         ASSERT_EQ(0, std::memcmp(restored.data(), plain.data(), blocks * 16)) << round;
         ASSERT_EQ(0, std::memcmp(area.data(), plain.data() + blocks * 16, std::size_t(n)));
         for (std::size_t b = 0; b <= blocks; ++b) reference::Advance(decryptModel);
-        ExpectMatchesModel(decryptRun.State(), decryptModel);
+        ASSERT_EQ(decryptRun.State(), reference::AsCipherState(decryptModel));
     }
 }
-
-namespace {
 
 // Encrypts a run with the library and the model from the same state and checks bytes and state;
 // then decrypts it from decryptState and checks the plain bytes come back.
@@ -334,13 +326,11 @@ void CheckRun(CipherState& state, reference::State& model, CipherState& decryptS
     std::vector<std::uint8_t> stored(plain.size());
     EncryptBlocks(state, plain.data(), blocks, stored.data());
     ASSERT_EQ(stored, expected) << blocks << " blocks";
-    ExpectMatchesModel(state, model);
+    ASSERT_EQ(state, reference::AsCipherState(model));
     DecryptBlocks(decryptState, stored.data(), blocks, stored.data());
     ASSERT_EQ(stored, plain) << blocks << " blocks";
-    ExpectMatchesModel(decryptState, model);
+    ASSERT_EQ(decryptState, reference::AsCipherState(model));
 }
-
-}  // namespace
 
 // Runs whose counters cross where the run planning takes other ways: the low 32 bits of the sum
 // turning negative and wrapping to zero, counter1 a multiple of 23 and counter2 of 37 (counters
@@ -416,11 +406,9 @@ TEST_P(BlockRunTest, RunsFollowStateChangedBetweenCalls) {
                     ASSERT_EQ(0, std::memcmp(area.data(), plain.data(), std::size_t(n)));
                     break;
                 }
-                case 5: {
-                    const CipherState copy = state;
-                    state = copy;
+                case 5:
+                    state = CipherState(state);
                     break;
-                }
                 case 6: {
                     // Key bytes turned as steps turn them.
                     const int turn = int(random() % 7) + 1;
@@ -435,3 +423,5 @@ TEST_P(BlockRunTest, RunsFollowStateChangedBetweenCalls) {
         }
     }
 }
+
+}  // namespace

@@ -135,11 +135,10 @@ TEST_F(OpenPaths, AFileTheUserMayNotWriteIsRefused) {
     auto attempt = [&] {
         RecordingPresenter presenter;
         CFileStream stream;
-        const bool refused = stream.Open(U16(path), CFileStream::ModeCreate) == 0 &&
-                             presenter.shown.size() == 1 &&
-                             presenter.shown[0].text == u"File could not be opened: Access to " +
-                                                            U16(path) + u" was denied.";
-        return refused;
+        return stream.Open(U16(path), CFileStream::ModeCreate) == 0 &&
+               presenter.shown.size() == 1 &&
+               presenter.shown[0].text ==
+                   u"File could not be opened: Access to " + U16(path) + u" was denied.";
     };
     if (::geteuid() != 0) {
         EXPECT_TRUE(attempt());

@@ -176,29 +176,19 @@ TEST_P(FaultInjection, EndsWithTheErrorTextBothFilesClosedAndNothingLost) {
         return;
     }
 
-    std::u16string expected;
-    switch (c.fault) {
-        case Fault::ReadError:
-            expected = FileErrorText(CFileException::HardIO, input.u16string());
-            break;
-        case Fault::WriteError:
-        case Fault::KernelShortWriteFull:
-            expected = FileErrorText(CFileException::DiskFull, output.u16string());
-            break;
-        default:
-            expected = FileErrorText(CFileException::HardIO, output.u16string());
-            break;
-    }
+    const bool full = c.fault == Fault::WriteError || c.fault == Fault::KernelShortWriteFull;
+    const std::u16string expected =
+        FileErrorText(full ? CFileException::DiskFull : CFileException::HardIO,
+                      (c.fault == Fault::ReadError ? input : output).u16string());
+    EXPECT_EQ(observed.result.outcome, RunOutcome::Failed);
     if (c.at == At::Opening) {
         // The input cannot even be looked at: that is a file that could not be opened.
         EXPECT_EQ(message.source, HeadlessWindow::Source::Stream);
         EXPECT_EQ(message.buttons, MessageButtons::OkCancel);
         EXPECT_EQ(message.text, u"File could not be opened: " + expected);
-        EXPECT_EQ(observed.result.outcome, RunOutcome::Failed);
         EXPECT_TRUE(observed.status.empty());
     } else {
         EXPECT_EQ(message.source, HeadlessWindow::Source::Window);
-        EXPECT_EQ(observed.result.outcome, RunOutcome::Failed);
         EXPECT_EQ(observed.result.message, expected);
     }
     EXPECT_FALSE(observed.outputExistedAtMessage) << "an incomplete output was left for the user";
@@ -211,18 +201,15 @@ std::vector<FaultCase> AllCases() {
         for (At at : {At::Opening, At::First, At::Middle, At::Last}) {
             cases.push_back({op, Fault::ReadError, at});
         }
-        for (At at : {At::First, At::Middle, At::Last}) {
-            cases.push_back({op, Fault::WriteError, at});
-        }
         // At the last write the output's final flush meets the full disk, as Close writes it.
-        for (At at : {At::First, At::Middle, At::Last}) {
-            cases.push_back({op, Fault::KernelShortWriteFull, at});
+        for (Fault fault : {Fault::WriteError, Fault::KernelShortWriteFull}) {
+            for (At at : {At::First, At::Middle, At::Last}) cases.push_back({op, fault, at});
         }
-        cases.push_back({op, Fault::KernelShortWriteOnly, At::Middle});
-        cases.push_back({op, Fault::KernelShortWriteOnly, At::Last});
-        cases.push_back({op, Fault::KernelCloseError, At::Closing});
-        cases.push_back({op, Fault::KernelFsyncError, At::Closing});
-        cases.push_back({op, Fault::KernelNamingError, At::Closing});
+        for (At at : {At::Middle, At::Last}) cases.push_back({op, Fault::KernelShortWriteOnly, at});
+        for (Fault fault :
+             {Fault::KernelCloseError, Fault::KernelFsyncError, Fault::KernelNamingError}) {
+            cases.push_back({op, fault, At::Closing});
+        }
     }
     return cases;
 }

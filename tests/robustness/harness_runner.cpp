@@ -70,17 +70,8 @@ bool NobodyCanReach(const std::string& folder) {
     return RunCommand(command).status == 0 && ::access(HarnessPath(), X_OK) == 0;
 }
 
-HarnessRun::HarnessRun(const std::vector<std::string>& args, As as, bool hold,
-                       std::size_t traceRoom) {
-    Start(CommandFor(args, as == As::Nobody ? std::optional(RunUser{}) : std::nullopt, hold), hold,
-          traceRoom);
-}
-
-HarnessRun::HarnessRun(const std::vector<std::string>& args, const RunUser& user) {
-    Start(CommandFor(args, user, false), false, 0);
-}
-
-void HarnessRun::Start(const std::vector<std::string>& command, bool hold, std::size_t traceRoom) {
+HarnessRun::HarnessRun(const std::vector<std::string>& args, const std::optional<RunUser>& user,
+                       bool hold, std::size_t traceRoom) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("no pipe");
     readEnd_ = fds[0];
@@ -93,7 +84,7 @@ void HarnessRun::Start(const std::vector<std::string>& command, bool hold, std::
         filler_ = n > 0 ? static_cast<std::size_t>(n) : 0;
     }
     try {
-        pid_ = StartCommand(ChildCommand{.args = command, .out = fds[1]});
+        pid_ = StartCommand(ChildCommand{.args = CommandFor(args, user, hold), .out = fds[1]});
     } catch (...) {
         ::close(fds[0]);
         ::close(fds[1]);

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,15 +30,12 @@ struct RunUser {
 
 class HarnessRun {
   public:
-    enum class As { Self, Nobody };
-
-    // Starts vyx_bench with args. With hold, returns once the child is blocked on its first
-    // trace line (or has ended); see Held().
+    // Starts vyx_bench with args, as user if one is given (this process must be root). With hold,
+    // returns once the child is blocked on its first trace line (or has ended); see Held().
     // With traceRoom, the child is held later: once it has printed that many bytes of trace.
-    HarnessRun(const std::vector<std::string>& args, As as = As::Self, bool hold = false,
-               std::size_t traceRoom = 0);
-    // Starts vyx_bench with args as user (this process must be root).
-    HarnessRun(const std::vector<std::string>& args, const RunUser& user);
+    explicit HarnessRun(const std::vector<std::string>& args,
+                        const std::optional<RunUser>& user = std::nullopt, bool hold = false,
+                        std::size_t traceRoom = 0);
     ~HarnessRun();
     HarnessRun(const HarnessRun&) = delete;
     HarnessRun& operator=(const HarnessRun&) = delete;
@@ -50,7 +48,6 @@ class HarnessRun {
     HarnessResult Finish(std::chrono::seconds timeout = std::chrono::seconds(60));
 
   private:
-    void Start(const std::vector<std::string>& command, bool hold, std::size_t traceRoom);
     bool WaitUntilBlocked();
 
     pid_t pid_ = -1;

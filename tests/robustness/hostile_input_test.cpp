@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,8 +37,8 @@ std::string DeniedText(const fs::path& path) {
 }
 
 HarnessResult Harness(Op op, const fs::path& input, const fs::path& output,
-                      HarnessRun::As as = HarnessRun::As::Self) {
-    HarnessRun run({OpWord(op), kKeyText, input.string(), output.string(), "--trace"}, as);
+                      const std::optional<RunUser>& user = std::nullopt) {
+    HarnessRun run({OpWord(op), kKeyText, input.string(), output.string(), "--trace"}, user);
     return run.Finish(std::chrono::seconds(60));
 }
 
@@ -174,7 +175,7 @@ TEST_P(HostileInput, ClearMessageAndNothingLost) {
         fs::is_regular_file(setup.output) ? ReadBytes(setup.output) : Bytes{};
 
     const HarnessResult result = Harness(c.op, setup.input, setup.output,
-                                         asNobody ? HarnessRun::As::Nobody : HarnessRun::As::Self);
+                                         asNobody ? std::optional(RunUser{}) : std::nullopt);
     ASSERT_FALSE(result.timedOut) << "the run hung";
 
     // Permissions may hide the file from this process as well as from the harness.

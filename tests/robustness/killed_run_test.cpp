@@ -58,7 +58,7 @@ TEST_P(KilledRun, LeavesTheOutputPathAsItWas) {
 
     HarnessRun run(
         {"encrypt", "7K2Q.M9XA.4ZBC.PL0D", (*input_ / "big").string(), output.string(), "--trace"},
-        HarnessRun::As::Self, true, TraceBytesBefore(c.percent));
+        std::nullopt, true, TraceBytesBefore(c.percent));
     ASSERT_TRUE(run.Held()) << "the run could not be held where it was meant to be";
     run.Signal(c.signal);
     const HarnessResult result = run.Finish();
@@ -93,7 +93,7 @@ TEST(KilledRunLeftover, TheNextRunOnTheOutputRemovesIt) {
         return std::make_unique<HarnessRun>(
             std::vector<std::string>{"encrypt", "7K2Q.M9XA.4ZBC.PL0D", (scratch / "input").string(),
                                      (view / name).string(), "--trace"},
-            HarnessRun::As::Self, hold);
+            std::nullopt, hold);
     };
     auto killed = run("out", true);
     ASSERT_TRUE(killed->Held());

@@ -363,11 +363,9 @@ TEST(StagingModes, ANewOutputIsNoMoreOpenThanItsInput) {
         mode_t mask;
         mode_t output;
     };
-    const ModeCase cases[] = {{0600, 022, 0600},
-                              {0644, 022, 0644},
-                              {0664, 022, 0644},
-                              {0644, 077, 0600},
-                              {0755, 022, 0755}};
+    // 0600 under 022 is the staging cases' (a new output of their input).
+    const ModeCase cases[] = {
+        {0644, 022, 0644}, {0664, 022, 0644}, {0644, 077, 0600}, {0755, 022, 0755}};
     for (const ModeCase& c : cases) {
         ScratchDir scratch;
         WriteBytes(scratch / "in", RandomBytes(100));

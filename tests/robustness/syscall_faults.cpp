@@ -33,6 +33,28 @@ ssize_t RealWrite(int fd, const void* buffer, std::size_t count) {
     return ::syscall(SYS_write, fd, buffer, count);
 }
 
+// A call the fault strikes: it fails with an I/O error.
+int Strike() {
+    ++g_fired;
+    errno = EIO;
+    return -1;
+}
+
+bool IsFolder(int fd) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int Fcntl(int fd, int command, void* argument) {
+    const bool lock = command == F_SETLK || command == F_SETLKW || command == F_GETLK ||
+                      command == F_OFD_SETLK || command == F_OFD_SETLKW || command == F_OFD_GETLK;
+    if (lock && g_lockError.load() != 0) {
+        errno = g_lockError.load();
+        return -1;
+    }
+    return static_cast<int>(::syscall(SYS_fcntl, fd, command, argument));
+}
+
 }  // namespace
 
 namespace syscall_faults {
@@ -84,41 +106,22 @@ extern "C" ssize_t write(int fd, const void* buffer, std::size_t count) {
     return RealWrite(fd, buffer, count);
 }
 
-namespace {
-
-bool IsFolder(int fd) {
-    struct stat st {};
-    return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-}  // namespace
-
 extern "C" int fsync(int fd) {
     const bool folderFails =
         g_fd.load() >= 0 && ArmedKind() == syscall_faults::Kind::FolderSyncFails && IsFolder(fd);
     if (folderFails || (Armed(fd) && ArmedKind() == syscall_faults::Kind::FsyncFails)) {
-        ++g_fired;
-        errno = EIO;
-        return -1;
+        return Strike();
     }
     return static_cast<int>(::syscall(SYS_fsync, fd));
 }
 
 extern "C" int linkat(int fromFolder, const char* from, int toFolder, const char* to, int flags) {
-    if (g_fd.load() >= 0 && ArmedKind() == syscall_faults::Kind::NamingFails) {
-        ++g_fired;
-        errno = EIO;
-        return -1;
-    }
+    if (g_fd.load() >= 0 && ArmedKind() == syscall_faults::Kind::NamingFails) return Strike();
     return static_cast<int>(::syscall(SYS_linkat, fromFolder, from, toFolder, to, flags));
 }
 
 extern "C" int renameat(int fromFolder, const char* from, int toFolder, const char* to) {
-    if (g_fd.load() >= 0 && ArmedKind() == syscall_faults::Kind::NamingFails) {
-        ++g_fired;
-        errno = EIO;
-        return -1;
-    }
+    if (g_fd.load() >= 0 && ArmedKind() == syscall_faults::Kind::NamingFails) return Strike();
     return static_cast<int>(::syscall(SYS_renameat, fromFolder, from, toFolder, to));
 }
 
@@ -128,29 +131,10 @@ extern "C" int close(int fd) {
         const bool fail = ArmedKind() == syscall_faults::Kind::CloseFails;
         syscall_faults::Disarm();
         const int rc = static_cast<int>(::syscall(SYS_close, fd));
-        if (fail && rc == 0) {
-            ++g_fired;
-            errno = EIO;
-            return -1;
-        }
-        return rc;
+        return fail && rc == 0 ? Strike() : rc;
     }
     return static_cast<int>(::syscall(SYS_close, fd));
 }
-
-namespace {
-
-int Fcntl(int fd, int command, void* argument) {
-    const bool lock = command == F_SETLK || command == F_SETLKW || command == F_GETLK ||
-                      command == F_OFD_SETLK || command == F_OFD_SETLKW || command == F_OFD_GETLK;
-    if (lock && g_lockError.load() != 0) {
-        errno = g_lockError.load();
-        return -1;
-    }
-    return static_cast<int>(::syscall(SYS_fcntl, fd, command, argument));
-}
-
-}  // namespace
 
 // The argument is an int or a pointer; both travel in one register, as the C library reads it.
 extern "C" int fcntl(int fd, int command, ...) {
