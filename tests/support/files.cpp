@@ -75,12 +75,12 @@ std::vector<std::string> Names(const fs::path& folder) {
     return names;
 }
 
-int OpenDescriptors() {
+int OpenDescriptors(const fs::path& under) {
     int count = 0;
     std::error_code ignored;
     for (auto it = fs::directory_iterator("/proc/self/fd", ignored); it != fs::directory_iterator();
          it.increment(ignored)) {
-        ++count;
+        count += fs::read_symlink(it->path(), ignored).native().starts_with(under.native());
     }
     return count;
 }

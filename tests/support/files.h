@@ -39,8 +39,8 @@ bool Exists(const fs::path& path);
 Bytes RandomBytes(std::size_t n, std::uint32_t seed = 1);
 // The names in a folder, sorted.
 std::vector<std::string> Names(const fs::path& folder);
-// How many descriptors this process holds.
-int OpenDescriptors();
+// How many descriptors this process holds, or only those open on something under a path.
+int OpenDescriptors(const fs::path& under = {});
 // Makes the folder view show source through a FUSE passthrough mount (bindfs), as a second view
 // of the same files. Returns why it could not, or "" once mounted; the caller unmounts view.
 std::string MountView(const fs::path& source, const fs::path& view);
