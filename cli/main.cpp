@@ -355,13 +355,26 @@ class Planner {
             return Identity{info.st_dev, info.st_ino};
         };
         std::unordered_map<std::string, std::size_t> inputPaths;
-        std::map<Identity, std::size_t> inputFiles;
+        inputPaths.reserve(jobs.size());
         for (std::size_t i = 0; i < jobs.size(); ++i) {
-            if (jobs[i].input == kStandard) continue;
-            inputPaths.emplace(normal(jobs[i].input), i);
-            if (const auto id = identity(jobs[i].input)) inputFiles.emplace(*id, i);
+            if (jobs[i].input != kStandard) inputPaths.emplace(normal(jobs[i].input), i);
         }
+        // The inputs' identities matter only to an output that exists already: most batches
+        // write new files, and need not look at their inputs here at all.
+        std::optional<std::map<Identity, std::size_t>> inputFiles;
+        const auto inputFile = [&](const Identity& id) -> std::optional<std::size_t> {
+            if (!inputFiles) {
+                inputFiles.emplace();
+                for (std::size_t i = 0; i < jobs.size(); ++i) {
+                    if (jobs[i].input == kStandard) continue;
+                    if (const auto input = identity(jobs[i].input)) inputFiles->emplace(*input, i);
+                }
+            }
+            const auto found = inputFiles->find(id);
+            return found == inputFiles->end() ? std::nullopt : std::optional(found->second);
+        };
         std::unordered_map<std::string, std::size_t> outputPaths;
+        outputPaths.reserve(jobs.size());
         std::map<Identity, std::size_t> outputFiles;
         for (std::size_t i = 0; i < jobs.size(); ++i) {
             const Job& job = jobs[i];
@@ -371,9 +384,8 @@ class Planner {
             std::optional<std::size_t> input;
             if (auto found = inputPaths.find(path); found != inputPaths.end()) {
                 input = found->second;
-            } else if (auto same = id ? inputFiles.find(*id) : inputFiles.end();
-                       same != inputFiles.end()) {
-                input = same->second;
+            } else if (id) {
+                input = inputFile(*id);
             }
             if (input && *input != i) {
                 PrintError("the output of " + QuoteName(job.input) + " would replace " +
