@@ -72,8 +72,9 @@ void PosixFile::OpenExisting(const std::string& osPath, bool write) {
     if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
         refuse(CFileException::AccessDenied, S_ISDIR(st.st_mode) ? EISDIR : ENXIO);
     }
-    // O_NONBLOCK is the only status flag the open set, and F_SETFL changes status flags alone.
-    ::fcntl(fd, F_SETFL, 0);
+    // O_NONBLOCK is the only status flag the open set, and F_SETFL changes status flags alone. A
+    // regular file's reads and writes never wait for a partner, so there it changes nothing.
+    if (!S_ISREG(st.st_mode)) ::fcntl(fd, F_SETFL, 0);
 
     if (!claim_.ClaimFile(st, write ? ClaimRole::Writer : ClaimRole::Reader, fd)) {
         refuse(CFileException::SharingViolation, 0);
@@ -97,7 +98,9 @@ std::int32_t PosixFile::Read(void* destination, std::int32_t count) {
     lengthFresh_ = false;
     std::int32_t got = 0;
     while (got < count) {
-        const ssize_t n = ::read(fd_, out + got, static_cast<std::size_t>(count - got));
+        const auto size = static_cast<std::size_t>(count - got);
+        const ssize_t n = regular_ ? ::pread(fd_, out + got, size, static_cast<off_t>(position_))
+                                   : ::read(fd_, out + got, size);
         if (n < 0) {
             if (errno == EINTR) continue;
             const int error = errno;
@@ -122,7 +125,9 @@ void PosixFile::Write(const void* source, std::int32_t count) {
     if (count > 0) written_ = true;
     lengthFresh_ = endSeen_ = false;
     while (done < count) {
-        const ssize_t n = ::write(fd_, in + done, static_cast<std::size_t>(count - done));
+        const auto size = static_cast<std::size_t>(count - done);
+        const ssize_t n = regular_ ? ::pwrite(fd_, in + done, size, static_cast<off_t>(position_))
+                                   : ::write(fd_, in + done, size);
         if (n < 0) {
             if (errno == EINTR) continue;
             const int error = errno;
@@ -151,6 +156,20 @@ void PosixFile::StartWriteback() noexcept {
 std::uint64_t PosixFile::Seek(std::int64_t offset, SeekOrigin origin) {
     if (fd_ < 0) Fail(CFileException::InvalidFile, EBADF);
     endSeen_ = false;
+    if (regular_) {
+        // A regular file is read and written at the position kept here, so a seek is only
+        // arithmetic, checked as the system would check it.
+        const std::uint64_t base = origin == SeekOrigin::Begin     ? 0
+                                   : origin == SeekOrigin::Current ? position_
+                                                                   : GetLength();
+        std::int64_t at = 0;
+        if (__builtin_add_overflow(static_cast<std::int64_t>(base), offset, &at)) {
+            Fail(CFileException::BadSeek, EOVERFLOW);
+        }
+        if (at < 0) Fail(CFileException::BadSeek, EINVAL);
+        position_ = static_cast<std::uint64_t>(at);
+        return position_;
+    }
     const int whence = origin == SeekOrigin::Begin     ? SEEK_SET
                        : origin == SeekOrigin::Current ? SEEK_CUR
                                                        : SEEK_END;

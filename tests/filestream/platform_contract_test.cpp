@@ -93,9 +93,15 @@ TYPED_TEST(PlatformFileContract, RandomOperationsMatchAnInMemoryFile) {
                     model.replace(at, bytes.size(), bytes);
                     at += bytes.size();
                 } else if (op == 6) {
-                    ASSERT_EQ(file->Seek(static_cast<std::int64_t>(target), SeekOrigin::Begin),
-                              target)
-                        << trace;
+                    // From any origin; one before the start fails and moves nothing.
+                    const auto origin = static_cast<SeekOrigin>(random() % 3);
+                    const std::size_t base = origin == SeekOrigin::Begin     ? 0
+                                             : origin == SeekOrigin::Current ? at
+                                                                             : model.size();
+                    EXPECT_THROW(file->Seek(-static_cast<std::int64_t>(base) - 1, origin),
+                                 CFileException);
+                    const auto offset = static_cast<std::int64_t>(target - base);
+                    ASSERT_EQ(file->Seek(offset, origin), target) << trace;
                     at = target;
                 } else {
                     ASSERT_EQ(file->GetLength(), model.size()) << trace;

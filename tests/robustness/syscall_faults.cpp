@@ -87,12 +87,15 @@ int Fired() {
 
 }  // namespace syscall_faults
 
-extern "C" ssize_t write(int fd, const void* buffer, std::size_t count) {
+namespace {
+
+// A write, or the same at an offset, as the armed fault would let it go through.
+template <typename Real>
+ssize_t FaultyWrite(int fd, std::size_t count, Real real) {
     using syscall_faults::Kind;
-    if (!Armed(fd)) return RealWrite(fd, buffer, count);
     const Kind kind = ArmedKind();
-    if (kind != Kind::ShortWriteThenFull && kind != Kind::ShortWriteOnly) {
-        return RealWrite(fd, buffer, count);
+    if (!Armed(fd) || (kind != Kind::ShortWriteThenFull && kind != Kind::ShortWriteOnly)) {
+        return real(count);
     }
     if (g_full.load()) {
         errno = ENOSPC;
@@ -101,9 +104,25 @@ extern "C" ssize_t write(int fd, const void* buffer, std::size_t count) {
     if (++g_writes == g_target.load() && count > 1) {
         ++g_fired;
         if (kind == Kind::ShortWriteThenFull) g_full = true;
-        return RealWrite(fd, buffer, count / 2);
+        return real(count / 2);
     }
-    return RealWrite(fd, buffer, count);
+    return real(count);
+}
+
+}  // namespace
+
+extern "C" ssize_t write(int fd, const void* buffer, std::size_t count) {
+    return FaultyWrite(fd, count, [&](std::size_t n) { return RealWrite(fd, buffer, n); });
+}
+
+extern "C" ssize_t pwrite(int fd, const void* buffer, std::size_t count, off_t offset) {
+    return FaultyWrite(fd, count, [&](std::size_t n) {
+        return static_cast<ssize_t>(::syscall(SYS_pwrite64, fd, buffer, n, offset));
+    });
+}
+
+extern "C" ssize_t pwrite64(int fd, const void* buffer, std::size_t count, off_t offset) {
+    return pwrite(fd, buffer, count, offset);
 }
 
 extern "C" int fsync(int fd) {
