@@ -471,9 +471,15 @@ void StagedOutput::MakeDurable() {
 
 void StagedOutput::Publish() {
     if (fd_ < 0) return;
-    struct stat now {};
-    const bool occupied = ::fstatat(folderFd_, name_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0;
-    if (occupied && !S_ISREG(now.st_mode)) Fail(CFileException::AccessDenied, EISDIR);
+    // What the name holds now is looked at before a rename over it. A name that was free as the
+    // output began is simply linked: the link fails if something took the name since.
+    const auto occupiedByAFile = [this] {
+        struct stat now {};
+        const bool occupied = ::fstatat(folderFd_, name_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0;
+        if (occupied && !S_ISREG(now.st_mode)) Fail(CFileException::AccessDenied, EISDIR);
+        return occupied;
+    };
+    const bool occupied = (targetExists_ || kind_ != Kind::Unnamed) && occupiedByAFile();
 
     bool named = false;  // the staged file already has the output's name
     if (kind_ == Kind::Unnamed) {
@@ -490,6 +496,7 @@ void StagedOutput::Publish() {
         // A name that is still free is taken in one step, so no hidden name ever shows.
         int error = occupied ? EEXIST : link(name_);
         named = error == 0;
+        if (error == EEXIST && !occupied) occupiedByAFile();
         if (error == EEXIST) {
             for (int attempt = 0; attempt < 100; ++attempt) {
                 stagedName_ = HiddenNameFor(name_);

@@ -205,4 +205,28 @@ TEST(CommitGroup, IsDueAtItsByteBound) {
     EXPECT_TRUE(group.Due());
 }
 
+// A name taken while a new output was written: a file there is replaced whole, anything else
+// refuses the output and stays as it is.
+TEST(StagedName, TakenWhileWritingIsReplacedOnlyWhenAFile) {
+    for (const std::string_view taken : {"file", "folder", "link"}) {
+        SCOPED_TRACE(std::string(taken));
+        ScratchDir dir;
+        PosixFile file;
+        file.Open(PathFromOsBytes(dir.File("out")), FileAccess::CreateReadWrite);
+        file.Write("new", 3);
+        if (taken == "file") WriteBytes(dir / "out", "old");
+        if (taken == "folder") fs::create_directory(dir / "out");
+        if (taken == "link") fs::create_symlink("elsewhere", dir / "out");
+        if (taken != "file") {
+            EXPECT_THROW(file.Close(), CFileException);
+            EXPECT_EQ(fs::symlink_status(dir / "out").type(),
+                      taken == "folder" ? fs::file_type::directory : fs::file_type::symlink);
+        } else {
+            file.Close();
+            EXPECT_EQ(ReadString(dir / "out"), "new");
+        }
+        EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{"out"});
+    }
+}
+
 }  // namespace
