@@ -132,7 +132,9 @@ std::vector<std::optional<CFileException>> CommitGroup::Flush(bool everything) {
         // outputs and the names given just now: one journal commit and one cache flush for both.
         StartSync();
     }
-    std::erase_if(folders_, [](const auto& folder) { return folder.second.expired(); });
+    const auto closed = [](const auto& folder) { return folder.second.expired(); };
+    std::erase_if(folders_, closed);
+    std::erase_if(batchFolders_.opened, closed);
     descriptors_ = CountDescriptors();
     return results;
 }

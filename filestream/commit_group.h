@@ -68,8 +68,9 @@ class CommitGroup {
 
     // Takes over a staged output whose stream has closed, holding `bytes` bytes.
     void Add(std::unique_ptr<StagedOutput> output, std::uint64_t bytes);
-    // Where the group's outputs keep their folders' hidden names, each folder listed once.
-    HiddenNameListings* Listings() { return &listings_; }
+    // Where the group's outputs keep what they learnt of their folders, each folder listed and
+    // opened once.
+    BatchFolders* Folders() { return &batchFolders_; }
 
   private:
     struct Entry {
@@ -105,7 +106,7 @@ class CommitGroup {
     std::vector<Entry> settled_;  // committed or failed, not yet reported
     // When the outputs being synced were taken, and those named were named.
     std::chrono::steady_clock::time_point lastFlush_;
-    HiddenNameListings listings_;
+    BatchFolders batchFolders_;
 };
 
 // Makes a group current on this thread for the scope's life.

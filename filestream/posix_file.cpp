@@ -36,7 +36,7 @@ void PosixFile::Open(std::u16string_view path, FileAccess access) {
     if (access == FileAccess::CreateReadWrite) {
         CommitGroup* group = CommitGroup::Current();
         auto staged = std::make_unique<StagedOutput>();
-        staged->Begin(*osPath, path_, newFileMode_, group ? group->Listings() : nullptr);
+        staged->Begin(*osPath, path_, newFileMode_, group ? group->Folders() : nullptr);
         fd_ = staged->Descriptor();
         staged_ = std::move(staged);
         regular_ = true;

@@ -158,11 +158,37 @@ void StagedOutput::Fail(int cause, int error) {
 }
 
 void StagedOutput::Begin(const std::string& osPath, const std::u16string& userPath,
-                         mode_t newFileMode, HiddenNameListings* listings) {
+                         mode_t newFileMode, BatchFolders* batch) {
     Discard();
     userPath_ = userPath;
+    batch_ = batch;
     ResolveTarget(osPath);
+    OpenFolder(osPath, batch);
+    if (!nameClaim_.ClaimName(folderSeen_, name_, folderFd_)) {
+        Fail(CFileException::SharingViolation, 0);
+    }
+    if (targetExists_) HoldExistingTarget();
+    RemoveLeftovers(batch);
+    CreateStagedFile(targetExists_ ? S_IRUSR | S_IWUSR : newFileMode & 0777);
+    if (targetExists_) MatchExistingTarget();
+}
 
+void StagedOutput::OpenFolder(const std::string& osPath, BatchFolders* batch) {
+    // A folder that the batch holds open already is taken as it is, as long as its path still
+    // leads there.
+    if (batch != nullptr) {
+        const auto found = batch->opened.find(folder_);
+        std::shared_ptr<SharedFolder> shared =
+            found == batch->opened.end() ? nullptr : found->second.lock();
+        if (shared && ::stat(folder_.c_str(), &folderSeen_) == 0 &&
+            folderSeen_.st_dev == shared->seen.st_dev &&
+            folderSeen_.st_ino == shared->seen.st_ino) {
+            folderFd_ = shared->fd;
+            folderReadable_ = true;
+            sharedFolder_ = std::move(shared);
+            return;
+        }
+    }
     folderFd_ = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     folderReadable_ = folderFd_ >= 0;
     if (folderFd_ < 0 && (errno == EACCES || errno == EPERM)) {
@@ -174,13 +200,6 @@ void StagedOutput::Begin(const std::string& osPath, const std::u16string& userPa
         Fail(error == ENOENT ? CFileException::BadPath : OpenErrorCause(error, osPath), error);
     }
     if (::fstat(folderFd_, &folderSeen_) != 0) Fail(CFileException::Generic, errno);
-    if (!nameClaim_.ClaimName(folderSeen_, name_, folderFd_)) {
-        Fail(CFileException::SharingViolation, 0);
-    }
-    if (targetExists_) HoldExistingTarget();
-    RemoveLeftovers(listings);
-    CreateStagedFile(targetExists_ ? S_IRUSR | S_IWUSR : newFileMode & 0777);
-    if (targetExists_) MatchExistingTarget();
 }
 
 void StagedOutput::ResolveTarget(const std::string& osPath) {
@@ -346,7 +365,7 @@ bool StagedOutput::LockStagedFile() {
     Fail(CFileException::Generic, errno);
 }
 
-void StagedOutput::RemoveLeftovers(HiddenNameListings* listings) noexcept {
+void StagedOutput::RemoveLeftovers(BatchFolders* batch) noexcept {
     // What a killed run left staged beside the same output: a hidden sibling of the exact name
     // this object gives them, owned by this user, with no other name, and not in use. A run that
     // is still staging holds a lock on its file from the moment the file is made, and the lock
@@ -355,12 +374,12 @@ void StagedOutput::RemoveLeftovers(HiddenNameListings* listings) noexcept {
     if (!folderReadable_) return;
     std::vector<std::string> listed;
     const std::vector<std::string>* hidden = &listed;
-    if (listings != nullptr) {
+    if (batch != nullptr) {
         const std::pair<dev_t, ino_t> key{folderSeen_.st_dev, folderSeen_.st_ino};
-        auto found = listings->find(key);
-        if (found == listings->end()) {
+        auto found = batch->hiddenNames.find(key);
+        if (found == batch->hiddenNames.end()) {
             if (!ListHiddenNames(folderFd_, listed)) return;
-            found = listings->emplace(key, std::move(listed)).first;
+            found = batch->hiddenNames.emplace(key, std::move(listed)).first;
         }
         hidden = &found->second;
     } else if (!ListHiddenNames(folderFd_, listed)) {
@@ -567,7 +586,8 @@ std::shared_ptr<SharedFolder> StagedOutput::ShareFolder(
         folderFd_ = folder->fd;
         sharedFolder_ = std::move(folder);
     } else {
-        sharedFolder_ = std::make_shared<SharedFolder>(folderFd_);
+        sharedFolder_ = std::make_shared<SharedFolder>(folderFd_, folderSeen_);
+        if (batch_ != nullptr) batch_->opened[folder_] = sharedFolder_;
     }
     return sharedFolder_;
 }

@@ -31,22 +31,29 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "filestream/file_claims.h"
 
-// The names in each folder (by device and inode) that may be what a killed run left staged
-// (".NAME.vyx-" and sixteen hex digits), listed once for many outputs of a batch.
-using HiddenNameListings = std::map<std::pair<dev_t, ino_t>, std::vector<std::string>>;
-
 // A folder's descriptor that the staged outputs of one folder share; closed with the last of them.
 struct SharedFolder {
-    explicit SharedFolder(int descriptor) : fd(descriptor) {}
+    SharedFolder(int descriptor, const struct stat& folder) : fd(descriptor), seen(folder) {}
     ~SharedFolder();
     SharedFolder(const SharedFolder&) = delete;
     SharedFolder& operator=(const SharedFolder&) = delete;
     int fd;
+    struct stat seen;  // the folder as it was opened
+};
+
+// What a batch's outputs learn once for all the outputs of a folder.
+struct BatchFolders {
+    // The names in each folder (by device and inode) that may be what a killed run left staged
+    // (".NAME.vyx-" and sixteen hex digits).
+    std::map<std::pair<dev_t, ino_t>, std::vector<std::string>> hiddenNames;
+    // The shared descriptors, by the path that their folder was opened through.
+    std::unordered_map<std::string, std::weak_ptr<SharedFolder>> opened;
 };
 
 class StagedOutput {
@@ -59,10 +66,10 @@ class StagedOutput {
     // Stages a new file for osPath. newFileMode: the permission bits of a file that does not
     // exist yet. Throws CFileException(cause, userPath): 5 for a target that is not a regular
     // file, 11 when another stream of this process or another process uses the target, and the
-    // platform's cause otherwise. listings: where a batch keeps each folder's hidden names, so
-    // that a folder is listed once for all its outputs; null to list the folder each time.
+    // platform's cause otherwise. batch: where a batch keeps what it learnt of each folder, so
+    // that a folder is listed and opened once for its outputs; null to do both each time.
     void Begin(const std::string& osPath, const std::u16string& userPath, mode_t newFileMode,
-               HiddenNameListings* listings = nullptr);
+               BatchFolders* batch = nullptr);
     // The staged file's descriptor, open for reading and writing; -1 when nothing is staged.
     int Descriptor() const { return fd_; }
     // Makes the staged bytes durable and gives them the output's name; closes. Throws
@@ -100,7 +107,8 @@ class StagedOutput {
     void ResolveTarget(const std::string& osPath);
     std::string FollowLink(const std::string& path);
     void HoldExistingTarget();
-    void RemoveLeftovers(HiddenNameListings* listings) noexcept;
+    void OpenFolder(const std::string& osPath, BatchFolders* batch);
+    void RemoveLeftovers(BatchFolders* batch) noexcept;
     void CreateStagedFile(mode_t mode);
     bool LockStagedFile();
     void MatchExistingTarget();
@@ -118,6 +126,7 @@ class StagedOutput {
     bool folderReadable_ = false;  // opened for reading, not only as a path: it can be synced
     struct stat folderSeen_ {};
     std::shared_ptr<SharedFolder> sharedFolder_;  // where folderFd_ comes from, when shared
+    BatchFolders* batch_ = nullptr;
     int fd_ = -1;
     Kind kind_ = Kind::None;
     std::string stagedName_;  // the hidden sibling's name

@@ -205,6 +205,28 @@ TEST(CommitGroup, IsDueAtItsByteBound) {
     EXPECT_TRUE(group.Due());
 }
 
+// A batch opens a folder once for its outputs, but writes each output where its path leads when
+// it begins: not into the folder that had that path before.
+TEST(CommitGroup, AnOutputGoesWhereItsPathLeadsNow) {
+    ScratchDir dir;
+    fs::create_directory(dir / "a");
+    CommitGroup group({.descriptors = 64, .bytes = 1u << 30, .delay = std::chrono::hours(1)});
+    const CommitGroupScope scope(group);
+    for (const char* name : {"out0", "out1"}) {
+        PosixFile file;
+        file.Open(PathFromOsBytes(dir.File("a/") + name), FileAccess::CreateReadWrite);
+        file.Write("x", 1);
+        file.Close();
+        if (name == std::string_view("out0")) {
+            fs::rename(dir / "a", dir / "b");
+            fs::create_directory(dir / "a");
+        }
+    }
+    for (const auto& result : group.Flush(true)) EXPECT_FALSE(result);
+    EXPECT_EQ(Names(dir / "a"), std::vector<std::string>{"out1"});
+    EXPECT_EQ(Names(dir / "b"), std::vector<std::string>{"out0"});
+}
+
 // A name taken while a new output was written: a file there is replaced whole, anything else
 // refuses the output and stays as it is.
 TEST(StagedName, TakenWhileWritingIsReplacedOnlyWhenAFile) {
