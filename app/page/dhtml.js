@@ -39,13 +39,18 @@
         else element.removeAttribute("title");
     }
 
+    // Every write carries all the fields; only those whose text changed are touched, so that a
+    // run's status changes lay out and paint the status alone.
     window.vyxApply = function (sequence, writes) {
         for (const [id, kind, text] of writes) {
             const element = findElement(id);
             if (!element) continue;
-            if (kind === "value") element.value = text;
-            else if (element.classList.contains("path")) showPath(element, text);
-            else element.textContent = text;
+            if (kind === "value") {
+                if (element.value !== text) element.value = text;
+            } else if (element.textContent !== text) {
+                if (element.classList.contains("path")) showPath(element, text);
+                else element.textContent = text;
+            }
         }
         applied = sequence;
         return sequence;
