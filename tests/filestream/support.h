@@ -3,6 +3,7 @@
 // and small text helpers. The platform file that logs every request and fails the one it is told
 // to is support/fake_file.h.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
