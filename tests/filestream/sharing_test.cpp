@@ -49,23 +49,11 @@ class Sharing : public ::testing::TestWithParam<Spelling> {
     std::string other_;
 };
 
-void ExpectSharingViolation(const RecordingPresenter& presenter, const std::string& path) {
-    ASSERT_EQ(presenter.shown.size(), 1u);
-    EXPECT_EQ(
-        U8(presenter.shown[0].text),
-        "File could not be opened: A sharing violation occurred while accessing " + path + ".");
-    EXPECT_EQ(presenter.shown[0].buttons, MessageButtons::OkCancel);
-}
-
 TEST_P(Sharing, AWriterIsRefusedWhileAReaderHoldsTheFileAndNothingIsEmptied) {
     CFileStream input;
     ASSERT_EQ(input.Open(U16(dir_.File("orig")), CFileStream::ModeRead), 1);
     for (std::int32_t mode : {CFileStream::ModeCreate, CFileStream::ModeReadWrite}) {
-        RecordingPresenter presenter;
-        CFileStream output;
-        EXPECT_EQ(output.Open(U16(other_), mode), 0);
-        ExpectSharingViolation(presenter, other_);
-        EXPECT_FALSE(output.IsOpen());
+        EXPECT_EQ(RefusalOf(U16(other_), mode), SharingViolation(other_));
     }
     EXPECT_EQ(ReadBytes(dir_.File("orig")), kContent);
     std::string got(kContent.size(), '\0');
@@ -83,11 +71,10 @@ TEST_P(Sharing, ReadersShareAndAWriterIsAloneOnceTheyAreGone) {
     }
     CFileStream writer;
     ASSERT_EQ(writer.Open(U16(other_), CFileStream::ModeCreate), 1);
-    RecordingPresenter presenter;
-    CFileStream reader;
-    EXPECT_EQ(reader.Open(U16(dir_.File("orig")), CFileStream::ModeRead), 0);
-    ExpectSharingViolation(presenter, dir_.File("orig"));
+    EXPECT_EQ(RefusalOf(U16(dir_.File("orig")), CFileStream::ModeRead),
+              SharingViolation(dir_.File("orig")));
     writer.Close();
+    CFileStream reader;
     EXPECT_EQ(reader.Open(U16(dir_.File("orig")), CFileStream::ModeRead), 1);
 }
 
@@ -113,12 +100,7 @@ TEST_P(Sharing, ThisProcessCannotWriteWhileAnotherOneHoldsTheFile) {
         char opened = 0;
         ASSERT_EQ(::read(ready[0], &opened, 1), 1);
         ASSERT_EQ(opened, 'y');
-        {
-            RecordingPresenter presenter;
-            CFileStream output;
-            EXPECT_EQ(output.Open(U16(other_), CFileStream::ModeCreate), 0);
-            ExpectSharingViolation(presenter, other_);
-        }
+        EXPECT_EQ(RefusalOf(U16(other_), CFileStream::ModeCreate), SharingViolation(other_));
         (void)!::write(release[1], "x", 1);
         EXPECT_EQ(WaitChild(pid), 0);
         for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);

@@ -311,7 +311,7 @@ TEST_F(Read, LargerThanThePreferredSizeDoesNotEndEarly) {
     EXPECT_EQ(stream->GetBufferCapacity(), 4096);
     // The preferred size sets every refill after the probe.
     ASSERT_GT(log->reads.size(), 2u);
-    for (std::size_t i = 1; i < log->reads.size(); ++i) EXPECT_EQ(log->reads[i], 4096);
+    EXPECT_THAT(std::vector(log->reads.begin() + 1, log->reads.end()), ::testing::Each(4096));
 }
 
 TEST_F(Read, AFileThatShrankEndsInsteadOfReturningZeroForever) {
@@ -328,14 +328,8 @@ TEST_F(Failure, WriteErrorTravelsOutOfWriteAndTheStreamCanBeDiscarded) {
     auto stream = LoggedStream(nullptr, FaultAt::Write, 2);
     ASSERT_EQ(stream->Open(U16(path), CFileStream::ModeCreate), 1);
     for (int i = 0; i < 10001 * 2; ++i) stream->Write("a", 1);
-    try {
-        stream->Write("a", 1);
-        FAIL() << "no error";
-    } catch (const CFileException& error) {
-        EXPECT_EQ(error.cause, CFileException::DiskFull);
-        EXPECT_EQ(error.Message(), u"Disk full while accessing " + U16(path) + u".");
-        EXPECT_EQ(std::string(error.what()), "Disk full while accessing " + path + ".");
-    }
+    EXPECT_THAT([&] { stream->Write("a", 1); }, ::testing::ThrowsMessage<CFileException>(
+                                                    "Disk full while accessing " + path + "."));
     stream->CloseAndRemove();
     EXPECT_FALSE(stream->IsOpen());
     EXPECT_FALSE(Exists(path));
@@ -378,13 +372,9 @@ TEST_F(Failure, ReadErrorTravelsOutOfRead) {
     auto stream = LoggedStream(nullptr, FaultAt::Read, 2, CFileException::HardIO);
     ASSERT_EQ(stream->Open(U16(path), CFileStream::ModeRead), 1);
     char buf[16];
-    try {
-        stream->Read(buf, 16);
-        FAIL() << "no error";
-    } catch (const CFileException& error) {
-        EXPECT_EQ(error.Message(),
-                  u"A hardware I/O error was reported while accessing " + U16(path) + u".");
-    }
+    EXPECT_THAT([&] { stream->Read(buf, 16); },
+                ::testing::ThrowsMessage<CFileException>(
+                    "A hardware I/O error was reported while accessing " + path + "."));
 }
 
 // ---- Contract breaches end the process with status 0 after their message.

@@ -16,6 +16,19 @@ void ExpectContractEnd(const std::function<void()>& body, const std::string& pat
     EXPECT_EXIT((SetMessagePresenter(&presenter), body()), ::testing::ExitedWithCode(0), pattern);
 }
 
+std::u16string RefusalOf(const std::u16string& path, std::int32_t mode) {
+    RecordingPresenter presenter;
+    CFileStream stream;
+    if (stream.Open(path, mode) != 0 || stream.IsOpen() || presenter.shown.size() != 1) return u"";
+    EXPECT_EQ(presenter.shown[0].buttons, MessageButtons::OkCancel);
+    return presenter.shown[0].text;
+}
+
+std::u16string SharingViolation(const std::string& path) {
+    return u"File could not be opened: A sharing violation occurred while accessing " +
+           Utf8ToUtf16(path) + u".";
+}
+
 std::u16string U16(const std::string& utf8) {
     return Utf8ToUtf16(utf8);
 }

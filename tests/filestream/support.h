@@ -3,6 +3,7 @@
 // and small text helpers. The platform file that logs every request and fails the one it is told
 // to is support/fake_file.h.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -41,6 +42,12 @@ class RecordingPresenter : public IMessagePresenter {
     }
     std::vector<Shown> shown;
 };
+
+// Opens path in a fresh stream, which must refuse it with one message and stay closed, and returns
+// that message's text ("" when the stream did otherwise). Refused opens offer Ok and Cancel.
+std::u16string RefusalOf(const std::u16string& path, std::int32_t mode);
+// The message of an open refused because another stream holds the file.
+std::u16string SharingViolation(const std::string& path);
 
 // Expects body, run in a death-test child whose messages go to standard error as "[ok] text" or
 // "[ok-cancel] text", to end the process with status 0 after printing what matches pattern.

@@ -27,8 +27,6 @@ class HarnessTest : public testing::Test {
     ScratchDir dir;
 };
 
-const std::string kKeyText = "7K2Q.M9XA.4ZBC.PL0D";
-
 TEST_F(HarnessTest, TracePrintsTheStatusRowAndMessagesAndExitsZeroOnCompletion) {
     WriteBytes(dir / "plain", RandomBytes(17, 1));
     HarnessResult run =

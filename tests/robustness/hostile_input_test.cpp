@@ -21,8 +21,6 @@ namespace {
 
 using namespace robustness;
 
-const std::string kKeyText(kKey.begin(), kKey.end());
-
 const char* OpWord(Op op) {
     return op == Op::Encrypt ? "encrypt" : "decrypt";
 }
@@ -30,10 +28,6 @@ const char* OpWord(Op op) {
 std::string DoneText(Op op) {
     const std::u16string& text = op == Op::Encrypt ? kEncryptDone : kDecryptDone;
     return {text.begin(), text.end()};
-}
-
-std::string DeniedText(const fs::path& path) {
-    return "File could not be opened: Access to " + path.string() + " was denied.";
 }
 
 HarnessResult Harness(Op op, const fs::path& input, const fs::path& output,

@@ -56,9 +56,8 @@ TEST_P(KilledRun, LeavesTheOutputPathAsItWas) {
     WriteBytes(output, previous);
     const std::vector<std::string> before = Names(scratch.Path());
 
-    HarnessRun run(
-        {"encrypt", "7K2Q.M9XA.4ZBC.PL0D", (*input_ / "big").string(), output.string(), "--trace"},
-        std::nullopt, true, TraceBytesBefore(c.percent));
+    HarnessRun run({"encrypt", kKeyText, (*input_ / "big").string(), output.string(), "--trace"},
+                   std::nullopt, true, TraceBytesBefore(c.percent));
     ASSERT_TRUE(run.Held()) << "the run could not be held where it was meant to be";
     run.Signal(c.signal);
     const HarnessResult result = run.Finish();
@@ -91,7 +90,7 @@ TEST(KilledRunLeftover, TheNextRunOnTheOutputRemovesIt) {
     WriteBytes(scratch / "input", RandomBytes(1 << 20, 6));
     auto run = [&](const char* name, bool hold) {
         return std::make_unique<HarnessRun>(
-            std::vector<std::string>{"encrypt", "7K2Q.M9XA.4ZBC.PL0D", (scratch / "input").string(),
+            std::vector<std::string>{"encrypt", kKeyText, (scratch / "input").string(),
                                      (view / name).string(), "--trace"},
             std::nullopt, hold);
     };
