@@ -9,7 +9,6 @@
 #include <QWebEnginePage>
 #include <QWebEngineView>
 #include <memory>
-#include <utility>
 
 #include "dhtml_dialog.h"
 
@@ -57,13 +56,12 @@ bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
 }
 
 QVariant RunScript(CDHtmlDialog& dialog, const QString& script, int timeoutMs) {
-    auto result = std::make_shared<std::pair<bool, QVariant>>(false, QVariant());
-    dialog.View()->page()->runJavaScript(script, [result](const QVariant& value) {
-        result->first = true;
-        result->second = value;
-    });
-    WaitUntil([&] { return result->first; }, timeoutMs);
-    return result->second;
+    // Shared: an answer may come after the wait gave up.
+    auto result = std::make_shared<std::optional<QVariant>>();
+    dialog.View()->page()->runJavaScript(script,
+                                         [result](const QVariant& value) { *result = value; });
+    WaitUntil([&] { return result->has_value(); }, timeoutMs);
+    return result->value_or(QVariant());
 }
 
 bool ShowAndWaitForPage(CDHtmlDialog& dialog, int timeoutMs) {
