@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QDeadlineTimer>
-#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTimer>
@@ -97,15 +96,12 @@ QString PageValue(CDHtmlDialog& dialog, const QString& id) {
         .toString();
 }
 
-void OnNextModalWidget(const std::function<bool(QWidget&)>& act, int timeoutMs) {
+void OnNextModal(const std::function<bool(QWidget&)>& act, int timeoutMs) {
     auto* timer = new QTimer(qApp);
-    auto elapsed = std::make_shared<QElapsedTimer>();
-    elapsed->start();
     timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, [timer, act, elapsed, timeoutMs] {
+    QObject::connect(timer, &QTimer::timeout, [timer, act, deadline = QDeadlineTimer(timeoutMs)] {
         QWidget* modal = QApplication::activeModalWidget();
-        if ((modal != nullptr && modal->isVisible() && act(*modal)) ||
-            elapsed->elapsed() > timeoutMs) {
+        if ((modal != nullptr && modal->isVisible() && act(*modal)) || deadline.hasExpired()) {
             timer->stop();
             timer->deleteLater();
         }
