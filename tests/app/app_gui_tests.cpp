@@ -941,9 +941,7 @@ TEST_P(SignalDuringBoxTest, EndsTheProgramPromptlyByTheSignal) {
     const BoxCase& c = GetParam();
     const QString input = WriteInput(c.inputSize);
     const QString output = folder_.filePath(u"input_encr.bin"_s);
-    if (c.outputDirectory) {
-        ASSERT_TRUE(QDir().mkdir(output));
-    }
+    ASSERT_TRUE(!c.outputDirectory || QDir().mkdir(output));
     const QStringList before = Entries(folder_.path());
 
     ASSERT_NO_FATAL_FAILURE(LaunchAndClick(input, QString::fromUtf8(c.button)));
@@ -957,7 +955,9 @@ TEST_P(SignalDuringBoxTest, EndsTheProgramPromptlyByTheSignal) {
     EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == c.signal) << *status;
     EXPECT_EQ(Entries(folder_.path()),
               c.outputKept ? before + QStringList{u"input_encr.bin"_s} : before);
-    if (c.outputKept) EXPECT_EQ(QFileInfo(output).size(), EncryptedSize(c.inputSize));
+    if (c.outputKept) {
+        EXPECT_EQ(QFileInfo(output).size(), EncryptedSize(c.inputSize));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
