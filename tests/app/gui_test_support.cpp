@@ -2,14 +2,12 @@
 
 #include <QApplication>
 #include <QDeadlineTimer>
-#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTimer>
 #include <QWebEnginePage>
 #include <QWebEngineView>
 #include <memory>
-#include <utility>
 
 #include "dhtml_dialog.h"
 
@@ -57,13 +55,12 @@ bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
 }
 
 QVariant RunScript(CDHtmlDialog& dialog, const QString& script, int timeoutMs) {
-    auto result = std::make_shared<std::pair<bool, QVariant>>(false, QVariant());
-    dialog.View()->page()->runJavaScript(script, [result](const QVariant& value) {
-        result->first = true;
-        result->second = value;
-    });
-    WaitUntil([&] { return result->first; }, timeoutMs);
-    return result->second;
+    // Shared: an answer may come after the wait gave up.
+    auto result = std::make_shared<std::optional<QVariant>>();
+    dialog.View()->page()->runJavaScript(script,
+                                         [result](const QVariant& value) { *result = value; });
+    WaitUntil([&] { return result->has_value(); }, timeoutMs);
+    return result->value_or(QVariant());
 }
 
 bool ShowAndWaitForPage(CDHtmlDialog& dialog, int timeoutMs) {
@@ -99,15 +96,12 @@ QString PageValue(CDHtmlDialog& dialog, const QString& id) {
         .toString();
 }
 
-void OnNextModalWidget(const std::function<bool(QWidget&)>& act, int timeoutMs) {
+void OnNextModal(const std::function<bool(QWidget&)>& act, int timeoutMs) {
     auto* timer = new QTimer(qApp);
-    auto elapsed = std::make_shared<QElapsedTimer>();
-    elapsed->start();
     timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, [timer, act, elapsed, timeoutMs] {
+    QObject::connect(timer, &QTimer::timeout, [timer, act, deadline = QDeadlineTimer(timeoutMs)] {
         QWidget* modal = QApplication::activeModalWidget();
-        if ((modal != nullptr && modal->isVisible() && act(*modal)) ||
-            elapsed->elapsed() > timeoutMs) {
+        if ((modal != nullptr && modal->isVisible() && act(*modal)) || deadline.hasExpired()) {
             timer->stop();
             timer->deleteLater();
         }

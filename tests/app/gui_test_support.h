@@ -2,6 +2,7 @@
 // Helpers for driving the real window in-process: wait for the page, run script in it, click and
 // type by element id, answer modal boxes from a timer or in advance.
 
+#include <QApplication>
 #include <QMessageBox>
 #include <QString>
 #include <QVariant>
@@ -21,6 +22,7 @@ struct RecordedMessage {
     QString caption;
     QWidget* owner = nullptr;
     QMessageBox::StandardButtons buttons;
+    bool operator==(const RecordedMessage&) const = default;
 };
 
 // Answers the program's message boxes and open-file dialogs in place of the user.
@@ -60,25 +62,31 @@ void TypeInto(CDHtmlDialog& dialog, const QString& id, const QString& text);
 // An element's value (inputs) or text content (anything else), read from the page.
 QString PageValue(CDHtmlDialog& dialog, const QString& id);
 
-// The untyped machinery behind OnNextModal.
-void OnNextModalWidget(const std::function<bool(QWidget&)>& act, int timeoutMs);
+// Calls act with each visible modal widget (polled from a timer) until act returns true or the
+// timeout passes. Returns at once: the timer keeps running in whatever event loop is current,
+// including a modal box's own.
+void OnNextModal(const std::function<bool(QWidget&)>& act, int timeoutMs = 20000);
 
-// Calls act with the next modal widget of type T that becomes active (polled from a timer), for
-// example to check a message box and press one of its buttons. Returns once act has run or the
-// timeout passed, without blocking the caller: the timer keeps running in whatever event loop
-// is current, including a modal box's own.
+// Runs trigger, and act on the modal T it opens, for example to check a message box and press one
+// of its buttons; true once act ran and no modal is left.
 template <typename T>
-void OnNextModal(const std::function<void(T&)>& act, int timeoutMs = 20000) {
-    OnNextModalWidget(
-        [act](QWidget& widget) {
-            T* typed = qobject_cast<T*>(&widget);
-            if (typed != nullptr) act(*typed);
-            return typed != nullptr;
-        },
-        timeoutMs);
+bool AnswerModal(const std::function<void()>& trigger, const std::function<void(T&)>& act) {
+    bool seen = false;
+    OnNextModal([&](QWidget& widget) {
+        T* modal = qobject_cast<T*>(&widget);
+        seen = modal != nullptr;
+        if (seen) act(*modal);
+        return seen;
+    });
+    trigger();
+    return WaitUntil([&] { return seen && QApplication::activeModalWidget() == nullptr; });
 }
 
 // Lets test failures show texts as text.
 inline void PrintTo(const QString& text, std::ostream* os) {
     *os << '"' << text.toStdString() << '"';
+}
+inline void PrintTo(const RecordedMessage& m, std::ostream* os) {
+    *os << '"' << m.text.toStdString() << "\" captioned \"" << m.caption.toStdString()
+        << "\" owner " << m.owner << " buttons " << m.buttons.toInt();
 }

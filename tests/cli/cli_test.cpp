@@ -6,9 +6,7 @@
 #include <signal.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <map>
-
 #include <regex>
 #include <string>
 #include <vector>
@@ -54,11 +52,8 @@ class VyxTest : public testing::Test {
 
 struct KeyCase {
     const char* name;
-    std::vector<std::string> options;
-    std::optional<std::string> keyEnv;
-    std::string input;
-    std::string keyFile;  // written to "key" when not empty
-    bool terminal = false;
+    VyxLaunch launch;       // its options, between "encrypt" and the FILE
+    std::string keyFile{};  // written to "key" when not empty
 };
 
 class KeySourceTest : public VyxTest, public testing::WithParamInterface<KeyCase> {};
@@ -67,34 +62,33 @@ TEST_P(KeySourceTest, EncryptsAsTheWindowDoes) {
     const KeyCase& c = GetParam();
     MakePair("doc.txt", "window_encr.txt", 1000, 1);
     if (!c.keyFile.empty()) WriteBytes(dir / "key", c.keyFile);
-    VyxLaunch launch{.args = c.options,
-                     .keyEnv = c.keyEnv,
-                     .input = c.input,
-                     .terminal = c.terminal,
-                     .typed = c.terminal ? kKeyText + "\n" : ""};  // typed when asked
+    VyxLaunch launch = c.launch;
+    if (launch.terminal) launch.typed = kKeyText + "\n";  // typed when asked
     launch.args.insert(launch.args.begin(), "encrypt");
     launch.args.push_back("doc.txt");
     const VyxResult run = Vyx(launch);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(ReadBytes(dir / "doc_encr.txt"), ReadBytes(dir / "window_encr.txt"));
-    if (c.terminal) {
+    if (launch.terminal) {
         // Asked for only when no other source has one, and never echoed.
-        EXPECT_EQ(run.err.find("Key: ") != std::string::npos, !c.keyEnv) << run.err;
+        EXPECT_EQ(run.err.find("Key: ") != std::string::npos, !launch.keyEnv) << run.err;
         EXPECT_EQ(run.err.find(kKeyText), std::string::npos) << "echoed: " << run.err;
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Sources, KeySourceTest,
-    testing::Values(KeyCase{"File", {"-k", "key"}, {}, "", kKeyText + "\nsecond line\n"},
-                    KeyCase{"FileWithoutLineBreak", {"--key-file=key"}, {}, "", kKeyText},
-                    KeyCase{"FileWrittenOnWindows", {"-kkey"}, {}, "", kKeyText + "\r\n"},
-                    KeyCase{"FileBeforeEnvironment", {"-k", "key"}, kOtherKeyText, "", kKeyText},
-                    KeyCase{"StandardInput", {"-k", "-"}, {}, kKeyText + "\n", ""},
-                    KeyCase{"StandardInputOnATerminal", {"-k", "-"}, {}, "", "", true},
-                    KeyCase{"Environment", {}, kKeyText, "", ""},
-                    KeyCase{"EnvironmentBeforePrompt", {}, kKeyText, "", "", true},
-                    KeyCase{"Prompt", {}, {}, "", "", true}),
+    testing::Values(KeyCase{"File", {.args = {"-k", "key"}}, kKeyText + "\nsecond line\n"},
+                    KeyCase{"FileWithoutLineBreak", {.args = {"--key-file=key"}}, kKeyText},
+                    KeyCase{"FileWrittenOnWindows", {.args = {"-kkey"}}, kKeyText + "\r\n"},
+                    KeyCase{"FileBeforeEnvironment",
+                            {.args = {"-k", "key"}, .keyEnv = kOtherKeyText},
+                            kKeyText},
+                    KeyCase{"StandardInput", {.args = {"-k", "-"}, .input = kKeyText + "\n"}},
+                    KeyCase{"StandardInputOnATerminal", {.args = {"-k", "-"}, .terminal = true}},
+                    KeyCase{"Environment", {.keyEnv = kKeyText}},
+                    KeyCase{"EnvironmentBeforePrompt", {.keyEnv = kKeyText, .terminal = true}},
+                    KeyCase{"Prompt", {.terminal = true}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- Refusals: one line on standard error, the exit status, and not a file touched. ---
@@ -155,30 +149,6 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{{"decrypt", "-k", "-", "doc_encr.txt"}, {}, "vyx: " + kEnterKey + "\n"},
         RefusalCase{{"decrypt", "missing"}, "7k2q.m9xa.4zbc.pl0d", "vyx: Invalid key format\n"},
         RefusalCase{{"encrypt", "doc.txt"}, "7K2Q.M9XA.0000.0000", "vyx: " + kWeakKey + "\n"}));
-
-// --- A batch goes on past failures and ends with a summary. ---
-
-TEST_F(VyxTest, BatchGoesOnPastFailures) {
-    // One not encrypted and one that cannot be read (a folder) in the middle of five.
-    MakePair("a.bin", "a_encr.bin", 4096, 11);
-    MakePair("b.bin", "b_encr.bin", 17, 12);
-    WriteBytes(dir / "c_encr.bin", RandomBytes(300, 13));
-    fs::create_directory(dir / "d_encr.bin");
-    MakePair("e.bin", "e_encr.bin", 70000, 15);
-
-    const VyxResult run =
-        Vyx({"decrypt", "a_encr.bin", "b_encr.bin", "c_encr.bin", "d_encr.bin", "e_encr.bin"},
-            kKeyText);
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err,
-              "vyx: c_encr.bin: This is not an encrypted file\n"
-              "vyx: d_encr.bin: File could not be opened: Access to d_encr.bin was denied.\n"
-              "vyx: 5 files: 3 done, 2 failed\n");
-    for (const std::string name : {"a", "b", "e"})
-        EXPECT_EQ(ReadBytes(dir / (name + "_decr.bin")), ReadBytes(dir / (name + ".bin"))) << name;
-    EXPECT_FALSE(fs::exists(dir / "c_decr.bin"));
-    EXPECT_FALSE(fs::exists(dir / "d_decr.bin"));
-}
 
 // --- Progress and completion lines only on a terminal, and not with -q. ---
 
@@ -273,9 +243,7 @@ TEST_P(BatchStopTest, EveryOutputIsOldOrWhole) {
         EXPECT_TRUE(whole || (killed && unchanged)) << name;
     }
     EXPECT_FALSE(fs::exists(dir / "d_decr.bin"));
-    const std::vector<std::string> names = Names(dir.Path());
-    EXPECT_TRUE(std::none_of(names.begin(), names.end(),
-                             [](const std::string& n) { return n.starts_with("."); }));
+    for (const std::string& name : Names(dir.Path())) EXPECT_FALSE(name.starts_with(".")) << name;
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, BatchStopTest,
@@ -426,6 +394,22 @@ const std::string kClear = "\x1b[2Jgone";  // would clear it
 INSTANTIATE_TEST_SUITE_P(
     Unix, ContractTest,
     testing::Values(
+        // A batch goes on past a file not encrypted and one that cannot be read (a folder), and
+        // ends with a summary.
+        ContractCase{
+            .name = "BatchGoesOnPastFailures",
+            .files = {{"a_encr.bin", "E1"},
+                      {"b_encr.bin", "E2"},
+                      {"c_encr.bin", "P3"},
+                      {"d_encr.bin", "dir"},
+                      {"e_encr.bin", "E5"}},
+            .args = {"decrypt", "a_encr.bin", "b_encr.bin", "c_encr.bin", "d_encr.bin",
+                     "e_encr.bin"},
+            .status = 1,
+            .err = "vyx: c_encr.bin: This is not an encrypted file\n"
+                   "vyx: d_encr.bin: File could not be opened: Access to d_encr.bin was denied.\n"
+                   "vyx: 5 files: 3 done, 2 failed\n",
+            .after = {{"a_decr.bin", "P1"}, {"b_decr.bin", "P2"}, {"e_decr.bin", "P5"}}},
         // An existing output is kept, that file fails, the others go on; -f replaces (-o's too).
         ContractCase{.name = "NoReplaceWithoutForce",
                      .files = {{"a.doc", "P1"}, {"a_encr.doc", "old"}, {"b.doc", "P2"}},
@@ -560,12 +544,10 @@ TEST_F(VyxTest, TerminalGetsNoDataAndCountsThePipesBytes) {
 
 // Runs a command line in the test's folder with the key set; returns its exit status.
 int Shell(const fs::path& folder, const std::string& line) {
-    ChildCommand command{.args = {"bash", "-c", "set -o pipefail; " + line},
-                         .environment = EnvironmentWithout({"VYX_KEY", "VYX"}),
-                         .folder = folder};
-    command.environment->insert(command.environment->end(),
-                                {"VYX_KEY=" + kKeyText, "VYX=" VYX_PATH});
-    return RunCommand(command).status;
+    return RunCommand({.args = {"env", "VYX_KEY=" + kKeyText, std::string("VYX=") + VYX_PATH,
+                                "bash", "-c", "set -o pipefail; " + line},
+                       .folder = folder})
+        .status;
 }
 
 // Every failed write to standard output or standard error shows in the exit status.

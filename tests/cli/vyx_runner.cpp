@@ -28,10 +28,12 @@ constexpr const char* kVyx = VYX_PATH;
 #error "VYX_PATH names the vyx under test"
 #endif
 
-// vyx in its own session, in the launch's folder, with the launch's key.
+// vyx in its own session, in the launch's folder, with the launch's key. On a terminal, that
+// terminal (err) becomes the session's controlling one, the /dev/tty its key prompt opens.
 ChildCommand CommandFor(const VyxLaunch& launch, int in, int out, int err) {
-    ChildCommand command{
-        {kVyx}, EnvironmentWithout({"VYX_KEY"}), launch.folder, in, out, err, true, false, false};
+    ChildCommand command{{kVyx}, EnvironmentWithout({"VYX_KEY"}), launch.folder, in, out, err};
+    command.newSession = true;
+    command.takeTerminal = launch.terminal;
     command.args.insert(command.args.end(), launch.args.begin(), launch.args.end());
     if (launch.keyEnv) command.environment->push_back("VYX_KEY=" + *launch.keyEnv);
     return command;
@@ -154,9 +156,7 @@ VyxResult OnTerminal(const VyxLaunch& launch) {
     if (launch.signalAtProgress) ::tcflow(slave, TCOOFF);
     int in[2] = {-1, -1};
     if (!launch.input.empty() && ::pipe(in) != 0) return {};
-    ChildCommand command = CommandFor(launch, in[0] >= 0 ? in[0] : slave, slave, slave);
-    command.takeTerminal = true;
-    const pid_t pid = StartCommand(command);
+    const pid_t pid = StartCommand(CommandFor(launch, in[0] >= 0 ? in[0] : slave, slave, slave));
     if (in[0] >= 0) {
         // Fits the pipe: written whole before the terminal is read.
         ::close(in[0]);
