@@ -51,9 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         offset += 32;
     }
     CipherState decryptor = encryptor;
-    reference::State model{encryptor.wordA,        encryptor.wordB,    encryptor.keyBytes,
-                           encryptor.blockCounter, encryptor.counter1, encryptor.counter2,
-                           encryptor.counter3};
+    reference::State model = reference::FromCipherState(encryptor);
 
     std::array<std::uint8_t, 16> restoreArea{};
     while (offset < size) {

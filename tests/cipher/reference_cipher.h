@@ -112,8 +112,11 @@ inline void Decrypt(State& s, const std::uint8_t* stored, int n,
     for (int i = 0; i < 16; ++i) area[i] = std::uint8_t(area[i] ^ MaskByte(s, i));
 }
 
-// The model's state as the library holds it, to compare the two whole.
+// The model's state as the library holds it, to compare the two whole, and the other way round.
 inline CipherState AsCipherState(const State& s) {
+    return {s.wordA, s.wordB, s.keyBytes, s.blockCounter, s.counter1, s.counter2, s.counter3};
+}
+inline State FromCipherState(const CipherState& s) {
     return {s.wordA, s.wordB, s.keyBytes, s.blockCounter, s.counter1, s.counter2, s.counter3};
 }
 

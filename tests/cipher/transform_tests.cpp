@@ -11,14 +11,11 @@
 
 #include "cipher/cipher.h"
 #include "reference_cipher.h"
+#include "support/files.h"
 
 namespace {
 
 using Bytes16 = std::array<std::uint8_t, 16>;
-
-reference::State ModelOf(const CipherState& s) {
-    return {s.wordA, s.wordB, s.keyBytes, s.blockCounter, s.counter1, s.counter2, s.counter3};
-}
 
 // Counters drawn where the signed sum changes behaviour: small, just below and above 2^31 and
 // 2^32 (low 32 bits negative, zero, positive again), and anywhere.
@@ -63,12 +60,6 @@ CipherState WithCounters(std::u16string_view key, const Counters& c) {
     state.counter2 = c.counter2;
     state.counter3 = c.counter3;
     return state;
-}
-
-std::vector<std::uint8_t> RandomBytes(std::mt19937_64& random, std::size_t count) {
-    std::vector<std::uint8_t> bytes(count);
-    for (auto& b : bytes) b = std::uint8_t(random());
-    return bytes;
 }
 
 TEST(Rotate, MatchesOneBitLoops) {
@@ -143,7 +134,7 @@ TEST(Advance, StepsThatRotateNothing) {
     for (const Counters& s : starts) {
         CipherState state = WithCounters(u"1A2B.3C4D.5E6F.7G8H", s);
         const CipherState before = state;
-        reference::State model = ModelOf(state);
+        reference::State model = reference::FromCipherState(state);
         const std::int32_t sum = reference::Advance(model);
         EXPECT_TRUE(sum <= 0 || sum % 64 == 0) << sum;
         AdvanceCipherState(state);
@@ -187,13 +178,13 @@ TEST(Transform, MatchesPlainModelInBothDirections) {
     for (int round = 0; round < 400; ++round) {
         CipherState encryptState = RandomState(random);
         CipherState decryptState = encryptState;
-        reference::State encryptModel = ModelOf(encryptState);
+        reference::State encryptModel = reference::FromCipherState(encryptState);
         reference::State decryptModel = encryptModel;
         Bytes16 area{};
         Bytes16 modelArea{};
         for (int block = 0; block < 300; ++block) {
             const int n = block < 16 ? block + 1 : int(random() % 16) + 1;
-            const std::vector<std::uint8_t> plain = RandomBytes(random, std::size_t(n));
+            const Bytes plain = RandomBytes(std::size_t(n), std::uint32_t(random()));
             std::uint8_t out[16];
             std::uint8_t expected[16];
             EncryptBlock(encryptState, plain.data(), n, out);
@@ -247,7 +238,7 @@ TEST(Transform, AllZeroKeyLeavesDataUnchanged) {
     CipherState state = InitCipherState(ParseKeyText(u"0000.0000.0000.0000").digits);
     for (int block = 0; block < 2000; ++block) {
         const int n = int(random() % 16) + 1;
-        const std::vector<std::uint8_t> plain = RandomBytes(random, std::size_t(n));
+        const Bytes plain = RandomBytes(std::size_t(n), std::uint32_t(random()));
         std::uint8_t out[16];
         EncryptBlock(state, plain.data(), n, out);
         ASSERT_EQ(0, std::memcmp(out, plain.data(), std::size_t(n)));
@@ -285,12 +276,12 @@ TEST_P(BlockRunTest, BlockRunsMatchPlainModel) {
         }
         CipherRun run(state);
         CipherRun decryptRun(state);
-        reference::State model = ModelOf(state);
+        reference::State model = reference::FromCipherState(state);
         reference::State decryptModel = model;
         const std::size_t blocks = round < 4 ? std::size_t(round) : random() % 200;
         const bool inPlace = round % 2 == 1;
         const int n = int(random() % 16) + 1;
-        const std::vector<std::uint8_t> plain = RandomBytes(random, blocks * 16 + 16);
+        const Bytes plain = RandomBytes(blocks * 16 + 16, std::uint32_t(random()));
         std::vector<std::uint8_t> expected(plain.size());
         for (std::size_t b = 0; b <= blocks; ++b) {
             reference::Encrypt(model, plain.data() + 16 * b, b < blocks ? 16 : n,
@@ -318,7 +309,7 @@ TEST_P(BlockRunTest, BlockRunsMatchPlainModel) {
 // then decrypts it from decryptState and checks the plain bytes come back.
 void CheckRun(CipherState& state, reference::State& model, CipherState& decryptState,
               std::size_t blocks, std::mt19937_64& random) {
-    const std::vector<std::uint8_t> plain = RandomBytes(random, blocks * 16);
+    const Bytes plain = RandomBytes(blocks * 16, std::uint32_t(random()));
     std::vector<std::uint8_t> expected(plain.size());
     for (std::size_t b = 0; b < blocks; ++b) {
         reference::Encrypt(model, plain.data() + 16 * b, 16, expected.data() + 16 * b);
@@ -353,7 +344,7 @@ TEST_P(BlockRunTest, RunsAcrossCounterBoundaries) {
         for (std::size_t blocks : {1u, 6u, 7u, 8u, 64u, 255u, 257u, 1000u}) {
             CipherState state = WithCounters(u"K3Y9.Q2ZA.MM7X.04PD", s);
             CipherState decryptState = state;
-            reference::State model = ModelOf(state);
+            reference::State model = reference::FromCipherState(state);
             CheckRun(state, model, decryptState, blocks, random);
             // The state goes on from there: a second run starts where the first one ended.
             CheckRun(state, model, decryptState, 100, random);
@@ -369,7 +360,7 @@ TEST_P(BlockRunTest, RunsFollowStateChangedBetweenCalls) {
     for (int round = 0; round < 60; ++round) {
         CipherState state = RandomState(random);
         CipherState decryptState = state;
-        reference::State model = ModelOf(state);
+        reference::State model = reference::FromCipherState(state);
         for (int op = 0; op < 40; ++op) {
             switch (random() % 9) {
                 case 0:  // a zero word now and then: it looks the same under any rotation
@@ -395,7 +386,7 @@ TEST_P(BlockRunTest, RunsFollowStateChangedBetweenCalls) {
                     break;
                 case 4: {
                     const int n = int(random() % 16) + 1;
-                    const std::vector<std::uint8_t> plain = RandomBytes(random, 16);
+                    const Bytes plain = RandomBytes(16, std::uint32_t(random()));
                     std::uint8_t out[16];
                     std::uint8_t expected[16];
                     EncryptBlock(state, plain.data(), n, out);

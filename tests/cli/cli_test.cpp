@@ -17,8 +17,6 @@
 
 namespace {
 
-const std::string kKeyText = "7K2Q.M9XA.4ZBC.PL0D";
-const std::string kOtherKeyText = "H3N8.2RTW.Q5EV.Y1UJ";
 const std::string kEnterKey = "Please enter a key or select 'Generate Key'";
 const std::string kWeakKey =
     "This key would leave data unencrypted. Please enter another key or select 'Generate Key'";

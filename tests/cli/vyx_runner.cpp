@@ -1,6 +1,5 @@
 #include "vyx_runner.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>

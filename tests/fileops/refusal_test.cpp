@@ -1,5 +1,4 @@
 // Runs that are refused: by the key, by the input's first bytes, or by the file stream's open.
-#include <unistd.h>
 
 #include <string>
 #include <vector>

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "fileops/file_operations.h"
 #include "filestream/file_stream.h"
 #include "filestream/notify.h"
 

@@ -91,7 +91,7 @@ TEST_P(GatheredTransfers, WritesReachTheFileWholeInOrderAndGathered) {
         }
         stream.Close();
         writes[piped] = log->writes;
-        EXPECT_TRUE(ReadBytes(out) == content) << (piped ? "piped" : "plain");
+        EXPECT_TRUE(ReadString(out) == content) << (piped ? "piped" : "plain");
     }
     // Every transfer ends where a piece ends: pieces are gathered, never split or reordered (the
     // content above shows the order).
@@ -155,7 +155,7 @@ TEST_P(WriteFault, NothingAfterTheFailedTransferReachesTheFileAndCloseReportsIt)
     const auto reached = static_cast<std::size_t>(
         std::accumulate(log->writes.begin(), log->writes.end() - 1, std::int64_t{0}));
     EXPECT_GE(accepted, reached + static_cast<std::size_t>(log->writes.back()));
-    EXPECT_TRUE(ReadBytes(path) == content.substr(0, reached));
+    EXPECT_TRUE(ReadString(path) == content.substr(0, reached));
     stream.CloseAndRemove();
     EXPECT_TRUE(Exists(path));  // it existed before: never removed
 }
@@ -212,7 +212,7 @@ TEST(WriteFaultDirect, EveryLaterCallThatNeedsTheFileThrowsTheSameCause) {
         std::string reached = piece;
         reached += piece;
         reached += piece;
-        EXPECT_TRUE(ReadBytes(path) == reached);
+        EXPECT_TRUE(ReadString(path) == reached);
     }
 }
 
@@ -239,7 +239,7 @@ TEST_F(Worker, WritesGoBehindAndNoThreadOutlivesTheFile) {
         for (char c : content) stream.Write(&c, 1);
     }
     EXPECT_EQ(ThreadCount(threadsBefore), threadsBefore);
-    EXPECT_TRUE(ReadBytes(path) == content);
+    EXPECT_TRUE(ReadString(path) == content);
 }
 
 }  // namespace

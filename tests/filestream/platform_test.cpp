@@ -49,7 +49,7 @@ TEST_F(OpenPaths, LongPathsReachTheOperatingSystem) {
     ASSERT_EQ(stream.Open(U16(longPath), CFileStream::ModeCreate), 1);
     stream.Write("long", 4);
     stream.Close();
-    EXPECT_EQ(ReadBytes(longPath), "long");
+    EXPECT_EQ(ReadString(longPath), "long");
 }
 
 TEST_F(OpenPaths, TextTheOperatingSystemCannotTakeIsRefusedAsAnInvalidPath) {
@@ -66,8 +66,8 @@ TEST_F(OpenPaths, TextTheOperatingSystemCannotTakeIsRefusedAsAnInvalidPath) {
         EXPECT_TRUE(
             RefusalOf(text, CFileStream::ModeCreate).ends_with(u" contains an invalid path."));
     }
-    EXPECT_EQ(ReadBytes(dir.File("a")), "keep");
-    EXPECT_EQ(ReadBytes(dir.File("caf\xC3\xA9")), "keep");
+    EXPECT_EQ(ReadString(dir.File("a")), "keep");
+    EXPECT_EQ(ReadString(dir.File("caf\xC3\xA9")), "keep");
 }
 
 // Only regular files and block devices have a length and a position a stream can rely on. The
@@ -94,7 +94,7 @@ TEST_F(OpenPaths, WhatIsNotAFileIsRefusedAndLeftAlone) {
     }
     ::close(listener);
     EXPECT_EQ(Names(dir.Path()), before);
-    EXPECT_EQ(ReadBytes(dir.File("folder") + "/keep"), "kept");
+    EXPECT_EQ(ReadString(dir.File("folder") + "/keep"), "kept");
     struct stat st {};
     ASSERT_EQ(::stat("/dev/null", &st), 0);
     EXPECT_TRUE(S_ISCHR(st.st_mode));
@@ -135,7 +135,7 @@ TEST_F(OpenPaths, AFileTheUserMayNotWriteIsRefused) {
         // Root may write anything: try as an ordinary user in a child process.
         EXPECT_EQ(RunInChild([&] { return ::setuid(65534) == 0 && attempt() ? 0 : 1; }), 0);
     }
-    EXPECT_EQ(ReadBytes(path), "x");
+    EXPECT_EQ(ReadString(path), "x");
 }
 
 // A batch's group holds one descriptor per waiting output (and one per folder), counts them

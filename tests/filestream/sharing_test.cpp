@@ -55,7 +55,7 @@ TEST_P(Sharing, AWriterIsRefusedWhileAReaderHoldsTheFileAndNothingIsEmptied) {
     for (std::int32_t mode : {CFileStream::ModeCreate, CFileStream::ModeReadWrite}) {
         EXPECT_EQ(RefusalOf(U16(other_), mode), SharingViolation(other_));
     }
-    EXPECT_EQ(ReadBytes(dir_.File("orig")), kContent);
+    EXPECT_EQ(ReadString(dir_.File("orig")), kContent);
     std::string got(kContent.size(), '\0');
     EXPECT_EQ(input.Read(got.data(), static_cast<std::int32_t>(got.size())),
               static_cast<std::int32_t>(kContent.size()));
@@ -104,7 +104,7 @@ TEST_P(Sharing, ThisProcessCannotWriteWhileAnotherOneHoldsTheFile) {
         (void)!::write(release[1], "x", 1);
         EXPECT_EQ(WaitChild(pid), 0);
         for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
-        EXPECT_EQ(ReadBytes(orig), kContent);
+        EXPECT_EQ(ReadString(orig), kContent);
     }
     CFileStream output;  // the other process is gone, and its hold with it
     EXPECT_EQ(output.Open(U16(other_), CFileStream::ModeCreate), 1);

@@ -114,7 +114,7 @@ TEST_F(Open, CreateStartsEmptyReplacesTheFileOnCloseAndStaysAtItsEnd) {
     CFileStream stream;
     ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeCreate), 1);
     EXPECT_EQ(stream.GetLength(), 0u);
-    EXPECT_EQ(ReadBytes(path), "previous content");  // until the new file is complete
+    EXPECT_EQ(ReadString(path), "previous content");  // until the new file is complete
     EXPECT_TRUE(stream.IsAtEnd());
     EXPECT_EQ(stream.GetTextEncoding(), CFileStream::TextSingleByte);
     stream.Write("abc", 3);
@@ -122,7 +122,7 @@ TEST_F(Open, CreateStartsEmptyReplacesTheFileOnCloseAndStaysAtItsEnd) {
     EXPECT_EQ(stream.Read(&c, 1), 0);
     EXPECT_EQ(stream.GetLength(), 3u);
     stream.Close();
-    EXPECT_EQ(ReadBytes(path), "abc");
+    EXPECT_EQ(ReadString(path), "abc");
 }
 
 TEST_F(Open, AnyOtherModeReads) {
@@ -133,7 +133,7 @@ TEST_F(Open, AnyOtherModeReads) {
     char buf[4];
     EXPECT_EQ(stream.Read(buf, 4), 4);
     stream.Close();
-    EXPECT_EQ(ReadBytes(path), "keep");
+    EXPECT_EQ(ReadString(path), "keep");
 }
 
 struct WriteCase {
@@ -159,7 +159,7 @@ TEST_P(WritePieces, FileReceivesWholeBuffersAndTheRestOnClose) {
     stream->Close();
     EXPECT_EQ(log->writes, c.fileWrites);
     EXPECT_EQ(log->closes, 1);
-    EXPECT_EQ(ReadBytes(path), content);
+    EXPECT_EQ(ReadString(path), content);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -206,7 +206,7 @@ TEST_F(Write, GatheredRunsReachTheFileInTheSamePieces) {
                 ASSERT_EQ(stream->GetPosition(), at);
             }
             stream->Close();
-            EXPECT_EQ(ReadBytes(out), content);
+            EXPECT_EQ(ReadString(out), content);
             pieces[gathered] = log->writes;
         }
         EXPECT_EQ(pieces[1], pieces[0]);
@@ -257,7 +257,7 @@ TEST_F(InPlace, TakesAndPutsAskTheFileForTheSamePiecesAsReadsAndWrites) {
             in->Close();
             out->Close();
             EXPECT_EQ(copied, content) << length;
-            EXPECT_EQ(ReadBytes(target), content) << length;
+            EXPECT_EQ(ReadString(target), content) << length;
         }
         EXPECT_EQ(logs[1][0].reads, logs[0][0].reads) << length;
         EXPECT_EQ(logs[1][1].writes, logs[0][1].writes) << length;
@@ -272,7 +272,7 @@ TEST_F(Stream, ReopeningFinishesThePreviousFileFirst) {
     ASSERT_EQ(stream.Open(U16(first), CFileStream::ModeCreate), 1);
     stream.Write("1st", 3);
     ASSERT_EQ(stream.Open(U16(second), CFileStream::ModeRead), 1);
-    EXPECT_EQ(ReadBytes(first), "1st");
+    EXPECT_EQ(ReadString(first), "1st");
     EXPECT_EQ(stream.GetLength(), 3u);
     char buf[3];
     EXPECT_EQ(stream.Read(buf, 3), 3);
@@ -421,7 +421,7 @@ TEST_F(ContractDeath, WriteToAReadOnlyStreamWritesNothing) {
             stream.Write("x", 1);
         },
         "^\\[ok\\] attempt to write to a file opened in read-only mode\n$");
-    EXPECT_EQ(ReadBytes(path), "original");
+    EXPECT_EQ(ReadString(path), "original");
 }
 
 TEST_F(ContractDeath, ReadAfterAFailedOpen) {
@@ -527,7 +527,7 @@ TEST(ReadWrite, RandomMixOfReadsWritesAndPositionsMatchesThePlainModel) {
             ASSERT_EQ(stream.IsAtEnd(), model.atEnd) << trace;
         }
         stream.Close();
-        ASSERT_EQ(ReadBytes(path), model.content) << trace;
+        ASSERT_EQ(ReadString(path), model.content) << trace;
     }
 }
 
@@ -543,7 +543,7 @@ TEST_F(PlatformSeam, NewStreamsTakeTheirFileFromTheInstalledFactory) {
     SetPlatformFileFactory(nullptr);
     EXPECT_EQ(log->writes, std::vector<std::int32_t>{3});
     EXPECT_EQ(log->closes, 1);
-    EXPECT_EQ(ReadBytes(path), "abc");
+    EXPECT_EQ(ReadString(path), "abc");
     CFileStream plain;
     ASSERT_EQ(plain.Open(U16(path), CFileStream::ModeRead), 1);
     EXPECT_EQ(log->reads.size(), 0u);

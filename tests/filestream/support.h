@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -55,8 +54,4 @@ void ExpectContractEnd(const std::function<void()>& body, const std::string& pat
 
 std::u16string U16(const std::string& utf8);
 std::string U8(const std::u16string& utf16);
-// The file stream tests hold bytes as strings.
-inline std::string ReadBytes(const std::string& path) {
-    return ReadString(path);
-}
 std::string Pattern(std::size_t n);  // n bytes, byte i = (i * 7 + 3) & 0xFF

@@ -181,7 +181,7 @@ TEST_F(SetPosition, TheCurrentPositionKeepsHeldBytesAnotherPassesThem) {
     EXPECT_TRUE(log->writes.empty());
     stream->SetPosition(2, CFileStream::OriginBegin);
     EXPECT_EQ(log->writes, std::vector<std::int32_t>{6});
-    EXPECT_EQ(ReadBytes(path), "abcdef");
+    EXPECT_EQ(ReadString(path), "abcdef");
     EXPECT_EQ(stream->GetLength(), 6u);
     stream->Write("XY", 2);
     stream->SetPosition(0, CFileStream::OriginBegin);

@@ -3,7 +3,6 @@
 // complete; a grown one is taken as it was when opened.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <functional>
 #include <string>

@@ -15,9 +15,6 @@
 
 namespace robustness {
 
-// The key of the harness runs, as their command line takes it.
-inline const std::string kKeyText(kKey.begin(), kKey.end());
-
 // The one message of a run whose file the system would not let it open.
 inline std::string DeniedText(const std::string& path) {
     return "File could not be opened: Access to " + path + " was denied.";

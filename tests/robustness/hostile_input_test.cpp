@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
-#include <unistd.h>
 
 #include <functional>
 #include <optional>

@@ -8,11 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "fileops/file_operations.h"
 #include "support/operations.h"
 #include "syscall_faults.h"
 

@@ -19,7 +19,6 @@
 #include <string>
 #include <vector>
 
-#include "fileops/file_operations.h"
 #include "filestream/file_error.h"
 #include "support/fake_file.h"
 #include "support/operations.h"

@@ -121,9 +121,8 @@ extern "C" ssize_t pwrite(int fd, const void* buffer, std::size_t count, off_t o
     });
 }
 
-extern "C" ssize_t pwrite64(int fd, const void* buffer, std::size_t count, off_t offset) {
-    return pwrite(fd, buffer, count, offset);
-}
+extern "C" ssize_t pwrite64(int fd, const void* buffer, std::size_t count, off_t offset)
+    __attribute__((alias("pwrite")));
 
 extern "C" int fsync(int fd) {
     const bool folderFails =
@@ -164,10 +163,5 @@ extern "C" int fcntl(int fd, int command, ...) {
     return Fcntl(fd, command, argument);
 }
 
-extern "C" int fcntl64(int fd, int command, ...) {
-    va_list arguments;
-    va_start(arguments, command);
-    void* argument = va_arg(arguments, void*);
-    va_end(arguments);
-    return Fcntl(fd, command, argument);
-}
+// The same call under its large-file name.
+extern "C" int fcntl64(int fd, int command, ...) __attribute__((alias("fcntl")));

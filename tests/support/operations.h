@@ -24,6 +24,9 @@ Bytes InputFor(Op op, std::size_t n, std::uint32_t seed = 31);
 
 inline const std::u16string kKey = u"7K2Q.M9XA.4ZBC.PL0D";
 inline const std::u16string kOtherKey = u"H3N8.2RTW.Q5EV.Y1UJ";
+// The same keys as a command line takes them.
+inline const std::string kKeyText(kKey.begin(), kKey.end());
+inline const std::string kOtherKeyText(kOtherKey.begin(), kOtherKey.end());
 inline const std::u16string kEncryptDone =
     u"Encryption complete. Please retain this key for future reference.";
 inline const std::u16string kDecryptDone = u"Decryption complete";
