@@ -93,15 +93,12 @@ TYPED_TEST(PlatformFileContract, RandomOperationsMatchAnInMemoryFile) {
                     model.replace(at, bytes.size(), bytes);
                     at += bytes.size();
                 } else if (op == 6) {
-                    // From any origin; one before the start fails and moves nothing.
+                    // From any origin (Begin, Current, End); one before the start fails.
                     const auto origin = static_cast<SeekOrigin>(random() % 3);
-                    const std::size_t base = origin == SeekOrigin::Begin     ? 0
-                                             : origin == SeekOrigin::Current ? at
-                                                                             : model.size();
-                    EXPECT_THROW(file->Seek(-static_cast<std::int64_t>(base) - 1, origin),
-                                 CFileException);
-                    const auto offset = static_cast<std::int64_t>(target - base);
-                    ASSERT_EQ(file->Seek(offset, origin), target) << trace;
+                    const std::size_t bases[] = {0, at, model.size()};
+                    const auto base = static_cast<std::int64_t>(bases[static_cast<int>(origin)]);
+                    EXPECT_THROW(file->Seek(-base - 1, origin), CFileException);
+                    ASSERT_EQ(file->Seek(std::int64_t(target) - base, origin), target) << trace;
                     at = target;
                 } else {
                     ASSERT_EQ(file->GetLength(), model.size()) << trace;
