@@ -1,5 +1,6 @@
 #include "filestream/pipelined_file.h"
 
+#include <algorithm>
 #include <cstring>
 #include <system_error>
 #include <utility>
@@ -45,6 +46,7 @@ void PipelinedFile::StopWorker() noexcept {
     failure_ = nullptr;
     failed_.store(false, std::memory_order_relaxed);
     piecesInRow_ = 0;
+    aheadAt_ = aheadEnd_ = readsInRow_ = 0;
 }
 
 void PipelinedFile::WorkerLoop() {
@@ -142,15 +144,49 @@ void PipelinedFile::Queue(const void* source, std::int32_t count) {
     }
 }
 
+std::int32_t PipelinedFile::TakeAhead(unsigned char* out, std::int32_t count) {
+    const std::int32_t n = std::min(count, aheadEnd_ - aheadAt_);
+    if (n > 0) std::memcpy(out, ahead_.get() + aheadAt_, static_cast<std::size_t>(n));
+    aheadAt_ += n;
+    return n;
+}
+
+std::int32_t PipelinedFile::ReadAhead(unsigned char* out, std::int32_t count) {
+    std::int32_t got = TakeAhead(out, count);
+    if (got == count) return got;
+    // Emptied by this read after a transfer that came back short: that was the end of the file.
+    if (got > 0 && aheadEnd_ < kReadAhead) return got;
+    // The buffer is empty, so the file underneath stands at the caller's position.
+    if (count - got >= kReadAhead) return got + inner_->Read(out + got, count - got);
+    if (!ahead_) ahead_.reset(new unsigned char[kReadAhead]);
+    while (got < count) {
+        aheadAt_ = aheadEnd_ = 0;
+        aheadEnd_ = inner_->Read(ahead_.get(), kReadAhead);
+        got += TakeAhead(out + got, count - got);
+        if (aheadEnd_ < kReadAhead) break;  // the end of the file
+    }
+    return got;
+}
+
+void PipelinedFile::DropReadAhead() {
+    readsInRow_ = 0;
+    if (aheadAt_ == aheadEnd_) return;
+    const std::int32_t unread = aheadEnd_ - aheadAt_;
+    aheadAt_ = aheadEnd_ = 0;
+    inner_->Seek(-static_cast<std::int64_t>(unread), SeekOrigin::Current);
+}
+
 void PipelinedFile::Open(std::u16string_view path, FileAccess access) {
     Abort();
     knownLength_ = 0;
     inner_->Open(path, access);
+    readOnly_ = access == FileAccess::Read;
     position_ = inner_->GetPosition();
 }
 
 void PipelinedFile::Write(const void* source, std::int32_t count) {
     if (count <= 0) return;
+    DropReadAhead();
     knownLength_ = 0;
     const bool first = piecesInRow_++ == 0;
     const bool behind = count <= kMaxPiece && (worker_.joinable() || (!first && StartWorker()));
@@ -165,13 +201,15 @@ void PipelinedFile::Write(const void* source, std::int32_t count) {
 std::int32_t PipelinedFile::Read(void* destination, std::int32_t count) {
     FinishWrites();  // a read after writes reads what they wrote
     piecesInRow_ = 0;
-    const std::int32_t got = inner_->Read(destination, count);
+    auto* out = static_cast<unsigned char*>(destination);
+    const std::int32_t got =
+        readOnly_ && ++readsInRow_ > 1 ? ReadAhead(out, count) : inner_->Read(out, count);
     position_ += static_cast<std::uint64_t>(got);
     return got;
 }
 
 bool PipelinedFile::IsDrained() const {
-    if (position_ < knownLength_) return false;
+    if (aheadAt_ < aheadEnd_ || position_ < knownLength_) return false;
     FinishWrites();
     if (inner_->IsDrained()) return true;
     knownLength_ = inner_->GetLength();
@@ -180,6 +218,7 @@ bool PipelinedFile::IsDrained() const {
 
 std::uint64_t PipelinedFile::Seek(std::int64_t offset, SeekOrigin origin) {
     FinishWrites();
+    DropReadAhead();
     piecesInRow_ = 0;
     position_ = inner_->Seek(offset, origin);
     return position_;

@@ -1,7 +1,8 @@
 #pragma once
 // A platform file that writes behind the caller: while the caller turns one piece into the next,
 // a worker thread of the file's own writes the pieces already handed over, gathered into large
-// transfers.
+// transfers. A file opened for reading only is read ahead in large transfers once it is read
+// piece after piece.
 //
 // What the file underneath sees is the same bytes in the same order, one transfer at a time.
 // - Each Write is copied into a slot of a small ring and returns. Consecutive pieces share a
@@ -17,6 +18,14 @@
 // - Memory stays bounded: the ring holds a fixed number of slots, and transfers larger than a
 //   slot bypass it. The first write of a file is made directly, so a file written in one piece
 //   never starts the worker.
+//
+// Reads. A file opened for reading only, read twice in a row without a seek, is read ahead: the
+// file underneath is asked for kReadAhead bytes at a time and the pieces are handed out of that
+// buffer, so a file read in small pieces costs one system call per kReadAhead bytes, not one per
+// piece. A piece is always what the file held when its transfer read it, as if read a moment
+// earlier; a file that shrinks meanwhile is still caught, by the transfer that comes back short.
+// The first reads go directly, so a small file never fills the buffer. A seek, a write or an
+// open drops what is buffered and puts the file underneath back at the caller's position.
 //
 // Threads. The file is used from one caller thread. The worker exists from the first write it
 // takes up until Close, Abort or Open. Members marked "caller" are touched by the caller thread
@@ -45,6 +54,9 @@ class PipelinedFile : public IPlatformFile {
     static constexpr int kSlots = 8;
     static constexpr std::int32_t kGather = 256 * 1024;
     static constexpr std::int32_t kMaxPiece = kGather;
+    // The bytes a read-ahead transfer asks for: as a slot, few calls and a buffer that stays in
+    // the second-level cache between the transfer and the pieces copied out of it.
+    static constexpr std::int32_t kReadAhead = 256 * 1024;
 
     explicit PipelinedFile(std::unique_ptr<IPlatformFile> inner);
     ~PipelinedFile() override;
@@ -76,7 +88,7 @@ class PipelinedFile : public IPlatformFile {
 
     void WorkerLoop();
     bool StartWorker();
-    // Joins the worker and forgets everything queued or kept.
+    // Joins the worker and forgets everything queued, kept or read ahead.
     void StopWorker() noexcept;
     // Hands over the slot being filled and waits until every piece handed over is written, then
     // throws a kept failure. Const because the const queries need the file underneath to
@@ -88,10 +100,24 @@ class PipelinedFile : public IPlatformFile {
     // Writes directly; a failure is kept as one written behind is.
     void WriteDirect(const void* source, std::int32_t count);
     void Queue(const void* source, std::int32_t count);
+    // Hands out up to count bytes of the read-ahead buffer; returns how many.
+    std::int32_t TakeAhead(unsigned char* out, std::int32_t count);
+    // Reads count bytes (fewer only at the end) through the read-ahead buffer.
+    std::int32_t ReadAhead(unsigned char* out, std::int32_t count);
+    // Forgets the read-ahead buffer's bytes and moves the file underneath back to the caller's
+    // position.
+    void DropReadAhead();
 
     std::unique_ptr<IPlatformFile> inner_;
     std::uint64_t position_ = 0;  // caller: the caller's position
     int piecesInRow_ = 0;         // caller: writes since the last open, read or seek
+    bool readOnly_ = false;       // caller: opened for reading only, so it may be read ahead
+    int readsInRow_ = 0;          // caller: reads since the last open, write or seek
+    // caller: the read-ahead buffer (kReadAhead bytes, allocated on first use) and the part of it
+    // not yet handed out; the file underneath stands at its end.
+    std::unique_ptr<unsigned char[]> ahead_;
+    std::int32_t aheadAt_ = 0;
+    std::int32_t aheadEnd_ = 0;
     // caller: the length the file underneath last reported; 0 after an open or a write
     mutable std::uint64_t knownLength_ = 0;
 

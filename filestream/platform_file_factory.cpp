@@ -29,7 +29,6 @@ std::unique_ptr<IPlatformFile> MakePlatformFile() {
         if (auto file = factory()) return file;
     }
     // Writes are gathered into large transfers that overlap with the caller's work on a thread
-    // of the file's own; reads need no help: the system reads local files ahead by itself, and
-    // the stream's pieces land in its own buffer, which stays in the first-level cache.
+    // of the file's own; an input read piece by piece is read in large transfers.
     return std::make_unique<PipelinedFile>(std::make_unique<PosixFile>());
 }

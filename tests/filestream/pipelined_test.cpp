@@ -5,6 +5,7 @@
 // the worker got). The contract every platform file keeps is checked in
 // platform_contract_test.cpp.
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <iterator>
@@ -118,6 +119,31 @@ INSTANTIATE_TEST_SUITE_P(Lengths, GatheredTransfers,
                              return "L" + std::to_string(info.param.length) + "_by" +
                                     std::to_string(info.param.unit);
                          });
+
+// Read back in pieces: the same bytes and drained states, and after the first piece the file
+// underneath is asked for large transfers only. The first drained check comes after two reads.
+TEST_P(GatheredTransfers, ReadsTakeLargeTransfersAfterTheFirstPiece) {
+    const Workload w = GetParam();
+    const std::string content = Pattern(w.length);
+    WriteBytes(path, content);
+    auto log = std::make_shared<FileLog>();
+    PipelinedFile file(std::make_unique<FakeFile>(log));
+    file.Open(U16(path), FileAccess::Read);
+    std::string back;
+    std::string piece(static_cast<std::size_t>(w.unit), '\0');
+    for (std::int32_t n; (n = file.Read(piece.data(), w.unit)) > 0;) {
+        back.append(piece, 0, static_cast<std::size_t>(n));
+        if (back.size() > static_cast<std::size_t>(w.unit)) {
+            ASSERT_EQ(file.IsDrained(), back.size() == content.size()) << back.size();
+        }
+    }
+    file.Close();
+    EXPECT_TRUE(back == content);
+    EXPECT_LE(std::count_if(log->reads.begin(), log->reads.end(),
+                            [](std::int32_t n) { return n < PipelinedFile::kReadAhead; }),
+              1);
+    EXPECT_LE(log->reads.size(), 3 + w.length / PipelinedFile::kReadAhead);  // and one at the end
+}
 
 // One-byte writes of full buffers and a rest passed on by Close: the file underneath gets the first
 // buffer, two slots of whole buffers and the rest at Close. Its n-th write fails.
