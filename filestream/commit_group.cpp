@@ -45,13 +45,8 @@ void CommitGroup::Add(std::unique_ptr<StagedOutput> output, std::uint64_t bytes)
     // most of its own as it was written.
     bytes_ += bytes;
     // One descriptor for each folder, however many outputs wait there.
-    const struct stat& folder = output->Folder();
-    std::weak_ptr<SharedFolder>& shared = folders_[{folder.st_dev, folder.st_ino}];
-    std::shared_ptr<SharedFolder> known = shared.lock();
-    const bool newFolder = !known;
-    shared = output->ShareFolder(std::move(known));
-    descriptors_ +=
-        static_cast<std::size_t>(output->Descriptors()) + (newFolder && !shared.expired() ? 1 : 0);
+    const bool newFolder = output->ShareFolder(batchFolders_);
+    descriptors_ += static_cast<std::size_t>(output->Descriptors()) + (newFolder ? 1 : 0);
     if (pending_.empty()) oldest_ = std::chrono::steady_clock::now();
     pending_.push_back(std::move(output));
 }
@@ -66,8 +61,7 @@ std::size_t CommitGroup::CountDescriptors() const {
             count += static_cast<std::size_t>(entry.output->Descriptors());
         }
     }
-    for (const auto& [folder, shared] : folders_) count += shared.expired() ? 0 : 1;
-    return count;
+    return count + batchFolders_.OpenDescriptors();
 }
 
 bool CommitGroup::Due() const {
@@ -132,9 +126,7 @@ std::vector<std::optional<CFileException>> CommitGroup::Flush(bool everything) {
         // outputs and the names given just now: one journal commit and one cache flush for both.
         StartSync();
     }
-    const auto closed = [](const auto& folder) { return folder.second.expired(); };
-    std::erase_if(folders_, closed);
-    std::erase_if(batchFolders_.opened, closed);
+    batchFolders_.ForgetClosed();
     descriptors_ = CountDescriptors();
     return results;
 }

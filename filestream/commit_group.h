@@ -94,8 +94,6 @@ class CommitGroup {
 
     Limits limits_;
     FileSystemTypesKept typesKept_;
-    // Declared before the outputs that share them, so that they outlive them.
-    std::map<std::pair<dev_t, ino_t>, std::weak_ptr<SharedFolder>> folders_;
     std::vector<std::unique_ptr<StagedOutput>> pending_;
     std::uint64_t bytes_ = 0;
     std::size_t descriptors_ = 0;  // as CountDescriptors finds them, kept up by Add

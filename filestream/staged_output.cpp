@@ -9,6 +9,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -163,23 +164,23 @@ void StagedOutput::Begin(const std::string& osPath, const std::u16string& userPa
     userPath_ = userPath;
     batch_ = batch;
     ResolveTarget(osPath);
-    OpenFolder(osPath, batch);
+    OpenFolder(osPath);
     if (!nameClaim_.ClaimName(folderSeen_, name_, folderFd_)) {
         Fail(CFileException::SharingViolation, 0);
     }
     if (targetExists_) HoldExistingTarget();
-    RemoveLeftovers(batch);
+    RemoveLeftovers();
     CreateStagedFile(targetExists_ ? S_IRUSR | S_IWUSR : newFileMode & 0777);
     if (targetExists_) MatchExistingTarget();
 }
 
-void StagedOutput::OpenFolder(const std::string& osPath, BatchFolders* batch) {
+void StagedOutput::OpenFolder(const std::string& osPath) {
     // A folder that the batch holds open already is taken as it is, as long as its path still
     // leads there.
-    if (batch != nullptr) {
-        const auto found = batch->opened.find(folder_);
+    if (batch_ != nullptr) {
+        const auto found = batch_->opened.find(folder_);
         std::shared_ptr<SharedFolder> shared =
-            found == batch->opened.end() ? nullptr : found->second.lock();
+            found == batch_->opened.end() ? nullptr : found->second.lock();
         if (shared && ::stat(folder_.c_str(), &folderSeen_) == 0 &&
             folderSeen_.st_dev == shared->seen.st_dev &&
             folderSeen_.st_ino == shared->seen.st_ino) {
@@ -365,7 +366,7 @@ bool StagedOutput::LockStagedFile() {
     Fail(CFileException::Generic, errno);
 }
 
-void StagedOutput::RemoveLeftovers(BatchFolders* batch) noexcept {
+void StagedOutput::RemoveLeftovers() noexcept {
     // What a killed run left staged beside the same output: a hidden sibling of the exact name
     // this object gives them, owned by this user, with no other name, and not in use. A run that
     // is still staging holds a lock on its file from the moment the file is made, and the lock
@@ -374,12 +375,12 @@ void StagedOutput::RemoveLeftovers(BatchFolders* batch) noexcept {
     if (!folderReadable_) return;
     std::vector<std::string> listed;
     const std::vector<std::string>* hidden = &listed;
-    if (batch != nullptr) {
-        const std::pair<dev_t, ino_t> key{folderSeen_.st_dev, folderSeen_.st_ino};
-        auto found = batch->hiddenNames.find(key);
-        if (found == batch->hiddenNames.end()) {
+    if (batch_ != nullptr) {
+        const BatchFolders::Identity key{folderSeen_.st_dev, folderSeen_.st_ino};
+        auto found = batch_->hiddenNames.find(key);
+        if (found == batch_->hiddenNames.end()) {
             if (!ListHiddenNames(folderFd_, listed)) return;
-            found = batch->hiddenNames.emplace(key, std::move(listed)).first;
+            found = batch_->hiddenNames.emplace(key, std::move(listed)).first;
         }
         hidden = &found->second;
     } else if (!ListHiddenNames(folderFd_, listed)) {
@@ -492,13 +493,14 @@ void StagedOutput::Publish() {
     if (fd_ < 0) return;
     // What the name holds now is looked at before a rename over it. A name that was free as the
     // output began is simply linked: the link fails if something took the name since.
-    const auto occupiedByAFile = [this] {
+    // Whether the name holds something now; anything but a file there refuses the output.
+    const auto nameTaken = [this] {
         struct stat now {};
-        const bool occupied = ::fstatat(folderFd_, name_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0;
-        if (occupied && !S_ISREG(now.st_mode)) Fail(CFileException::AccessDenied, EISDIR);
-        return occupied;
+        const bool taken = ::fstatat(folderFd_, name_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0;
+        if (taken && !S_ISREG(now.st_mode)) Fail(CFileException::AccessDenied, EISDIR);
+        return taken;
     };
-    const bool occupied = (targetExists_ || kind_ != Kind::Unnamed) && occupiedByAFile();
+    const bool occupied = (targetExists_ || kind_ != Kind::Unnamed) && nameTaken();
 
     bool named = false;  // the staged file already has the output's name
     if (kind_ == Kind::Unnamed) {
@@ -515,7 +517,7 @@ void StagedOutput::Publish() {
         // A name that is still free is taken in one step, so no hidden name ever shows.
         int error = occupied ? EEXIST : link(name_);
         named = error == 0;
-        if (error == EEXIST && !occupied) occupiedByAFile();
+        if (error == EEXIST && !occupied) (void)nameTaken();  // taken since: by a file alone
         if (error == EEXIST) {
             for (int attempt = 0; attempt < 100; ++attempt) {
                 stagedName_ = HiddenNameFor(name_);
@@ -578,18 +580,30 @@ int StagedOutput::Descriptors() const {
     return (fd_ >= 0 ? 1 : 0) + (holdFd_ >= 0 ? 1 : 0) + (folderFd_ >= 0 && !sharedFolder_ ? 1 : 0);
 }
 
-std::shared_ptr<SharedFolder> StagedOutput::ShareFolder(
-    std::shared_ptr<SharedFolder> folder) noexcept {
-    if (folderFd_ < 0 || !folderReadable_ || sharedFolder_) return sharedFolder_;
-    if (folder) {
+bool StagedOutput::ShareFolder(BatchFolders& batch) noexcept {
+    if (folderFd_ < 0 || !folderReadable_ || sharedFolder_) return false;
+    std::weak_ptr<SharedFolder>& slot = batch.shared[{folderSeen_.st_dev, folderSeen_.st_ino}];
+    if (std::shared_ptr<SharedFolder> known = slot.lock()) {
         CloseFd(folderFd_);
-        folderFd_ = folder->fd;
-        sharedFolder_ = std::move(folder);
-    } else {
-        sharedFolder_ = std::make_shared<SharedFolder>(folderFd_, folderSeen_);
-        if (batch_ != nullptr) batch_->opened[folder_] = sharedFolder_;
+        folderFd_ = known->fd;
+        sharedFolder_ = std::move(known);
+        return false;
     }
-    return sharedFolder_;
+    sharedFolder_ = std::make_shared<SharedFolder>(folderFd_, folderSeen_);
+    slot = sharedFolder_;
+    batch.opened[folder_] = sharedFolder_;
+    return true;
+}
+
+std::size_t BatchFolders::OpenDescriptors() const {
+    return static_cast<std::size_t>(std::count_if(
+        shared.begin(), shared.end(), [](const auto& folder) { return !folder.second.expired(); }));
+}
+
+void BatchFolders::ForgetClosed() {
+    const auto closed = [](const auto& folder) { return folder.second.expired(); };
+    std::erase_if(shared, closed);
+    std::erase_if(opened, closed);
 }
 
 SharedFolder::~SharedFolder() {

@@ -49,11 +49,19 @@ struct SharedFolder {
 
 // What a batch's outputs learn once for all the outputs of a folder.
 struct BatchFolders {
-    // The names in each folder (by device and inode) that may be what a killed run left staged
-    // (".NAME.vyx-" and sixteen hex digits).
-    std::map<std::pair<dev_t, ino_t>, std::vector<std::string>> hiddenNames;
-    // The shared descriptors, by the path that their folder was opened through.
+    using Identity = std::pair<dev_t, ino_t>;
+    // The names in each folder that may be what a killed run left staged (".NAME.vyx-" and
+    // sixteen hex digits).
+    std::map<Identity, std::vector<std::string>> hiddenNames;
+    // The descriptor that the outputs of each folder share, while one of them holds it: by the
+    // folder, and by the path that it was opened through.
+    std::map<Identity, std::weak_ptr<SharedFolder>> shared;
     std::unordered_map<std::string, std::weak_ptr<SharedFolder>> opened;
+
+    // The shared descriptors still open.
+    std::size_t OpenDescriptors() const;
+    // Forgets the shared descriptors whose last output has let them go.
+    void ForgetClosed();
 };
 
 class StagedOutput {
@@ -93,10 +101,10 @@ class StagedOutput {
     dev_t Device() const { return staged_.st_dev; }
     // The descriptors the output holds of its own (a shared folder's is not counted).
     int Descriptors() const;
-    // Shares the folder's descriptor with the other outputs of the folder: gives up its own for
-    // `folder` (open on the same folder), or with none, hands its own over to be shared. Returns
-    // the shared one; null when its folder cannot be shared (opened only as a path).
-    std::shared_ptr<SharedFolder> ShareFolder(std::shared_ptr<SharedFolder> folder) noexcept;
+    // Shares the folder's descriptor with the batch's other outputs of the folder: gives up its
+    // own for the one the batch holds, or, with none, hands its own over to be shared. Returns
+    // whether that made a new shared descriptor. A folder opened only as a path is not shared.
+    bool ShareFolder(BatchFolders& batch) noexcept;
 
   private:
     friend class CommitGroup;
@@ -107,8 +115,8 @@ class StagedOutput {
     void ResolveTarget(const std::string& osPath);
     std::string FollowLink(const std::string& path);
     void HoldExistingTarget();
-    void OpenFolder(const std::string& osPath, BatchFolders* batch);
-    void RemoveLeftovers(BatchFolders* batch) noexcept;
+    void OpenFolder(const std::string& osPath);
+    void RemoveLeftovers() noexcept;
     void CreateStagedFile(mode_t mode);
     bool LockStagedFile();
     void MatchExistingTarget();
@@ -126,7 +134,7 @@ class StagedOutput {
     bool folderReadable_ = false;  // opened for reading, not only as a path: it can be synced
     struct stat folderSeen_ {};
     std::shared_ptr<SharedFolder> sharedFolder_;  // where folderFd_ comes from, when shared
-    BatchFolders* batch_ = nullptr;
+    BatchFolders* batch_ = nullptr;               // the batch that Begin was given, if any
     int fd_ = -1;
     Kind kind_ = Kind::None;
     std::string stagedName_;  // the hidden sibling's name
