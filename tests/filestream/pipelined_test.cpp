@@ -131,7 +131,8 @@ TEST_P(GatheredTransfers, ReadsTakeLargeTransfersAfterTheFirstPiece) {
     file.Open(U16(path), FileAccess::Read);
     std::string back;
     std::string piece(static_cast<std::size_t>(w.unit), '\0');
-    for (std::int32_t n; (n = file.Read(piece.data(), w.unit)) > 0;) {
+    for (std::int32_t n = file.Read(piece.data(), w.unit); n > 0;
+         n = file.Read(piece.data(), w.unit)) {
         back.append(piece, 0, static_cast<std::size_t>(n));
         if (back.size() > static_cast<std::size_t>(w.unit)) {
             ASSERT_EQ(file.IsDrained(), back.size() == content.size()) << back.size();
