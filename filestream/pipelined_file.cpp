@@ -156,14 +156,22 @@ std::int32_t PipelinedFile::ReadAhead(unsigned char* out, std::int32_t count) {
     if (got == count) return got;
     // Emptied by this read after a transfer that came back short: that was the end of the file.
     if (got > 0 && aheadEnd_ < kReadAhead) return got;
-    // The buffer is empty, so the file underneath stands at the caller's position.
-    if (count - got >= kReadAhead) return got + inner_->Read(out + got, count - got);
-    if (!ahead_) ahead_.reset(new unsigned char[kReadAhead]);
-    while (got < count) {
-        aheadAt_ = aheadEnd_ = 0;
-        aheadEnd_ = inner_->Read(ahead_.get(), kReadAhead);
-        got += TakeAhead(out + got, count - got);
-        if (aheadEnd_ < kReadAhead) break;  // the end of the file
+    try {
+        // The buffer is empty, so the file underneath stands at the caller's position.
+        if (count - got >= kReadAhead) return got + inner_->Read(out + got, count - got);
+        if (!ahead_) ahead_.reset(new unsigned char[kReadAhead]);
+        while (got < count) {
+            aheadAt_ = aheadEnd_ = 0;
+            aheadEnd_ = inner_->Read(ahead_.get(), kReadAhead);
+            got += TakeAhead(out + got, count - got);
+            if (aheadEnd_ < kReadAhead) break;  // the end of the file
+        }
+    } catch (...) {
+        // A failed read reads nothing: the bytes already handed out of the buffer are the
+        // caller's to read again, so the file underneath goes back to the caller's position.
+        aheadAt_ = aheadEnd_ = readsInRow_ = 0;
+        inner_->Seek(static_cast<std::int64_t>(position_), SeekOrigin::Begin);
+        throw;
     }
     return got;
 }

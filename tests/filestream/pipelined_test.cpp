@@ -146,6 +146,33 @@ TEST_P(GatheredTransfers, ReadsTakeLargeTransfersAfterTheFirstPiece) {
     EXPECT_LE(log->reads.size(), 3 + w.length / PipelinedFile::kReadAhead);  // and one at the end
 }
 
+// A refill that fails after part of a piece came out of the buffer reads nothing: the piece read
+// again is whole and the next ones follow it.
+TEST_F(FileTest, AFailedRefillLeavesThePieceToReadAgain) {
+    constexpr std::int32_t kUnit = 100000;  // the third refill fails inside the fourth piece
+    const std::string content = Pattern(3 * PipelinedFile::kReadAhead);
+    WriteBytes(path, content);
+    PipelinedFile file(std::make_unique<FakeFile>(nullptr, FaultPlan(FaultAt::Read, 3, kCause)));
+    file.Open(U16(path), FileAccess::Read);
+    std::string back;
+    std::string piece(kUnit, '\0');
+    int failures = 0;
+    for (;;) {
+        std::int32_t n = 0;
+        try {
+            n = file.Read(piece.data(), kUnit);
+        } catch (const CFileException&) {
+            ASSERT_EQ(++failures, 1);
+            ASSERT_EQ(file.GetPosition(), back.size());
+            continue;
+        }
+        if (n == 0) break;
+        back.append(piece, 0, static_cast<std::size_t>(n));
+    }
+    EXPECT_EQ(failures, 1);
+    EXPECT_TRUE(back == content);
+}
+
 // One-byte writes of full buffers and a rest passed on by Close: the file underneath gets the first
 // buffer, two slots of whole buffers and the rest at Close. Its n-th write fails.
 class WriteFault : public FileTest, public ::testing::WithParamInterface<int> {};
