@@ -50,14 +50,12 @@ CFileStream::~CFileStream() {
 
 void CFileStream::Settle() {
     if (readCursor_ != nullptr) {
-        const auto delivered =
-            static_cast<std::int32_t>(readCursor_ - (buffer_.get() + bufferIndex_));
+        const auto delivered = static_cast<std::int32_t>(readCursor_ - (bytes_ + bufferIndex_));
         bufferIndex_ += delivered;
         position_ += static_cast<std::uint64_t>(delivered);
     }
     if (writeCursor_ != nullptr) {
-        const auto accepted =
-            static_cast<std::int32_t>(writeCursor_ - (buffer_.get() + bufferIndex_));
+        const auto accepted = static_cast<std::int32_t>(writeCursor_ - (bytes_ + bufferIndex_));
         bufferIndex_ += accepted;
         bufferFill_ += accepted;
         position_ += static_cast<std::uint64_t>(accepted);
@@ -77,22 +75,22 @@ void CFileStream::Arm() {
             // The read that reaches the length must take the slow path: it announces the end.
             room = std::min(room, length_ > position_ ? length_ - position_ : 0);
         }
-        readCursor_ = buffer_.get() + bufferIndex_;
+        readCursor_ = bytes_ + bufferIndex_;
         readLimit_ = readCursor_ + room;
     } else if (writePending_ && !lastWasRead_ && !isUrl_ &&
                (openMode_ == ModeReadWrite || openMode_ == ModeCreate)) {
-        writeCursor_ = buffer_.get() + bufferIndex_;
-        writeLimit_ = buffer_.get() + bufferCapacity_;
+        writeCursor_ = bytes_ + bufferIndex_;
+        writeLimit_ = bytes_ + bufferCapacity_;
     }
 }
 
 std::uint64_t CFileStream::GetPosition() const {
     std::uint64_t position = position_;
     if (readCursor_ != nullptr) {
-        position += static_cast<std::uint64_t>(readCursor_ - (buffer_.get() + bufferIndex_));
+        position += static_cast<std::uint64_t>(readCursor_ - (bytes_ + bufferIndex_));
     }
     if (writeCursor_ != nullptr) {
-        position += static_cast<std::uint64_t>(writeCursor_ - (buffer_.get() + bufferIndex_));
+        position += static_cast<std::uint64_t>(writeCursor_ - (bytes_ + bufferIndex_));
     }
     return position;
 }
@@ -105,14 +103,15 @@ void CFileStream::Reallocate(std::int64_t size, bool keepHeld) {
     std::unique_ptr<Byte[]> block(new (std::nothrow) Byte[static_cast<std::size_t>(size)]);
     if (block == nullptr) NotifyUserAndExit(u"unable to allocate file buffer");
     if (keepHeld && bufferIndex_ > 0) {
-        std::memcpy(block.get(), buffer_.get(), static_cast<std::size_t>(bufferIndex_));
+        std::memcpy(block.get(), bytes_, static_cast<std::size_t>(bufferIndex_));
     }
     buffer_ = std::move(block);
+    bytes_ = buffer_.get();
     bufferCapacity_ = static_cast<std::int32_t>(size);
 }
 
 void CFileStream::PassHeldBytes() {
-    if (bufferFill_ > 0) file_->Write(buffer_.get(), bufferFill_);
+    if (bufferFill_ > 0) file_->Write(bytes_, bufferFill_);
 }
 
 void CFileStream::ReplaceFileForLocalUse() {
@@ -205,14 +204,14 @@ std::int32_t CFileStream::ReadSlow(void* destination, std::int32_t count) {
 std::int32_t CFileStream::TakeOrFetch(unsigned char* out, std::int32_t count) {
     const std::int32_t available = bufferFill_ - bufferIndex_;
     if (available > count) {
-        std::memcpy(out, buffer_.get() + bufferIndex_, static_cast<std::size_t>(count));
+        std::memcpy(out, bytes_ + bufferIndex_, static_cast<std::size_t>(count));
         bufferIndex_ += count;
         return count;
     }
     // The buffer runs dry: hand out what it holds, then refill it, even where that already
     // completes the request (the next read then finds bytes waiting).
     if (available > 0) {
-        std::memcpy(out, buffer_.get() + bufferIndex_, static_cast<std::size_t>(available));
+        std::memcpy(out, bytes_ + bufferIndex_, static_cast<std::size_t>(available));
     }
     bufferIndex_ = bufferFill_ = 0;
     if (sourceDrained_) {
@@ -232,7 +231,11 @@ std::int32_t CFileStream::Fetch(unsigned char* out, std::int32_t got, std::int32
             Reallocate(preferredBufferSize_ > 0 ? preferredBufferSize_ : GrownSize(count), false);
         }
         const std::int32_t needed = count - got;
-        const std::int32_t n = file_->Read(buffer_.get(), bufferCapacity_);
+        const unsigned char* lent = nullptr;
+        const std::int32_t n = file_->ReadLent(buffer_.get(), bufferCapacity_, lent);
+        // Lent bytes are only read: a write first empties the buffer and places it anew.
+        bytes_ = lent != nullptr ? const_cast<Byte*>(reinterpret_cast<const Byte*>(lent))
+                                 : buffer_.get();
         sourceDrained_ = file_->IsDrained() ? 1 : 0;
         if (n <= 0) {
             // Nothing came although more was expected (the file shrank): that is its end.
@@ -241,11 +244,11 @@ std::int32_t CFileStream::Fetch(unsigned char* out, std::int32_t got, std::int32
         }
         if (n >= needed) {
             bufferFill_ = n;
-            std::memcpy(out + got, buffer_.get(), static_cast<std::size_t>(needed));
+            std::memcpy(out + got, bytes_, static_cast<std::size_t>(needed));
             bufferIndex_ = needed;
             return count;
         }
-        std::memcpy(out + got, buffer_.get(), static_cast<std::size_t>(n));
+        std::memcpy(out + got, bytes_, static_cast<std::size_t>(n));
         got += n;
         if (sourceDrained_) {
             atEnd_ = 1;
@@ -304,7 +307,8 @@ void CFileStream::Accept(const unsigned char* source, std::int32_t count) {
             PassHeldBytes();
             bufferIndex_ = bufferFill_ = 0;
         }
-        std::memcpy(buffer_.get() + bufferIndex_, source, static_cast<std::size_t>(count));
+        if (bufferIndex_ == 0) bytes_ = buffer_.get();  // the bytes last read may be lent
+        std::memcpy(bytes_ + bufferIndex_, source, static_cast<std::size_t>(count));
         bufferFill_ += count;
         bufferIndex_ += count;
         writePending_ = 1;

@@ -243,6 +243,9 @@ class CFileStream {
     Byte* writeLimit_ = nullptr;
 
     std::unique_ptr<Byte[]> buffer_;
+    // Where the buffer's bytes are: in buffer_, or, for bytes read, where the file lent them.
+    // Placed anew by each refill and by each write into an empty buffer.
+    Byte* bytes_ = nullptr;
     std::int32_t bufferCapacity_ = 0;
     std::int32_t bufferIndex_ = 0;
     std::int32_t bufferFill_ = 0;

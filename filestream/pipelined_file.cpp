@@ -216,6 +216,32 @@ std::int32_t PipelinedFile::Read(void* destination, std::int32_t count) {
     return got;
 }
 
+std::int32_t PipelinedFile::ReadLent(void* destination, std::int32_t count,
+                                     const unsigned char*& lent) {
+    lent = nullptr;
+    // Only a file read ahead lends: a read-only one, from its second read in a row on.
+    if (!readOnly_ || readsInRow_ == 0 || count <= 0 || count >= kReadAhead) {
+        return Read(destination, count);
+    }
+    if (aheadAt_ == aheadEnd_) {
+        // The buffer is empty, so the file underneath stands at the caller's position, and a
+        // failed refill reads nothing.
+        if (!ahead_) ahead_.reset(new unsigned char[kReadAhead]);
+        aheadAt_ = aheadEnd_ = 0;
+        aheadEnd_ = inner_->Read(ahead_.get(), kReadAhead);
+    }
+    const std::int32_t held = aheadEnd_ - aheadAt_;
+    // A piece cut off by the buffer's end, where the file goes on, is put together by a copy.
+    if (held < count && aheadEnd_ == kReadAhead) return Read(destination, count);
+    const std::int32_t n = std::min(count, held);
+    if (n > 0) lent = ahead_.get() + aheadAt_;
+    aheadAt_ += n;
+    ++readsInRow_;
+    piecesInRow_ = 0;
+    position_ += static_cast<std::uint64_t>(n);
+    return n;
+}
+
 bool PipelinedFile::IsDrained() const {
     if (aheadAt_ < aheadEnd_ || position_ < knownLength_) return false;
     FinishWrites();

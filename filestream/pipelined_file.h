@@ -66,6 +66,10 @@ class PipelinedFile : public IPlatformFile {
     void Open(std::u16string_view path, FileAccess access) override;
     std::int32_t Read(void* destination, std::int32_t count) override;
     void Write(const void* source, std::int32_t count) override;
+    // Lends a piece read ahead where it lies whole in the buffer; a piece that straddles a
+    // refill is copied.
+    std::int32_t ReadLent(void* destination, std::int32_t count,
+                          const unsigned char*& lent) override;
     std::uint64_t Seek(std::int64_t offset, SeekOrigin origin) override;
     std::uint64_t GetPosition() const override { return position_; }
     std::uint64_t GetLength() const override;

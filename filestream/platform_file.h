@@ -29,6 +29,15 @@ class IPlatformFile {
     virtual std::int32_t Read(void* destination, std::int32_t count) = 0;
     // Writes all count bytes or throws CFileException (a short write is cause 13, disk full).
     virtual void Write(const void* source, std::int32_t count) = 0;
+    // Reads as Read does, but may leave the bytes where a file that reads ahead holds them,
+    // saving the caller a copy: lent then points at them and destination is untouched; else lent
+    // is null and they are in destination. Lent bytes stay until the next Read, ReadLent, Write,
+    // Seek, Open, Close or Abort.
+    virtual std::int32_t ReadLent(void* destination, std::int32_t count,
+                                  const unsigned char*& lent) {
+        lent = nullptr;
+        return Read(destination, count);
+    }
     // Moves and returns the new position. Throws CFileException.
     virtual std::uint64_t Seek(std::int64_t offset, SeekOrigin origin) = 0;
     virtual std::uint64_t GetPosition() const = 0;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <iterator>
 #include <numeric>
@@ -131,8 +132,17 @@ TEST_P(GatheredTransfers, ReadsTakeLargeTransfersAfterTheFirstPiece) {
     file.Open(U16(path), FileAccess::Read);
     std::string back;
     std::string piece(static_cast<std::size_t>(w.unit), '\0');
-    for (std::int32_t n = file.Read(piece.data(), w.unit); n > 0;
-         n = file.Read(piece.data(), w.unit)) {
+    // Every other read may be lent; either way a read falls short only at the end.
+    int reads = 0;
+    const auto read = [&] {
+        const unsigned char* lent = nullptr;
+        const std::int32_t n = ++reads % 2 == 0 ? file.ReadLent(piece.data(), w.unit, lent)
+                                                : file.Read(piece.data(), w.unit);
+        if (lent != nullptr) std::memcpy(piece.data(), lent, static_cast<std::size_t>(n));
+        EXPECT_EQ(n, std::min<std::size_t>(content.size() - back.size(), w.unit));
+        return n;
+    };
+    for (std::int32_t n = read(); n > 0; n = read()) {
         back.append(piece, 0, static_cast<std::size_t>(n));
         if (back.size() > static_cast<std::size_t>(w.unit)) {
             ASSERT_EQ(file.IsDrained(), back.size() == content.size()) << back.size();
@@ -144,6 +154,29 @@ TEST_P(GatheredTransfers, ReadsTakeLargeTransfersAfterTheFirstPiece) {
                             [](std::int32_t n) { return n < PipelinedFile::kReadAhead; }),
               1);
     EXPECT_LE(log->reads.size(), 3 + w.length / PipelinedFile::kReadAhead);  // and one at the end
+}
+
+// A stream reads what the file holds, through pieces lent out of the read-ahead buffer and pieces
+// that straddle a refill, and again from halfway after a seek back.
+TEST_P(GatheredTransfers, AStreamReadsTheFileWholeThroughLentPieces) {
+    const Workload w = GetParam();
+    const std::string content = Pattern(w.length);
+    WriteBytes(path, content);
+    CFileStream stream(Inner(nullptr, true));
+    ASSERT_EQ(stream.Open(U16(path), CFileStream::ModeRead), 1);
+    const auto readToEnd = [&] {
+        std::string back;
+        std::string piece(static_cast<std::size_t>(w.unit), '\0');
+        while (const std::int32_t n = stream.Read(piece.data(), w.unit)) {
+            back.append(piece, 0, static_cast<std::size_t>(n));
+        }
+        return back;
+    };
+    EXPECT_TRUE(readToEnd() == content);
+    const std::size_t half = w.length / 2;
+    stream.SetPosition(static_cast<std::int64_t>(half), CFileStream::OriginBegin);
+    EXPECT_TRUE(readToEnd() == content.substr(half));
+    stream.Close();
 }
 
 // A refill that fails after part of a piece came out of the buffer reads nothing: the piece read
