@@ -88,7 +88,11 @@ std::string QuoteName(std::string_view name) {
         i += length;
     }
     if (!special && !unprintable) return std::string(name);
-    if (!unprintable && singleQuote && !doubleQuoteSpecial) return "\"" + std::string(name) + "\"";
+    if (!unprintable && singleQuote && !doubleQuoteSpecial) {
+        std::string quoted(1, '"');
+        quoted.append(name).push_back('"');
+        return quoted;
+    }
 
     std::string shown = "'";
     bool endsInEscape = false;
