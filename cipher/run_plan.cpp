@@ -14,36 +14,40 @@
 // is; when it is not a multiple of 23, counter2 stays as well, and counter3 grows on every one of
 // those quiet steps or on none. Each step of such a quiet stretch (at most six) adds the sum of
 // the one before plus a fixed increase, so the stretch is planned at once, with no step waiting
-// for the one before. Every other step goes one at a time, as one block steps.
+// for the one before. The step that ends the stretch moves counter1 on; where that does not make
+// it a multiple of 23, nothing above it moves either, and a whole cycle of seven steps is planned
+// at once the same way. Every other step goes one at a time, as one block steps.
 
 namespace cipher_detail {
 namespace {
 
-// Plans quiet steps 1..8 from rotation base and sum (the caller keeps those it needs). Step k adds
-// sum + k * increase, where increase is 1 + grow3, so the rotation after it is
-// base + k * sum + increase * k * (k + 1) / 2. Only the rotation mod 64 counts, so the products
-// may wrap, and sixteen bits are plenty: on x86-64 the eight steps go in eight 16-bit lanes.
-[[gnu::always_inline]] inline void PlanQuietSteps(std::uint32_t base, std::uint32_t sum,
-                                                  std::uint32_t grow3, PlanEntry* plan) {
+// Plans steps 1..8 from rotation base and sum, as a cycle goes from a multiple of 7 (the caller
+// keeps those it needs). Steps 1..6 are quiet: step k adds sum + k * increase, where increase is
+// 1 + grow3, so the rotation after it is base + k * sum + increase * k * (k + 1) / 2. Step 7 adds
+// 1 more, for counter1, and step 8 (the next cycle's first) 1 more again. Only the rotation mod 64
+// counts, so the products may wrap, and sixteen bits are plenty: on x86-64 the eight steps go in
+// eight 16-bit lanes.
+[[gnu::always_inline]] inline void PlanSteps(std::uint32_t base, std::uint32_t sum,
+                                             std::uint32_t grow3, PlanEntry* plan) {
 #if defined(__SSE2__)
     const __m128i steps = _mm_setr_epi16(1, 2, 3, 4, 5, 6, 7, 8);
     const __m128i triangles = _mm_setr_epi16(1, 3, 6, 10, 15, 21, 28, 36);
+    const __m128i counter1 = _mm_setr_epi16(0, 0, 0, 0, 0, 0, 1, 2);
     __m128i after = _mm_mullo_epi16(_mm_set1_epi16(std::int16_t(sum)), steps);
-    after = _mm_add_epi16(after, _mm_set1_epi16(std::int16_t(base)));
+    after = _mm_add_epi16(after, _mm_add_epi16(_mm_set1_epi16(std::int16_t(base)), counter1));
     after = _mm_add_epi16(after, _mm_sll_epi16(triangles, _mm_cvtsi32_si128(int(grow3))));
     after = _mm_and_si128(_mm_slli_epi16(after, 6), _mm_set1_epi16(63 << 6));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(plan), after);
 #else
     const std::uint32_t increase = 1 + grow3;
     for (std::uint32_t k = 1; k <= 8; ++k) {
-        plan[k - 1] = EntryOffset(base + k * sum + increase * (k * (k + 1) / 2));
+        const std::uint32_t counter1 = k > 6 ? k - 6 : 0;
+        plan[k - 1] = EntryOffset(base + k * sum + increase * (k * (k + 1) / 2) + counter1);
     }
 #endif
 }
 
-}  // namespace
-
-void PlanRun(RunPosition& p, std::size_t blocks, PlanEntry* plan) {
+void PlanRunOn(RunPosition& p, std::size_t blocks, PlanEntry* plan) {
     constexpr std::uint64_t kMax = ~std::uint64_t{0};
     if (std::max(std::max(p.blockCounter, p.counter1), std::max(p.counter2, p.counter3)) >
         kMax - blocks) {
@@ -56,14 +60,37 @@ void PlanRun(RunPosition& p, std::size_t blocks, PlanEntry* plan) {
     }
     TrackedRemainders r{unsigned(p.blockCounter % 7), unsigned(p.counter1 % 23),
                         unsigned(p.counter2 % 37)};
-    // Sums below this stay positive over a quiet stretch (at most six steps of at most two).
+    // Sums below this stay positive over a cycle (at most seven steps of at most three).
     constexpr std::uint32_t kLastStretchStart = 0x7FFFFFFFu - 7 * 4;
     std::size_t i = 0;
     while (i < blocks) {
         const auto sum = std::uint32_t(p.blockCounter + p.counter1 + p.counter2 + p.counter3);
+        if (r.r7 == 0 && r.r23 != 0 && r.r23 != 22 && sum - 1 < kLastStretchStart &&
+            blocks - i >= 7) {
+            // Whole cycles: six quiet steps, then counter1 moves to a value that is no multiple
+            // of 23, until it would move to one. Each adds 8 to the sum, or 15 with counter3.
+            const std::uint32_t grow3 = r.r37 == 0 ? 1 : 0;
+            const std::uint32_t growth = 8 + 7 * grow3;
+            const std::size_t cycles =
+                std::min<std::size_t>(std::min<std::size_t>(22 - r.r23, (blocks - i) / 7),
+                                      (kLastStretchStart - sum) / 15 + 1);
+            std::uint32_t rotation = p.rotation;
+            std::uint32_t cycleSum = sum;
+            for (std::size_t c = 0; c < cycles; ++c, i += 7) {
+                PlanSteps(rotation, cycleSum, grow3, plan + i);
+                rotation = (rotation + 7 * cycleSum + (1 + grow3) * 28 + 1) & 63u;
+                cycleSum += growth;
+            }
+            r.r23 += unsigned(cycles);
+            p.blockCounter += 7 * cycles;
+            p.counter1 += cycles;
+            p.counter3 += 7 * cycles * grow3;
+            p.rotation = rotation;
+            continue;
+        }
         if (r.r7 != 6 && r.r23 != 0 && sum - 1 < kLastStretchStart) {
             const std::uint32_t grow3 = r.r37 == 0 ? 1 : 0;
-            PlanQuietSteps(p.rotation, sum, grow3, plan + i);
+            PlanSteps(p.rotation, sum, grow3, plan + i);
             const auto quiet = std::uint32_t(std::min<std::size_t>(blocks - i, 6 - r.r7));
             i += quiet;
             r.r7 += quiet;
@@ -75,6 +102,16 @@ void PlanRun(RunPosition& p, std::size_t blocks, PlanEntry* plan) {
         p.rotation = (p.rotation + StepCounters(p, r)) & 63u;
         plan[i++] = EntryOffset(p.rotation);
     }
+}
+
+}  // namespace
+
+void PlanRun(RunPosition& position, std::size_t blocks, PlanEntry* plan) {
+    // Planned on a copy, which stays in registers: the caller's may be anywhere in memory, and
+    // storing each step to it would make the next step wait for the store.
+    RunPosition p = position;
+    PlanRunOn(p, blocks, plan);
+    position = p;
 }
 
 }  // namespace cipher_detail
