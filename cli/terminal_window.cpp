@@ -220,7 +220,11 @@ void TerminalWindow::DrawByteCount() {
     if (elapsed > 0.0) tail += "  " + Rate(static_cast<double>(bytesRead_) / elapsed);
     const std::size_t width = static_cast<std::size_t>(TerminalColumns()) - 1;
     if (tail.size() > width) tail.resize(width);
-    WriteAll("\r" + Tail(fileName_, width - tail.size()) + tail + "\x1b[K");
+    std::string line(1, '\r');
+    line += Tail(fileName_, width - tail.size());
+    line += tail;
+    line += "\x1b[K";  // clears what a longer line left behind
+    WriteAll(line);
     progressDrawn_ = true;
     lastDrawn_ = std::chrono::steady_clock::now();
 }
@@ -251,7 +255,9 @@ void TerminalWindow::DrawProgress() {
         }
     }
     if (tail.size() > width) tail.resize(width);  // plain ASCII
-    std::string line = "\r" + Tail(fileName_, width - tail.size()) + tail;
+    std::string line(1, '\r');
+    line += Tail(fileName_, width - tail.size());
+    line += tail;
     line += "\x1b[K";  // clears what a longer line left behind
     WriteAll(line);
     progressDrawn_ = true;
