@@ -151,6 +151,12 @@ std::int32_t PipelinedFile::TakeAhead(unsigned char* out, std::int32_t count) {
     return n;
 }
 
+void PipelinedFile::Refill() {
+    if (!ahead_) ahead_.reset(new unsigned char[kReadAhead]);
+    aheadAt_ = aheadEnd_ = 0;
+    aheadEnd_ = inner_->Read(ahead_.get(), kReadAhead);
+}
+
 std::int32_t PipelinedFile::ReadAhead(unsigned char* out, std::int32_t count) {
     std::int32_t got = TakeAhead(out, count);
     if (got == count) return got;
@@ -159,10 +165,8 @@ std::int32_t PipelinedFile::ReadAhead(unsigned char* out, std::int32_t count) {
     try {
         // The buffer is empty, so the file underneath stands at the caller's position.
         if (count - got >= kReadAhead) return got + inner_->Read(out + got, count - got);
-        if (!ahead_) ahead_.reset(new unsigned char[kReadAhead]);
         while (got < count) {
-            aheadAt_ = aheadEnd_ = 0;
-            aheadEnd_ = inner_->Read(ahead_.get(), kReadAhead);
+            Refill();
             got += TakeAhead(out + got, count - got);
             if (aheadEnd_ < kReadAhead) break;  // the end of the file
         }
@@ -223,13 +227,9 @@ std::int32_t PipelinedFile::ReadLent(void* destination, std::int32_t count,
     if (!readOnly_ || readsInRow_ == 0 || count <= 0 || count >= kReadAhead) {
         return Read(destination, count);
     }
-    if (aheadAt_ == aheadEnd_) {
-        // The buffer is empty, so the file underneath stands at the caller's position, and a
-        // failed refill reads nothing.
-        if (!ahead_) ahead_.reset(new unsigned char[kReadAhead]);
-        aheadAt_ = aheadEnd_ = 0;
-        aheadEnd_ = inner_->Read(ahead_.get(), kReadAhead);
-    }
+    // The buffer is empty, so the file underneath stands at the caller's position, and a failed
+    // refill reads nothing.
+    if (aheadAt_ == aheadEnd_) Refill();
     const std::int32_t held = aheadEnd_ - aheadAt_;
     // A piece cut off by the buffer's end, where the file goes on, is put together by a copy.
     if (held < count && aheadEnd_ == kReadAhead) return Read(destination, count);

@@ -106,6 +106,8 @@ class PipelinedFile : public IPlatformFile {
     void Queue(const void* source, std::int32_t count);
     // Hands out up to count bytes of the read-ahead buffer; returns how many.
     std::int32_t TakeAhead(unsigned char* out, std::int32_t count);
+    // Fills the read-ahead buffer with the next transfer of the file underneath, from its start.
+    void Refill();
     // Reads count bytes (fewer only at the end) through the read-ahead buffer.
     std::int32_t ReadAhead(unsigned char* out, std::int32_t count);
     // Forgets the read-ahead buffer's bytes and moves the file underneath back to the caller's
