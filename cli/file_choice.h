@@ -16,6 +16,11 @@ class ChosenFile : public IPlatformFile {
     std::int32_t Read(void* destination, std::int32_t count) override {
         return file_->Read(destination, count);
     }
+    // Forwarded, not left to the copying default: a disk file lends what it read ahead.
+    std::int32_t ReadLent(void* destination, std::int32_t count,
+                          const unsigned char*& lent) override {
+        return file_->ReadLent(destination, count, lent);
+    }
     void Write(const void* source, std::int32_t count) override { file_->Write(source, count); }
     std::uint64_t Seek(std::int64_t offset, SeekOrigin origin) override {
         return file_->Seek(offset, origin);

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "../fileops/test_support.h"
+#include "cli/file_choice.h"
+#include "filestream/text_convert.h"
 #include "support/child.h"
 #include "vyx_runner.h"
 
@@ -573,3 +575,20 @@ TEST_F(VyxTest, PipelineOf100MegabytesRestoresTheBytes) {
 }
 
 }  // namespace
+
+// The command line's disk file lends the pieces it read ahead, as the streams' own file does: a
+// copy of every byte more otherwise.
+TEST_F(VyxTest, AChosenDiskFileLendsWhatItReadAhead) {
+    const Bytes content = RandomBytes(1 << 20, 7);
+    WriteBytes(dir / "in.bin", content);
+    ChosenFile file({});
+    file.Open(PathFromOsBytes((dir / "in.bin").string()), FileAccess::Read);
+    Bytes piece(10000);
+    file.Read(piece.data(), 10000);  // the first reads are made directly
+    file.Read(piece.data(), 10000);
+    const unsigned char* lent = nullptr;
+    ASSERT_EQ(file.ReadLent(piece.data(), 10000, lent), 10000);
+    ASSERT_NE(lent, nullptr);
+    EXPECT_TRUE(std::equal(lent, lent + 10000, content.begin() + 20000));
+    file.Close();
+}
