@@ -574,8 +574,6 @@ TEST_F(VyxTest, PipelineOf100MegabytesRestoresTheBytes) {
     EXPECT_EQ(ReadBytes(dir / "back"), ReadBytes(dir / "plain"));
 }
 
-}  // namespace
-
 // The command line's disk file lends the pieces it read ahead, as the streams' own file does: a
 // copy of every byte more otherwise.
 TEST_F(VyxTest, AChosenDiskFileLendsWhatItReadAhead) {
@@ -592,3 +590,5 @@ TEST_F(VyxTest, AChosenDiskFileLendsWhatItReadAhead) {
     EXPECT_TRUE(std::equal(lent, lent + 10000, content.begin() + 20000));
     file.Close();
 }
+
+}  // namespace
