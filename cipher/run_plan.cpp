@@ -47,6 +47,46 @@ namespace {
 #endif
 }
 
+// Plans whole cycles from a multiple of 7: cycles times the eight steps of PlanSteps, each
+// cycle's from where the one before left the rotation and the sum. Over the cycles, step k of a
+// cycle differs from step k of the cycle before by 7 * sum + 28 * increase + 1 + k * growth
+// (growth = 8 + 7 * grow3, what the cycle adds to the sum), and that difference grows by
+// 7 * growth from cycle to cycle: two additions per cycle, no step waiting for another.
+[[gnu::always_inline]] inline void PlanCycles(std::uint32_t base, std::uint32_t sum,
+                                              std::uint32_t grow3, std::size_t cycles,
+                                              PlanEntry* plan) {
+#if defined(__SSE2__)
+    const std::uint32_t growth = 8 + 7 * grow3;
+    const __m128i steps = _mm_setr_epi16(1, 2, 3, 4, 5, 6, 7, 8);
+    const __m128i triangles = _mm_setr_epi16(1, 3, 6, 10, 15, 21, 28, 36);
+    const __m128i counter1 = _mm_setr_epi16(0, 0, 0, 0, 0, 0, 1, 2);
+    __m128i after = _mm_mullo_epi16(_mm_set1_epi16(std::int16_t(sum)), steps);
+    after = _mm_add_epi16(after, _mm_add_epi16(_mm_set1_epi16(std::int16_t(base)), counter1));
+    after = _mm_add_epi16(after, _mm_sll_epi16(triangles, _mm_cvtsi32_si128(int(grow3))));
+    // Kept shifted to the entry's offset: the additions wrap at sixteen bits, and only the six
+    // bits of the rotation mod 64 are taken.
+    after = _mm_slli_epi16(after, 6);
+    __m128i difference = _mm_mullo_epi16(_mm_set1_epi16(std::int16_t(growth)), steps);
+    difference =
+        _mm_add_epi16(difference, _mm_set1_epi16(std::int16_t(7 * sum + 28 * (1 + grow3) + 1)));
+    difference = _mm_slli_epi16(difference, 6);
+    const __m128i growing = _mm_set1_epi16(std::int16_t((7 * growth) << 6));
+    const __m128i offsets = _mm_set1_epi16(63 << 6);
+    for (std::size_t c = 0; c < cycles; ++c, plan += 7) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(plan), _mm_and_si128(after, offsets));
+        after = _mm_add_epi16(after, difference);
+        difference = _mm_add_epi16(difference, growing);
+    }
+#else
+    const std::uint32_t growth = 8 + 7 * grow3;
+    for (std::size_t c = 0; c < cycles; ++c, plan += 7) {
+        PlanSteps(base, sum, grow3, plan);
+        base = (base + 7 * sum + (1 + grow3) * 28 + 1) & 63u;
+        sum += growth;
+    }
+#endif
+}
+
 void PlanRunOn(RunPosition& p, std::size_t blocks, PlanEntry* plan) {
     constexpr std::uint64_t kMax = ~std::uint64_t{0};
     if (std::max(std::max(p.blockCounter, p.counter1), std::max(p.counter2, p.counter3)) >
@@ -74,18 +114,17 @@ void PlanRunOn(RunPosition& p, std::size_t blocks, PlanEntry* plan) {
             const std::size_t cycles =
                 std::min<std::size_t>(std::min<std::size_t>(22 - r.r23, (blocks - i) / 7),
                                       (kLastStretchStart - sum) / 15 + 1);
-            std::uint32_t rotation = p.rotation;
-            std::uint32_t cycleSum = sum;
-            for (std::size_t c = 0; c < cycles; ++c, i += 7) {
-                PlanSteps(rotation, cycleSum, grow3, plan + i);
-                rotation = (rotation + 7 * cycleSum + (1 + grow3) * 28 + 1) & 63u;
-                cycleSum += growth;
-            }
+            PlanCycles(p.rotation, sum, grow3, cycles, plan + i);
+            i += 7 * cycles;
+            // Each cycle adds 7 * its sum + 28 * increase + 1, and the sum grows by growth.
+            const auto n = std::uint32_t(cycles);
+            p.rotation = (p.rotation + n * (7 * sum + 28 * (1 + grow3) + 1) +
+                          7 * growth * (n * (n - 1) / 2)) &
+                         63u;
             r.r23 += unsigned(cycles);
             p.blockCounter += 7 * cycles;
             p.counter1 += cycles;
             p.counter3 += 7 * cycles * grow3;
-            p.rotation = rotation;
             continue;
         }
         if (r.r7 != 6 && r.r23 != 0 && sum - 1 < kLastStretchStart) {
