@@ -86,8 +86,11 @@ class PipelinedFile : public IPlatformFile {
 
   private:
     struct Slot {
-        std::unique_ptr<unsigned char[]> bytes;  // kGather bytes, allocated on first use
+        unsigned char* bytes = nullptr;  // kGather bytes of ringBytes_
         std::int32_t size = 0;
+    };
+    struct FreeBytes {
+        void operator()(unsigned char* bytes) const noexcept;
     };
 
     void WorkerLoop();
@@ -137,6 +140,8 @@ class PipelinedFile : public IPlatformFile {
     // outside the mutex by the side that owns it by this rule. Sized before the worker starts.
     // Mutable: the const queries hand over the slot being filled.
     mutable std::vector<Slot> ring_;
+    // caller: the slots' bytes, allocated with the ring. See AllocateRingBytes.
+    std::unique_ptr<unsigned char[], FreeBytes> ringBytes_;
     mutable int head_ = 0;           // shared: next slot to fill
     mutable std::int32_t fill_ = 0;  // caller: bytes gathered in ring_[head_], which is the
                                      // caller's while this is not 0
