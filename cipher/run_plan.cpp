@@ -26,18 +26,29 @@ namespace {
 // 1 + grow3, so the rotation after it is base + k * sum + increase * k * (k + 1) / 2. Step 7 adds
 // 1 more, for counter1, and step 8 (the next cycle's first) 1 more again. Only the rotation mod 64
 // counts, so the products may wrap, and sixteen bits are plenty: on x86-64 the eight steps go in
-// eight 16-bit lanes.
-[[gnu::always_inline]] inline void PlanSteps(std::uint32_t base, std::uint32_t sum,
-                                             std::uint32_t grow3, PlanEntry* plan) {
+// eight 16-bit lanes, each shifted left by six, where its rotation mod 64 is the entry's offset.
 #if defined(__SSE2__)
+[[gnu::always_inline]] inline __m128i StepLanes(std::uint32_t base, std::uint32_t sum,
+                                                std::uint32_t grow3) {
     const __m128i steps = _mm_setr_epi16(1, 2, 3, 4, 5, 6, 7, 8);
     const __m128i triangles = _mm_setr_epi16(1, 3, 6, 10, 15, 21, 28, 36);
     const __m128i counter1 = _mm_setr_epi16(0, 0, 0, 0, 0, 0, 1, 2);
     __m128i after = _mm_mullo_epi16(_mm_set1_epi16(std::int16_t(sum)), steps);
     after = _mm_add_epi16(after, _mm_add_epi16(_mm_set1_epi16(std::int16_t(base)), counter1));
     after = _mm_add_epi16(after, _mm_sll_epi16(triangles, _mm_cvtsi32_si128(int(grow3))));
-    after = _mm_and_si128(_mm_slli_epi16(after, 6), _mm_set1_epi16(63 << 6));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(plan), after);
+    return _mm_slli_epi16(after, 6);
+}
+
+[[gnu::always_inline]] inline void StoreOffsets(__m128i lanes, PlanEntry* plan) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(plan),
+                     _mm_and_si128(lanes, _mm_set1_epi16(63 << 6)));
+}
+#endif
+
+[[gnu::always_inline]] inline void PlanSteps(std::uint32_t base, std::uint32_t sum,
+                                             std::uint32_t grow3, PlanEntry* plan) {
+#if defined(__SSE2__)
+    StoreOffsets(StepLanes(base, sum, grow3), plan);
 #else
     const std::uint32_t increase = 1 + grow3;
     for (std::uint32_t k = 1; k <= 8; ++k) {
@@ -57,23 +68,15 @@ namespace {
                                               PlanEntry* plan) {
 #if defined(__SSE2__)
     const std::uint32_t growth = 8 + 7 * grow3;
-    const __m128i steps = _mm_setr_epi16(1, 2, 3, 4, 5, 6, 7, 8);
-    const __m128i triangles = _mm_setr_epi16(1, 3, 6, 10, 15, 21, 28, 36);
-    const __m128i counter1 = _mm_setr_epi16(0, 0, 0, 0, 0, 0, 1, 2);
-    __m128i after = _mm_mullo_epi16(_mm_set1_epi16(std::int16_t(sum)), steps);
-    after = _mm_add_epi16(after, _mm_add_epi16(_mm_set1_epi16(std::int16_t(base)), counter1));
-    after = _mm_add_epi16(after, _mm_sll_epi16(triangles, _mm_cvtsi32_si128(int(grow3))));
-    // Kept shifted to the entry's offset: the additions wrap at sixteen bits, and only the six
-    // bits of the rotation mod 64 are taken.
-    after = _mm_slli_epi16(after, 6);
-    __m128i difference = _mm_mullo_epi16(_mm_set1_epi16(std::int16_t(growth)), steps);
+    __m128i after = StepLanes(base, sum, grow3);
+    __m128i difference = _mm_mullo_epi16(_mm_set1_epi16(std::int16_t(growth)),
+                                         _mm_setr_epi16(1, 2, 3, 4, 5, 6, 7, 8));
     difference =
         _mm_add_epi16(difference, _mm_set1_epi16(std::int16_t(7 * sum + 28 * (1 + grow3) + 1)));
-    difference = _mm_slli_epi16(difference, 6);
+    difference = _mm_slli_epi16(difference, 6);  // in the lanes' units, as the steps
     const __m128i growing = _mm_set1_epi16(std::int16_t((7 * growth) << 6));
-    const __m128i offsets = _mm_set1_epi16(63 << 6);
     for (std::size_t c = 0; c < cycles; ++c, plan += 7) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(plan), _mm_and_si128(after, offsets));
+        StoreOffsets(after, plan);
         after = _mm_add_epi16(after, difference);
         difference = _mm_add_epi16(difference, growing);
     }
