@@ -13,7 +13,9 @@
 #include <QWebEngineProfile>
 #include <QWebEngineSettings>
 #include <QWebEngineView>
+#include <algorithm>
 #include <exception>
+#include <utility>
 
 #include "filestream/file_error.h"
 #include "ui_services.h"
@@ -60,6 +62,8 @@ void CPageBridge::edited(const QString& id, const QString& value, int sequence) 
 }
 
 CDHtmlDialog::CDHtmlDialog(QUrl page, QWidget* parent) : QDialog(parent), page_(std::move(page)) {
+    flushTimer_.setSingleShot(true);
+    connect(&flushTimer_, &QTimer::timeout, this, &CDHtmlDialog::FlushPageWrites);
     qApp->installEventFilter(this);
 }
 
@@ -161,12 +165,23 @@ void CDHtmlDialog::SendToPage(const QVariantList& writes) {
     if (!pageReady_ || view_ == nullptr) return;  // the whole set goes out once the page is ready
     const QByteArray json =
         QJsonDocument(QJsonArray::fromVariantList(writes)).toJson(QJsonDocument::Compact);
+    pendingWrites_ +=
+        QStringLiteral("vyxApply(%1, %2);").arg(writeSequence_).arg(QString::fromUtf8(json));
+    if (flushTimer_.isActive()) return;
+    const qint64 since = lastFlush_.isValid() ? lastFlush_.elapsed() : kPageWriteIntervalMs;
+    flushTimer_.start(static_cast<int>(std::max<qint64>(0, kPageWriteIntervalMs - since)));
+}
+
+void CDHtmlDialog::FlushPageWrites() {
+    flushTimer_.stop();
+    lastFlush_.start();
+    const QString script = std::exchange(pendingWrites_, QString());
+    // A page that is not ready gets every value once it is.
+    if (script.isEmpty() || !pageReady_ || view_ == nullptr) return;
     const int sequence = writeSequence_;
-    view_->page()->runJavaScript(
-        QStringLiteral("vyxApply(%1, %2)").arg(sequence).arg(QString::fromUtf8(json)),
-        [this, sequence](const QVariant&) {
-            if (sequence == writeSequence_) emit pageSynced();
-        });
+    view_->page()->runJavaScript(script, [this, sequence](const QVariant&) {
+        if (sequence == writeSequence_) emit pageSynced();
+    });
 }
 
 void CDHtmlDialog::TakeInputValues(const QVariantMap& values, int sequence) {
@@ -192,8 +207,10 @@ void CDHtmlDialog::OnPageReady(const QVariantMap& values, int sequence) {
             element.kind == Kind::Value ? QStringLiteral("value") : QStringLiteral("text"),
             element.text}));
     }
-    --writeSequence_;  // SendToPage counts this pass again
+    --writeSequence_;        // SendToPage counts this pass again
+    pendingWrites_.clear();  // this pass holds all of them
     SendToPage(writes);
+    FlushPageWrites();
     emit pageShown();
 }
 

@@ -3,8 +3,10 @@
 // handlers by element id, and values or inner texts are exchanged with elements by id.
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QString>
+#include <QTimer>
 #include <QUrl>
 #include <QVariantMap>
 #include <functional>
@@ -91,6 +93,13 @@ class CDHtmlDialog : public QDialog {
     // pumps events is handled inside that pump.
     void MapClick(std::u16string_view id, std::function<void()> handler);
 
+    // Values written reach the page together, at most every kPageWriteIntervalMs: an operation
+    // writes its status many times a frame, and each script and each frame costs the page's
+    // process far more than one more value. Every value still reaches the page, in order.
+    // FlushPageWrites sends those held back at once.
+    static constexpr int kPageWriteIntervalMs = 100;
+    void FlushPageWrites();
+
     // Runs a handler on behalf of the page: an error of the platform's file operations that
     // reaches this point is shown to the user instead of ending the program.
     void RunHandler(const std::function<void()>& handler);
@@ -123,6 +132,9 @@ class CDHtmlDialog : public QDialog {
     bool initialised_ = false;
     bool pageReady_ = false;
     int writeSequence_ = 0;  // counts the passes that wrote to the page
+    QString pendingWrites_;  // passes not yet sent to the page, as one script
+    QTimer flushTimer_;
+    QElapsedTimer lastFlush_;
     QHash<QString, Element>
         elements_;  // the page's values as last written or reported, by lower-case id
     std::vector<std::pair<QString, std::function<void()>>> clickMap_;

@@ -87,6 +87,8 @@ void CMainDialog::PumpEvents() {
     if (fields_.complete != u"100 %" && lastPump_.isValid() &&
         !lastPump_.hasExpired(kPumpIntervalMs))
         return;
+    // The run's last values go to the page before its completion box.
+    if (fields_.complete == u"100 %") FlushPageWrites();
     // Two turns that take what is pending and never wait for more.
     for (int turn = 0; turn < 2; ++turn) QCoreApplication::processEvents(QEventLoop::AllEvents);
     lastPump_.start();
