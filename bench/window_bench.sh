@@ -27,18 +27,28 @@ for build in "${builds[@]}"; do
   extras+=(--extra "tmpfs:$name window encrypt=$here/window_encrypt.sh $state $program {input} {output} {key}")
 done
 status=0
-python3 "$here/compare.py" tmpfs "$@" "${extras[@]}" || status=$?
+python3 "$here/compare.py" tmpfs "$@" "${extras[@]}" --json "$state/samples.json" || status=$?
 
 # The window's own time, from the click to its completion box as the program's clock tells it
-# (VYX_DIAGNOSTICS), without the cost of the xdotool calls around it. The first two runs are
+# (VYX_DIAGNOSTICS), without the cost of the xdotool calls around it, against the same build's
+# harness in the same round: the speed ratio per round, then the median. The first two runs are
 # compare.py's check and warm-up.
 for build in "${builds[@]}"; do
   program="$(cd "${build#*=}" && pwd)/app/vyx-encryption"
   errors="$state/${program//\//_}/stderr"
   [ -f "$errors" ] || continue
-  sed -n 's/.*message \([0-9.]*\) ms after the click.*/\1/p' "$errors" | tail -n +3 | sort -n |
-    awk -v name="${build%%=*}" '{ v[NR] = $1 } END {
-      if (NR) printf "%s window encrypt, click to box by its own clock: median %.3f s of %d\n",
-        name, (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) / 1000, NR }'
+  sed -n 's/.*message \([0-9.]*\) ms after the click.*/\1/p' "$errors" | tail -n +3 |
+    python3 -c '
+import json, statistics, sys
+name, samples = sys.argv[1], json.load(open(sys.argv[2]))["tmpfs"]
+own = [float(line) / 1000 for line in sys.stdin]
+harness = samples["%s vyx_bench encrypt" % name]["wall"]
+window = samples["%s window encrypt" % name]["wall"]
+if own:
+    print("%s window encrypt, click to box by its own clock: median %.3f s of %d, speed %.2f x the"
+          " harness (%.2f with the xdotool calls)" % (name, statistics.median(own), len(own),
+          statistics.median(h / o for h, o in zip(harness, own)),
+          statistics.median(h / w for h, w in zip(harness, window))))
+' "${build%%=*}" "$state/samples.json"
 done
 exit $status

@@ -4,8 +4,9 @@
 # The first call (and any call with other files or another key) starts PROGRAM's window on a
 # virtual X display with INPUT selected and OUTPUT and KEY typed (window_session.py). The window
 # stays up between calls: its start, seconds for the browser engine, is no part of an Encrypt. A
-# call presses Encrypt, waits until the output has its name and the completion box is up, and
-# closes the box, so its time is the Encrypt as the user sees it, plus a few xdotool calls.
+# call presses Encrypt, waits until the run tells its message, checks that the output has its
+# name, waits for the completion box and closes it, so its time is the Encrypt as the user sees
+# it, plus a few xdotool calls.
 # Written for the shell, whose start costs next to nothing against an interpreter's.
 set -euo pipefail
 [ $# -eq 5 ] || { echo "usage: $0 STATE PROGRAM INPUT OUTPUT KEY" >&2; exit 2; }
@@ -28,8 +29,19 @@ windows() { xdotool search --onlyvisible --classname '^vyx-encryption$' || true;
 deadline=$((SECONDS + 120))
 waited() { [ $SECONDS -lt $deadline ] || { echo "$0: timed out: $1" >&2; exit 1; }; }
 
+# The run's end, told without a poll beside the run that would take the processor from it: the
+# window writes a line on its standard error when its message comes (VYX_DIAGNOSTICS), and tail
+# follows that file by inotify from where it ends now.
+errors="$folder/stderr"
+exec {told}< <(exec tail -c "+$(($(stat -c %s "$errors") + 1))" -f "$errors")
+follower=$!
 xdotool key space # within the page, the focus stays on Encrypt from run to run
-until [ -e "$output" ]; do waited "the output"; pause; done # named once complete
+line=
+until [[ $line == *" after the click"* ]]; do
+  read -r -t 120 -u "$told" line || { echo "$0: timed out: the run's message" >&2; exit 1; }
+done
+kill "$follower"
+[ -e "$output" ] || { echo "$0: the run ended without its output: $line" >&2; exit 1; }
 box=
 until [ -n "$box" ]; do
   waited "the completion box"
