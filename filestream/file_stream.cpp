@@ -307,7 +307,11 @@ void CFileStream::Accept(const unsigned char* source, std::int32_t count) {
             PassHeldBytes();
             bufferIndex_ = bufferFill_ = 0;
         }
-        if (bufferIndex_ == 0) bytes_ = buffer_.get();  // the bytes last read may be lent
+        if (bufferIndex_ == 0) {
+            // The bytes last read may be lent. Held bytes go where the file would copy them.
+            unsigned char* const room = file_->WriteRoom(bufferCapacity_);
+            bytes_ = room != nullptr ? reinterpret_cast<Byte*>(room) : buffer_.get();
+        }
         std::memcpy(bytes_ + bufferIndex_, source, static_cast<std::size_t>(count));
         bufferFill_ += count;
         bufferIndex_ += count;

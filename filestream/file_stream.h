@@ -243,8 +243,8 @@ class CFileStream {
     Byte* writeLimit_ = nullptr;
 
     std::unique_ptr<Byte[]> buffer_;
-    // Where the buffer's bytes are: in buffer_, or, for bytes read, where the file lent them.
-    // Placed anew by each refill and by each write into an empty buffer.
+    // Where the buffer's bytes are: in buffer_, or where the file lent them (bytes read, or room
+    // for bytes to write). Placed anew by each refill and by each write into an empty buffer.
     Byte* bytes_ = nullptr;
     std::int32_t bufferCapacity_ = 0;
     std::int32_t bufferIndex_ = 0;

@@ -146,12 +146,7 @@ void PipelinedFile::WriteDirect(const void* source, std::int32_t count) {
     position_ += static_cast<std::uint64_t>(count);
 }
 
-void PipelinedFile::Queue(const void* source, std::int32_t count) {
-    // A failure met behind the caller comes out of the next Write, even one that only gathers.
-    if (failed_.load(std::memory_order_relaxed)) {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        if (failure_) std::rethrow_exception(failure_);
-    }
+void PipelinedFile::MakeRoom(std::int32_t count) {
     if (fill_ > 0 && fill_ + count > kGather) {
         std::unique_lock<std::mutex> lock(mutex_);
         HandOver(lock);
@@ -164,8 +159,32 @@ void PipelinedFile::Queue(const void* source, std::int32_t count) {
         }
         if (failure_) std::rethrow_exception(failure_);
     }
-    Slot& slot = ring_[static_cast<std::size_t>(head_)];
-    std::memcpy(slot.bytes + fill_, source, static_cast<std::size_t>(count));
+}
+
+unsigned char* PipelinedFile::WriteRoom(std::int32_t count) {
+    // A failure is left for the Write it belongs to.
+    if (count <= 0 || count > kMaxPiece || !worker_.joinable() ||
+        failed_.load(std::memory_order_relaxed)) {
+        return nullptr;
+    }
+    try {
+        MakeRoom(count);
+    } catch (...) {
+        return nullptr;
+    }
+    return ring_[static_cast<std::size_t>(head_)].bytes + fill_;
+}
+
+void PipelinedFile::Queue(const void* source, std::int32_t count) {
+    // A failure met behind the caller comes out of the next Write, even one that only gathers.
+    if (failed_.load(std::memory_order_relaxed)) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (failure_) std::rethrow_exception(failure_);
+    }
+    MakeRoom(count);
+    unsigned char* const at = ring_[static_cast<std::size_t>(head_)].bytes + fill_;
+    // A piece put in the room lent for it is where it belongs already.
+    if (source != at) std::memmove(at, source, static_cast<std::size_t>(count));
     fill_ += count;
     position_ += static_cast<std::uint64_t>(count);
     if (fill_ >= kGather) {

@@ -8,7 +8,8 @@
 // - Each Write is copied into a slot of a small ring and returns. Consecutive pieces share a
 //   slot up to kGather bytes (a piece is never split), and the worker passes each full slot on in
 //   one transfer, in order: the file underneath sees few large writes instead of many small ones,
-//   and the caller takes the ring's lock once per slot, not once per piece.
+//   and the caller takes the ring's lock once per slot, not once per piece. A caller that puts
+//   its next piece where WriteRoom points saves that copy.
 // - A failure is kept and thrown by the next call that needs the file (the next Write, a Seek, a
 //   Read, GetLength, IsDrained or Close), and nothing handed over after the failed transfer is
 //   written. The failure stays until the file is opened again or closed.
@@ -70,6 +71,9 @@ class PipelinedFile : public IPlatformFile {
     // refill is copied.
     std::int32_t ReadLent(void* destination, std::int32_t count,
                           const unsigned char*& lent) override;
+    // Lends the free part of the slot being filled, once the worker runs and a piece of count
+    // bytes would be gathered: a piece put there and written is not copied again.
+    unsigned char* WriteRoom(std::int32_t count) override;
     std::uint64_t Seek(std::int64_t offset, SeekOrigin origin) override;
     std::uint64_t GetPosition() const override { return position_; }
     std::uint64_t GetLength() const override;
@@ -107,6 +111,10 @@ class PipelinedFile : public IPlatformFile {
     // Writes directly; a failure is kept as one written behind is.
     void WriteDirect(const void* source, std::int32_t count);
     void Queue(const void* source, std::int32_t count);
+    // Makes ring_[head_] the caller's with room for count more bytes: hands the slot over when
+    // the piece would not fit, and waits for a free slot when a new one is begun. Throws a kept
+    // failure.
+    void MakeRoom(std::int32_t count);
     // Hands out up to count bytes of the read-ahead buffer; returns how many.
     std::int32_t TakeAhead(unsigned char* out, std::int32_t count);
     // Fills the read-ahead buffer with the next transfer of the file underneath, from its start.

@@ -38,6 +38,11 @@ class IPlatformFile {
         lent = nullptr;
         return Read(destination, count);
     }
+    // Room where the caller may put the next piece of up to count bytes before it passes that
+    // piece to Write, saving the file a copy; null when the file has none to lend. The room is
+    // the caller's until its Write of a piece that starts there, or any other call; a Write of
+    // bytes elsewhere is taken as always.
+    virtual unsigned char* WriteRoom(std::int32_t /*count*/) { return nullptr; }
     // Moves and returns the new position. Throws CFileException.
     virtual std::uint64_t Seek(std::int64_t offset, SeekOrigin origin) = 0;
     virtual std::uint64_t GetPosition() const = 0;

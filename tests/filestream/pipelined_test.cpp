@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <iterator>
@@ -204,6 +205,40 @@ TEST_F(FileTest, AFailedRefillLeavesThePieceToReadAgain) {
     }
     EXPECT_EQ(failures, 1);
     EXPECT_TRUE(back == content);
+}
+
+// Room lent for the next piece: none for the first piece, which goes directly, nor for one larger
+// than a slot; else within the slot being filled. Pieces put in the room, a few bytes short of it,
+// and pieces written from elsewhere between them reach the file whole and in order, across slots.
+TEST_F(FileTest, PiecesPutInTheLentRoomReachTheFileInOrder) {
+    const std::string content = Pattern(300 * kPiece);  // more than the ring holds
+    auto log = std::make_shared<FileLog>();
+    PipelinedFile file(std::make_unique<FakeFile>(log));
+    WriteBytes(path, "");
+    file.Open(U16(path), FileAccess::ReadWrite);
+    EXPECT_EQ(file.WriteRoom(kPiece), nullptr);
+    int lent = 0;
+    for (std::size_t at = 0, i = 0; at < content.size(); ++i) {
+        const std::size_t n = std::min(kPiece - i % 3, content.size() - at);
+        unsigned char* const room = file.WriteRoom(static_cast<std::int32_t>(kPiece));
+        if (room != nullptr && i % 5 != 4) {
+            // The ring's slots lie one after another in a block aligned to a huge page.
+            ASSERT_LE(reinterpret_cast<std::uintptr_t>(room) % PipelinedFile::kGather + kPiece,
+                      static_cast<std::uintptr_t>(PipelinedFile::kGather))
+                << "the room reaches into the next slot";
+            std::memcpy(room, content.data() + at, n);
+            file.Write(room, static_cast<std::int32_t>(n));
+            ++lent;
+        } else {
+            file.Write(content.data() + at, static_cast<std::int32_t>(n));
+        }
+        at += n;
+    }
+    EXPECT_EQ(file.WriteRoom(PipelinedFile::kMaxPiece + 1), nullptr);
+    file.Close();
+    EXPECT_GT(lent, 200);
+    EXPECT_TRUE(ReadString(path) == content);
+    EXPECT_THAT(log->writes, ::testing::Each(::testing::Le(PipelinedFile::kGather)));
 }
 
 // One-byte writes of full buffers and a rest passed on by Close: the file underneath gets the first
