@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Compares the program with the system's cp and with plain_loop, in one run, round by round.
 
-Every round runs each command of a scenario once, in an order that turns by one place from round
-to round, so that a slow spell of a shared machine falls on all of them alike. Each run is a child
+Every round runs each command of a scenario once, in an order shuffled afresh each round (from a
+fixed seed), so that neither a slow spell of a shared machine nor what ran just before falls on one
+command more than on another. Each run is a child
 process timed by the wall clock and by its own processor time (user + system, from wait4). Outputs
 are removed before each run, outside the timing (on a disk, a batch's are moved aside until the
 end), and on a disk the removal is synced first, so that no run pays for the one before. The first round only warms up and checks the outputs; it is
@@ -310,10 +311,9 @@ def main():
             if problems:
                 print("compare: wrong output from %s" % ", ".join(problems), file=sys.stderr)
                 failed = True
-            order = list(range(len(rows)))
-            random.Random(1).shuffle(order)
+            shuffle = random.Random(1)
             for round_number in range(args.rounds + 1):
-                turn = order[round_number % len(order):] + order[:round_number % len(order)]
+                turn = shuffle.sample(range(len(rows)), len(rows))
                 for index in turn:
                     row = rows[index]
                     remove_output(row.output, on_disk, work if on_disk else None)
