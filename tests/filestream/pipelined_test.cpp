@@ -226,7 +226,7 @@ TEST_F(FileTest, PiecesPutInTheLentRoomReachTheFileInOrder) {
             ASSERT_LE(reinterpret_cast<std::uintptr_t>(room) % PipelinedFile::kGather + kPiece,
                       static_cast<std::uintptr_t>(PipelinedFile::kGather))
                 << "the room reaches into the next slot";
-            std::memcpy(room, content.data() + at, n);
+            std::copy_n(content.begin() + static_cast<std::ptrdiff_t>(at), n, room);
             file.Write(room, static_cast<std::int32_t>(n));
             ++lent;
         } else {
