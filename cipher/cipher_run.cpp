@@ -1,6 +1,7 @@
 // CipherRun: a state with its run table, and the choice of block kernels made at start-up.
 
 #include <bit>
+#include <memory>
 
 #include "cipher/block_run.h"
 #include "cipher/bytes.h"
@@ -34,11 +35,28 @@ bool VectorShuffleAvailable() {
 // NOLINTNEXTLINE(cppcoreguidelines-interfaces-global-init)
 constinit const RunKernels* gKernels = &cipher_detail::kPortableKernels;
 
+// The table of the last state a run started from on this thread, with the words and key bytes
+// it was built from: a batch runs file after file from the same key, and the table costs more
+// to build than a small file's blocks take to run.
+struct BuiltTable {
+    std::uint64_t wordA = 0;
+    std::uint64_t wordB = 0;
+    std::array<std::uint8_t, 16> keyBytes{};
+    cipher_detail::RunTable table;
+};
+thread_local std::unique_ptr<BuiltTable> tLastTable;
+
 }  // namespace
 
 CipherRun::CipherRun(const CipherState& state)
     : startKeyBytes_(state.keyBytes),
       position_{state.blockCounter, state.counter1, state.counter2, state.counter3, 0} {
+    BuiltTable* last = tLastTable.get();
+    if (last != nullptr && last->wordA == state.wordA && last->wordB == state.wordB &&
+        last->keyBytes == state.keyBytes) {
+        table_ = last->table;
+        return;
+    }
     // The key bytes only rotate, by the total rotation mod 8: one order row per rotation.
     std::array<std::uint8_t, 16> orders[8];
     std::array<std::uint8_t, 16> placements[8];
@@ -54,6 +72,11 @@ CipherRun::CipherRun(const CipherState& state)
         entry.placement = placements[r & 7u];
         for (std::size_t i = 0; i < 16; ++i) entry.shuffledMask[i] = entry.mask[entry.order[i]];
     }
+    if (last == nullptr) {
+        tLastTable = std::make_unique<BuiltTable>();
+        last = tLastTable.get();
+    }
+    *last = {state.wordA, state.wordB, state.keyBytes, table_};
 }
 
 CipherState CipherRun::State() const {
