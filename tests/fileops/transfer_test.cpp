@@ -78,9 +78,12 @@ INSTANTIATE_TEST_SUITE_P(Sequences, StatusRowTest,
                          });
 
 // The row follows the quotient of the bytes counted after each written block, worked out here
-// afresh for every block.
+// afresh for every block. At 800 bytes read, and at 798 decrypted, 464 bytes are exactly 58 %
+// and the double-precision quotient falls just short of it.
 TEST_F(TransferTest, StatusRowFollowsTheTruncatedQuotientForAnyLength) {
-    for (std::size_t length = 1; length < 700; length += 7) {
+    std::vector<std::size_t> lengths = {798, 800};
+    for (std::size_t length = 1; length < 700; length += 7) lengths.push_back(length);
+    for (const std::size_t length : lengths) {
         for (const Op op : {Op::Encrypt, Op::Decrypt}) {
             const std::size_t fileLength = op == Op::Encrypt ? length : EncryptedLength(length);
             Texts expected = {u"0 %"};
