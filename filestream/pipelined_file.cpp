@@ -78,6 +78,8 @@ void PipelinedFile::StopWorker() noexcept {
     failed_.store(false, std::memory_order_relaxed);
     piecesInRow_ = 0;
     aheadAt_ = aheadEnd_ = readsInRow_ = 0;
+    firstRead_ = false;
+    kept_ = -1;
 }
 
 void PipelinedFile::WorkerLoop() {
@@ -200,24 +202,31 @@ std::int32_t PipelinedFile::TakeAhead(unsigned char* out, std::int32_t count) {
     return n;
 }
 
+void PipelinedFile::ReserveAhead(std::int32_t size) {
+    if (aheadSize_ >= size) return;
+    ahead_.reset(new unsigned char[static_cast<std::size_t>(size)]);
+    aheadSize_ = size;
+}
+
 void PipelinedFile::Refill() {
-    if (!ahead_) ahead_.reset(new unsigned char[kReadAhead]);
+    ReserveAhead(kReadAhead);
     aheadAt_ = aheadEnd_ = 0;
     aheadEnd_ = inner_->Read(ahead_.get(), kReadAhead);
+    aheadEnded_ = aheadEnd_ < kReadAhead;
 }
 
 std::int32_t PipelinedFile::ReadAhead(unsigned char* out, std::int32_t count) {
     std::int32_t got = TakeAhead(out, count);
     if (got == count) return got;
     // Emptied by this read after a transfer that came back short: that was the end of the file.
-    if (got > 0 && aheadEnd_ < kReadAhead) return got;
+    if (got > 0 && aheadEnded_) return got;
     try {
         // The buffer is empty, so the file underneath stands at the caller's position.
         if (count - got >= kReadAhead) return got + inner_->Read(out + got, count - got);
         while (got < count) {
             Refill();
             got += TakeAhead(out + got, count - got);
-            if (aheadEnd_ < kReadAhead) break;  // the end of the file
+            if (aheadEnded_) break;  // the end of the file
         }
     } catch (...) {
         // A failed read reads nothing: the bytes already handed out of the buffer are the
@@ -242,6 +251,7 @@ void PipelinedFile::Open(std::u16string_view path, FileAccess access) {
     knownLength_ = 0;
     inner_->Open(path, access);
     readOnly_ = access == FileAccess::Read;
+    firstRead_ = readOnly_;
     position_ = inner_->GetPosition();
 }
 
@@ -263,8 +273,19 @@ std::int32_t PipelinedFile::Read(void* destination, std::int32_t count) {
     FinishWrites();  // a read after writes reads what they wrote
     piecesInRow_ = 0;
     auto* out = static_cast<unsigned char*>(destination);
-    const std::int32_t got =
-        readOnly_ && ++readsInRow_ > 1 ? ReadAhead(out, count) : inner_->Read(out, count);
+    const bool first = firstRead_;
+    firstRead_ = false;
+    const std::int32_t got = readOnly_ && (++readsInRow_ > 1 || aheadAt_ < aheadEnd_)
+                                 ? ReadAhead(out, count)
+                                 : inner_->Read(out, count);
+    // Kept only when it reached the end of the file, so that the bytes read again are the whole
+    // file as one transfer found it; and a small one, whose copy costs less than its transfer.
+    if (first && got > 0 && got < count && count <= kMaxPiece) {
+        ReserveAhead(got);
+        std::memcpy(ahead_.get(), out, static_cast<std::size_t>(got));
+        kept_ = got;
+        keptFrom_ = position_;
+    }
     position_ += static_cast<std::uint64_t>(got);
     return got;
 }
@@ -281,7 +302,7 @@ std::int32_t PipelinedFile::ReadLent(void* destination, std::int32_t count,
     if (aheadAt_ == aheadEnd_) Refill();
     const std::int32_t held = aheadEnd_ - aheadAt_;
     // A piece cut off by the buffer's end, where the file goes on, is put together by a copy.
-    if (held < count && aheadEnd_ == kReadAhead) return Read(destination, count);
+    if (held < count && !aheadEnded_) return Read(destination, count);
     const std::int32_t n = std::min(count, held);
     if (n > 0) lent = ahead_.get() + aheadAt_;
     aheadAt_ += n;
@@ -301,6 +322,17 @@ bool PipelinedFile::IsDrained() const {
 
 std::uint64_t PipelinedFile::Seek(std::int64_t offset, SeekOrigin origin) {
     FinishWrites();
+    const std::int32_t kept = std::exchange(kept_, -1);
+    if (kept >= 0 && readsInRow_ == 1 && origin == SeekOrigin::Begin &&
+        static_cast<std::uint64_t>(offset) == keptFrom_) {
+        // The file underneath stands where the kept bytes end: they are the buffer's now.
+        aheadAt_ = 0;
+        aheadEnd_ = kept;
+        aheadEnded_ = true;
+        readsInRow_ = piecesInRow_ = 0;
+        position_ = keptFrom_;
+        return position_;
+    }
     DropReadAhead();
     piecesInRow_ = 0;
     position_ = inner_->Seek(offset, origin);

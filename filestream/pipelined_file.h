@@ -26,7 +26,12 @@
 // piece. A piece is always what the file held when its transfer read it, as if read a moment
 // earlier; a file that shrinks meanwhile is still caught, by the transfer that comes back short.
 // The first reads go directly, so a small file never fills the buffer. A seek, a write or an
-// open drops what is buffered and puts the file underneath back at the caller's position.
+// open drops what is buffered and puts the file underneath back at the caller's position. One
+// seek is answered from memory: back to the start of the first read since the open, when that
+// read reached the end of the file and nothing was read since. A caller that looks at a small
+// file's first bytes before it reads the file from the start (as a stream does to tell its
+// encoding) then gets the same bytes again, the whole file as that transfer found it, without a
+// second transfer: half of that file's reading.
 //
 // Threads. The file is used from one caller thread. The worker exists from the first write it
 // takes up until Close, Abort or Open. Members marked "caller" are touched by the caller thread
@@ -117,6 +122,8 @@ class PipelinedFile : public IPlatformFile {
     void MakeRoom(std::int32_t count);
     // Hands out up to count bytes of the read-ahead buffer; returns how many.
     std::int32_t TakeAhead(unsigned char* out, std::int32_t count);
+    // Makes the read-ahead buffer hold at least size bytes; it holds nothing yet.
+    void ReserveAhead(std::int32_t size);
     // Fills the read-ahead buffer with the next transfer of the file underneath, from its start.
     void Refill();
     // Reads count bytes (fewer only at the end) through the read-ahead buffer.
@@ -133,8 +140,16 @@ class PipelinedFile : public IPlatformFile {
     // caller: the read-ahead buffer (kReadAhead bytes, allocated on first use) and the part of it
     // not yet handed out; the file underneath stands at its end.
     std::unique_ptr<unsigned char[]> ahead_;
+    std::int32_t aheadSize_ = 0;  // caller: the buffer's size (kReadAhead once it is refilled)
     std::int32_t aheadAt_ = 0;
     std::int32_t aheadEnd_ = 0;
+    bool aheadEnded_ = false;  // caller: the transfer that filled it came back short
+    // caller: the first read since the open, while it is all that was read and it reached the
+    // end: its bytes are kept at the start of the read-ahead buffer (kept_ of them, -1 when none),
+    // from position keptFrom_.
+    bool firstRead_ = false;
+    std::int32_t kept_ = -1;
+    std::uint64_t keptFrom_ = 0;
     // caller: the length the file underneath last reported; 0 after an open or a write
     mutable std::uint64_t knownLength_ = 0;
 
