@@ -22,6 +22,8 @@ class ChosenFile : public IPlatformFile {
         return file_->ReadLent(destination, count, lent);
     }
     void Write(const void* source, std::int32_t count) override { file_->Write(source, count); }
+    // Forwarded too: a disk file lends the room its next piece would be copied to.
+    unsigned char* WriteRoom(std::int32_t count) override { return file_->WriteRoom(count); }
     std::uint64_t Seek(std::int64_t offset, SeekOrigin origin) override {
         return file_->Seek(offset, origin);
     }
