@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -30,6 +31,10 @@ namespace {
 constexpr int kMaxLinks = 40;
 // Room kept in a hidden sibling's name for its dot and suffix: a name the folder takes.
 constexpr std::size_t kMaxStemInName = 200;
+
+// Whether an unnamed file is linked directly from its descriptor; false once the system has
+// refused that to this process.
+std::atomic<bool> g_linkDirectly{true};
 
 bool CannotStageUnnamed(int error) {
     // The file system (or an old kernel) has no unnamed files.
@@ -504,15 +509,21 @@ void StagedOutput::Publish() {
 
     bool named = false;  // the staged file already has the output's name
     if (kind_ == Kind::Unnamed) {
-        const std::string procPath = "/proc/self/fd/" + std::to_string(fd_);
         auto link = [&](const std::string& as) {
-            if (::linkat(AT_FDCWD, procPath.c_str(), folderFd_, as.c_str(), AT_SYMLINK_FOLLOW) ==
-                0) {
-                return 0;
+            // The direct way, where the system lets this process link a file it opened (with
+            // the privilege to link any open file, or as its opener on newer systems): the way
+            // through /proc costs a lookup of the descriptor's path as well.
+            if (g_linkDirectly.load(std::memory_order_relaxed)) {
+                if (::linkat(fd_, "", folderFd_, as.c_str(), AT_EMPTY_PATH) == 0) return 0;
+                if (errno != ENOENT) return errno;
             }
-            if (errno != ENOENT) return errno;
-            // No /proc: the direct way, which needs the privilege to link any open file.
-            return ::linkat(fd_, "", folderFd_, as.c_str(), AT_EMPTY_PATH) == 0 ? 0 : errno;
+            const std::string procPath = "/proc/self/fd/" + std::to_string(fd_);
+            if (::linkat(AT_FDCWD, procPath.c_str(), folderFd_, as.c_str(), AT_SYMLINK_FOLLOW) !=
+                0) {
+                return errno;
+            }
+            g_linkDirectly.store(false, std::memory_order_relaxed);  // refused: not tried again
+            return 0;
         };
         // A name that is still free is taken in one step, so no hidden name ever shows.
         int error = occupied ? EEXIST : link(name_);
