@@ -326,8 +326,8 @@ void StagedOutput::CreateStagedFile(mode_t mode) {
     if (fd_ >= 0) {
         kind_ = Kind::Unnamed;
         if (::fstat(fd_, &staged_) != 0) Fail(CFileException::Generic, errno);
-        // Held from the start: should it get a hidden name at commit, no cleaner takes it.
-        LockStagedFile();
+        // Locked only should it get a hidden name at commit, before it has one: until then no
+        // cleaner can see it.
         return;
     }
     int error = errno;
@@ -530,6 +530,7 @@ void StagedOutput::Publish() {
         named = error == 0;
         if (error == EEXIST && !occupied) (void)nameTaken();  // taken since: by a file alone
         if (error == EEXIST) {
+            LockStagedFile();  // no cleaner takes it for a leftover
             for (int attempt = 0; attempt < 100; ++attempt) {
                 stagedName_ = HiddenNameFor(name_);
                 error = link(stagedName_);

@@ -8,8 +8,9 @@
 //
 // Removed is only what this object staged, and what a killed run staged for the same output: a
 // hidden sibling of the exact name pattern, of this user, with one link, on which no lock is held.
-// A staged file is write-locked from the moment it is made until it is committed or dropped, so a
-// file that a live run stages is never taken for a leftover.
+// A staged file is write-locked from the moment it has a name (a hidden sibling from the moment it
+// is made) until it is committed or dropped, so a file that a live run stages is never taken for
+// a leftover.
 //
 // The path is followed through symbolic links, so a link stays a link and its target is replaced
 // (a dangling link gets its target made). The links are read here, so the kernel's rule for
