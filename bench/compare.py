@@ -3,11 +3,11 @@
 
 Every round runs each command of a scenario once, in an order shuffled afresh each round (from a
 fixed seed), so that neither a slow spell of a shared machine nor what ran just before falls on one
-command more than on another. Each run is a child
-process timed by the wall clock and by its own processor time (user + system, from wait4). Outputs
-are removed before each run, outside the timing (on a disk, a batch's are moved aside until the
-end), and on a disk the removal is synced first, so that no run pays for the one before. The first round only warms up and checks the outputs; it is
-not counted.
+command more than on another. Each run is a child process timed by the wall clock and by its own
+processor time (user + system, from wait4). Outputs are removed before each run, outside the
+timing (on a disk, a batch's are moved aside until the end), and on a disk the removal is synced
+first, so that no run pays for the one before. The first round only warms up and checks the
+outputs; it is not counted.
 
 Scenarios:
   tmpfs       SIZE MiB of random bytes in TMPFS: cp, plain_loop, `vyx_bench encrypt`, and for the
