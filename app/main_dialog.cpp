@@ -84,11 +84,10 @@ void CMainDialog::PumpEvents() {
     // the page, in order. A close or a click is taken at most one interval later than at every
     // pump. The last pump of a run always turns: a close pending then is taken before the
     // completion box, which would block it.
-    if (fields_.complete != u"100 %" && lastPump_.isValid() &&
-        !lastPump_.hasExpired(kPumpIntervalMs))
-        return;
+    const bool last = fields_.complete == u"100 %";
+    if (!last && lastPump_.isValid() && !lastPump_.hasExpired(kPumpIntervalMs)) return;
     // The run's last values go to the page before its completion box.
-    if (fields_.complete == u"100 %") FlushPageWrites();
+    if (last) FlushPageWrites();
     // Two turns that take what is pending and never wait for more.
     for (int turn = 0; turn < 2; ++turn) QCoreApplication::processEvents(QEventLoop::AllEvents);
     lastPump_.start();
