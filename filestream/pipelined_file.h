@@ -137,10 +137,11 @@ class PipelinedFile : public IPlatformFile {
     int piecesInRow_ = 0;         // caller: writes since the last open, read or seek
     bool readOnly_ = false;       // caller: opened for reading only, so it may be read ahead
     int readsInRow_ = 0;          // caller: reads since the last open, write or seek
-    // caller: the read-ahead buffer (kReadAhead bytes, allocated on first use) and the part of it
-    // not yet handed out; the file underneath stands at its end.
+    // caller: the read-ahead buffer (allocated on first use: kReadAhead bytes once it is
+    // refilled, fewer while it only keeps a first read) and the part of it not yet handed out;
+    // the file underneath stands at its end.
     std::unique_ptr<unsigned char[]> ahead_;
-    std::int32_t aheadSize_ = 0;  // caller: the buffer's size (kReadAhead once it is refilled)
+    std::int32_t aheadSize_ = 0;  // caller: the buffer's size
     std::int32_t aheadAt_ = 0;
     std::int32_t aheadEnd_ = 0;
     bool aheadEnded_ = false;  // caller: the transfer that filled it came back short

@@ -515,7 +515,9 @@ void StagedOutput::Publish() {
             // through /proc costs a lookup of the descriptor's path as well.
             if (g_linkDirectly.load(std::memory_order_relaxed)) {
                 if (::linkat(fd_, "", folderFd_, as.c_str(), AT_EMPTY_PATH) == 0) return 0;
-                if (errno != ENOENT) return errno;
+                // Refused: ENOENT from the kernel without the right, EPERM or EACCES from a
+                // sandbox. Any other failure is the link's own.
+                if (errno != ENOENT && errno != EPERM && errno != EACCES) return errno;
             }
             const std::string procPath = "/proc/self/fd/" + std::to_string(fd_);
             if (::linkat(AT_FDCWD, procPath.c_str(), folderFd_, as.c_str(), AT_SYMLINK_FOLLOW) !=
