@@ -313,6 +313,21 @@ TEST(StagingLinks, AnOutputNamedThroughProcReachesAFileOfALongPath) {
     EXPECT_EQ(fs::file_size(folder / "out"), 1002u);
 }
 
+// Where the system refuses to link a descriptor itself, outputs take their names through /proc;
+// the refusal is met once, not by every output.
+TEST(StagingLinks, OutputsAreNamedThroughProcWhereTheDirectLinkIsRefused) {
+    ScratchDir scratch;
+    WriteBytes(scratch / "in", RandomBytes(1000));
+    Encrypt(scratch / "in", scratch / "reference");
+    syscall_faults::RefuseDirectLinks(true);
+    for (const char* name : {"a", "b"}) {
+        EXPECT_EQ(Encrypt(scratch / "in", scratch / name),
+                  std::vector<std::u16string>{kEncryptDone});
+        EXPECT_EQ(ReadBytes(scratch / name), ReadBytes(scratch / "reference")) << name;
+    }
+    EXPECT_LE(syscall_faults::RefuseDirectLinks(false), 1);
+}
+
 // A later run on an output removes what a killed run left staged beside it (where the file system
 // has no unnamed files), and nothing else: not another name's, not another user's, not a file
 // that a live run holds, not a name that only looks alike.

@@ -20,6 +20,8 @@ std::atomic<int> g_writes{0};
 std::atomic<int> g_fired{0};
 std::atomic<bool> g_full{false};
 std::atomic<int> g_lockError{0};
+std::atomic<bool> g_refuseDirectLinks{false};
+std::atomic<int> g_directLinksRefused{0};
 
 bool Armed(int fd) {
     return fd >= 0 && g_fd.load() == fd;
@@ -70,6 +72,11 @@ void Arm(int fd, Kind kind, int n) {
 
 void FailLocks(int error) {
     g_lockError = error;
+}
+
+int RefuseDirectLinks(bool refuse) {
+    g_refuseDirectLinks = refuse;
+    return g_directLinksRefused.exchange(0);
 }
 
 void Disarm() {
@@ -135,6 +142,11 @@ extern "C" int fsync(int fd) {
 
 extern "C" int linkat(int fromFolder, const char* from, int toFolder, const char* to, int flags) {
     if (g_fd.load() >= 0 && ArmedKind() == syscall_faults::Kind::NamingFails) return Strike();
+    if (g_refuseDirectLinks.load() && (flags & AT_EMPTY_PATH) != 0) {
+        ++g_directLinksRefused;
+        errno = ENOENT;
+        return -1;
+    }
     return static_cast<int>(::syscall(SYS_linkat, fromFolder, from, toFolder, to, flags));
 }
 

@@ -22,6 +22,9 @@ void Arm(int fd, Kind kind, int n = 1);
 void Disarm();
 // Every record-lock request (set or test) fails with `error` from now on; 0 lets them through.
 void FailLocks(int error);
+// Every linkat of a descriptor itself (AT_EMPTY_PATH) is refused with ENOENT from now on, as by a
+// kernel that lets only a privileged process make such links; returns how many were refused.
+int RefuseDirectLinks(bool refuse);
 // Disarms and forgets how many faults fired.
 void Reset();
 // How many armed faults actually fired since the last Arm.
