@@ -212,21 +212,20 @@ void PipelinedFile::Refill() {
     ReserveAhead(kReadAhead);
     aheadAt_ = aheadEnd_ = 0;
     aheadEnd_ = inner_->Read(ahead_.get(), kReadAhead);
-    aheadEnded_ = aheadEnd_ < kReadAhead;
 }
 
 std::int32_t PipelinedFile::ReadAhead(unsigned char* out, std::int32_t count) {
     std::int32_t got = TakeAhead(out, count);
     if (got == count) return got;
     // Emptied by this read after a transfer that came back short: that was the end of the file.
-    if (got > 0 && aheadEnded_) return got;
+    if (got > 0 && aheadEnd_ < kReadAhead) return got;
     try {
         // The buffer is empty, so the file underneath stands at the caller's position.
         if (count - got >= kReadAhead) return got + inner_->Read(out + got, count - got);
         while (got < count) {
             Refill();
             got += TakeAhead(out + got, count - got);
-            if (aheadEnded_) break;  // the end of the file
+            if (aheadEnd_ < kReadAhead) break;  // the end of the file
         }
     } catch (...) {
         // A failed read reads nothing: the bytes already handed out of the buffer are the
@@ -280,7 +279,8 @@ std::int32_t PipelinedFile::Read(void* destination, std::int32_t count) {
                                  : inner_->Read(out, count);
     // Kept only when it reached the end of the file, so that the bytes read again are the whole
     // file as one transfer found it; and a small one, whose copy costs less than its transfer.
-    if (first && got > 0 && got < count && count <= kMaxPiece) {
+    // Shorter than a refill, the kept bytes end the buffer as a transfer that came back short.
+    if (first && got > 0 && got < count && count <= kReadAhead) {
         ReserveAhead(got);
         std::memcpy(ahead_.get(), out, static_cast<std::size_t>(got));
         kept_ = got;
@@ -302,7 +302,7 @@ std::int32_t PipelinedFile::ReadLent(void* destination, std::int32_t count,
     if (aheadAt_ == aheadEnd_) Refill();
     const std::int32_t held = aheadEnd_ - aheadAt_;
     // A piece cut off by the buffer's end, where the file goes on, is put together by a copy.
-    if (held < count && !aheadEnded_) return Read(destination, count);
+    if (held < count && aheadEnd_ == kReadAhead) return Read(destination, count);
     const std::int32_t n = std::min(count, held);
     if (n > 0) lent = ahead_.get() + aheadAt_;
     aheadAt_ += n;
@@ -328,7 +328,6 @@ std::uint64_t PipelinedFile::Seek(std::int64_t offset, SeekOrigin origin) {
         // The file underneath stands where the kept bytes end: they are the buffer's now.
         aheadAt_ = 0;
         aheadEnd_ = kept;
-        aheadEnded_ = true;
         readsInRow_ = piecesInRow_ = 0;
         position_ = keptFrom_;
         return position_;

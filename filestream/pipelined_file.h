@@ -144,7 +144,6 @@ class PipelinedFile : public IPlatformFile {
     std::int32_t aheadSize_ = 0;  // caller: the buffer's size
     std::int32_t aheadAt_ = 0;
     std::int32_t aheadEnd_ = 0;
-    bool aheadEnded_ = false;  // caller: the transfer that filled it came back short
     // caller: the first read since the open, while it is all that was read and it reached the
     // end: its bytes are kept at the start of the read-ahead buffer (kept_ of them, -1 when none),
     // from position keptFrom_.
